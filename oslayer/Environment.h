@@ -1,0 +1,26 @@
+// The Windows environment the program runs against: a Wine-style prefix.
+#pragma once
+
+#include <QString>
+
+namespace Os {
+
+// The prefix folder: set explicitly (tests, the demo), else $WINEPREFIX, else ~/.wine.
+// Every other part of the host layer asks this for its root.
+class Environment {
+public:
+    static QString PrefixRoot();
+    // Tests point the layer at a temporary prefix; an empty path goes back to the default.
+    static void SetPrefixRoot(const QString &hostPath);
+
+    // "#arch=win64" in the hives: HKLM\Software is seen through Wow6432Node,
+    // system32 is syswow64 and the program-files folder is "Program Files (x86)".
+    static bool IsWin64Prefix();
+
+    // The running executable (the wizard), as a host path. Tests may set another
+    // file to stand for it (its resources are then read from that file).
+    static QString OwnExecutableHostPath();
+    static void SetOwnExecutableHostPath(const QString &hostPath);
+};
+
+} // namespace Os

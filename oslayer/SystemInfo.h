@@ -1,0 +1,44 @@
+// What the system reports about itself: version, names, clock, network, session.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <functional>
+
+namespace Os {
+
+enum PlatformId : uint32_t { VER_PLATFORM_WIN32_WINDOWS = 1, VER_PLATFORM_WIN32_NT = 2 };
+
+struct WindowsVersion {
+    uint32_t Platform = VER_PLATFORM_WIN32_NT;
+    uint32_t Major = 6;
+    uint32_t Minor = 1;
+};
+// From the prefix: HKLM\Software\Microsoft\Windows NT\CurrentVersion
+// (CurrentMajorVersionNumber/CurrentMinorVersionNumber, else CurrentVersion "6.1");
+// a prefix whose HKLM\Software\Microsoft\Windows\CurrentVersion has "VersionNumber"
+// "4.10" and no NT key plays a 9x system.
+WindowsVersion GetWindowsVersion();
+
+// GetUserName / GetComputerName: false with the last error set when they cannot tell.
+bool GetUserName(QString &name);
+bool GetComputerName(QString &name);
+QString GetHostName();
+// IPv4 addresses of the host name, dotted, in resolver order.
+QStringList LocalIPv4Addresses();
+
+// Milliseconds, 32-bit and wrapping like GetTickCount. Tests may replace the source.
+uint32_t GetTickCount();
+void SetTickCountSource(std::function<uint32_t()> source); // empty: the real clock
+
+// GetSystemMetrics(SM_REMOTESESSION) and ProcessIdToSessionId: no remote session on
+// Linux unless a test says otherwise.
+bool IsRemoteSession();
+uint32_t CurrentSessionId();
+void SetRemoteSessionForTests(bool remote, uint32_t sessionId);
+
+uint32_t GetCurrentProcessId();
+uint16_t GetSystemDefaultLangID();
+
+} // namespace Os
