@@ -16,6 +16,14 @@ target_compile_definitions(dremlix_common INTERFACE
 function(dremlix_add_library name)
   file(GLOB _sources CONFIGURE_DEPENDS
     ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+  set(_cpp ${_sources})
+  list(FILTER _cpp INCLUDE REGEX "\\.cpp$")
+  if(NOT _cpp)
+    # A folder that has only its headers so far still gives a library to link.
+    set(_empty ${CMAKE_CURRENT_BINARY_DIR}/${name}_empty.cpp)
+    file(WRITE ${_empty} "")
+    list(APPEND _sources ${_empty})
+  endif()
   add_library(${name} STATIC ${_sources})
   # Includes name their folder ("oslayer/Registry.h"), so that units of different
   # folders never shadow each other.
