@@ -1,0 +1,118 @@
+// The update engine: reads the payload, keeps the report, finds the installed products,
+// replaces their files by version and runs the product procedures and the print-list update.
+#pragma once
+
+#include "update/UpdateOutcome.h"
+#include "update/UpdateReport.h"
+
+#include <QBuffer>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <memory>
+
+class QTextDocument;
+class TWindowsInstaller;
+class TdmDBConnection;
+class TdmStructurePrinting;
+class TFMultiSte;
+
+class TdmUpdateCommon : public QObject {
+    Q_OBJECT
+public:
+    // DataModuleCreate: the company list form (loaded at once), the installer, the lists,
+    // then the connection module and the print-parameter storage.
+    explicit TdmUpdateCommon(QObject *owner = nullptr);
+    // DataModuleDestroy: frees what it owns, then deletes every "Update*.tmp" of the
+    // temporary folder, also those left by earlier runs.
+    ~TdmUpdateCommon() override;
+
+    // --- Payload --------------------------------------------------------------------
+    // Lines of an embedded text file; 0 when it is absent or empty.
+    int LoadList(const QString &name, QStringList &list);
+    // Streams an embedded RTF file into the document; its line count, 0 when absent.
+    int LoadRichText(const QString &name, QTextDocument &document);
+
+    // --- Report ---------------------------------------------------------------------
+    // Not owned. Lines written before a report is bound are dropped.
+    void SetReport(IUpdateReport *report) { FReport = report; }
+    IUpdateReport *Report() const { return FReport; }
+    void AddReportLine(const QString &text, int pointSize = 0, const QString &fontName = QString());
+
+    // --- Temporary area and product folders -----------------------------------------
+    // A fresh path "<temp folder><prefix><0..9999999>.tmp", created empty and exclusively
+    // so that nobody else can slip a file or a link in under that name before we write it.
+    QString TempFileName(const QString &prefix);
+    // Reports the deletion first, then deletes; raises the system error when it fails.
+    void DeleteFileLogged(const QString &path);
+    // Deletes every file of the temporary folder matching the mask; false on any failure.
+    bool DeleteTempFiles(const QString &mask);
+    // Looks for the top-level folder on the fixed and network drives; asks with the folder
+    // browser when it is found on none or on several. The path is left empty (or at the
+    // first hit) when the user cancels.
+    void LocateFolder(const QString &name, QString &path);
+    // Drive type of the wizard's own executable (5: it runs from a CD-ROM).
+    static uint32_t OwnDriveType();
+    // The program-file question: an error box, then the open-file dialog. True with the
+    // chosen file, false (file emptied) when cancelled.
+    bool AskProgramFile(QString &fileName);
+    // OpenDialogProg.Execute: the engine's open-file dialog, without a title of its own.
+    bool OpenDialogProgExecute(QString &fileName);
+
+    // --- Installed-file replacement -------------------------------------------------
+    void CopyFileLogged(const QString &source, const QString &target, bool log);
+    // 1 go ahead or replaced, 2 the copy failed, 3 the user declined.
+    TUpdateOutcome ReplaceIfNewer(const QString &newFile, const QString &installedFile, bool mustExist,
+                                  bool checkOnly);
+    // Copies every name of FFileNames from the payload into the folder; false when any
+    // file was missing, refused or not copyable (the others are still copied).
+    bool InstallListedFiles(const QString &folder, bool log);
+    void LogUpToDate(const QString &installedFile);
+    void LogNotReplaced(const QString &installedFile);
+
+    // --- Product procedures ---------------------------------------------------------
+    TUpdateOutcome UpdateOrvanta();            // codes 1 and 2
+    TUpdateOutcome UpdateVestrel();            // code 3
+    TUpdateOutcome UpdateBruncet();            // code 4
+    TUpdateOutcome UpdateSorvane();            // code 6
+    TUpdateOutcome UpdateFalcrest();           // code 7
+    TUpdateOutcome UpdateNimbrelCalvane(uint8_t code); // codes 8 and 9
+    TUpdateOutcome UpdateXtq();                // code 10
+    TUpdateOutcome UpdateCommonPrograms();     // code 12
+    TUpdateOutcome UpdateTrevisk();            // code 13
+    TUpdateOutcome UpdatePdfLibrary();         // called by UpdateOrvanta
+
+    // The dispatch table of the run: whether a code has a procedure, and running it
+    // (0 for the codes without one). Errors a procedure lets through reach the caller.
+    static bool HasProcedure(uint8_t code);
+    TUpdateOutcome RunProcedure(uint8_t code);
+
+    // --- Print lists ----------------------------------------------------------------
+    // Folder: the program folder for Falcrest, empty for the database products.
+    TUpdateOutcome UpdatePrintLists(const QString &folder);
+    bool UpdateCompanyPrintLists(const QString &company);
+    bool ConnectCompany(const QString &company);
+    bool TryConnectCompany(int databaseVersion, const QString &identifier, const QString &company);
+    void ImportPrintList(const QString &name);
+
+    // --- Owned parts, for the GUI and the tests -------------------------------------
+    const QStringList &FileNames() const { return FFileNames; }
+    const QStringList &PrintLists() const { return FPrintLists; }
+
+    // Code of the product being updated; set by the run before it calls a procedure.
+    uint8_t FProductCode = 0;
+
+private:
+    QString Extract(const QString &name, bool required);
+    void CopyOptionalCompanion(const QString &name, const QString &folder, bool onlyWhenInstalled);
+    void ReportProcedureError(const QString &currentName, const QString &message);
+    void RefuseByMajorVersion();
+    bool LockTestFails(const QString &path);
+    QString FindRootFolder();
+
+    IUpdateReport *FReport = nullptr;
+    QStringList FPrintLists;
+    QStringList FFileNames;
+    QBuffer FStream;                          // file contents of the print-list import
+};
