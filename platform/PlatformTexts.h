@@ -1,0 +1,58 @@
+// The user texts of the platform helpers, in one place.
+#pragma once
+
+#include <QString>
+
+namespace PlatformTexts {
+
+// Error reports
+inline QString CopyErrorCannotCopy() { return QStringLiteral("Copia archivio impossibile :"); }
+inline QString CopyErrorTarget() { return QStringLiteral("Destinazione :"); }
+inline QString DeleteErrorCannotDelete() { return QStringLiteral("l'archivio non può essere eliminato!"); }
+inline QString AttributeErrorCannotChange()
+{
+    return QStringLiteral("Non può modificare gli attributi dell'archivio: ");
+}
+inline QString SysErrorUnknownCode() { return QStringLiteral("code : "); }
+inline QString GetComputerNameFailed() { return QStringLiteral("GetComputerName "); }
+
+// Registry
+inline QString RegistryReadImpossible()
+{
+    return QStringLiteral("Lettura di un valore di registro umpossibile : \r\nControllare i vostri diritti di accesso.");
+}
+inline QString RegistryWriteImpossible()
+{
+    return QStringLiteral(
+        "Scrittura di un valore di registro umpossibile : \r\nControllare i vostri diritti di accesso.");
+}
+
+// Versions
+inline QString FileNotFound() { return QStringLiteral("File not found : "); }
+
+// Installer helpers
+inline QString NoSHGetFolderPath() { return QStringLiteral("Failed to get address of SHGetFolderPathA function"); }
+inline QString ApiCallError() { return QStringLiteral("API CALL ERROR"); }
+inline QString NoWineboot()
+{
+    return QStringLiteral("Cannot restart: the program \"wineboot\" that restarts the Windows environment was not found.");
+}
+inline QString WinebootFailed() { return QStringLiteral("Cannot restart: \"wineboot -r\" failed.\r\n"); }
+inline QString ShellLinkUnreadable() { return QStringLiteral("The file is not a shell link : "); }
+inline QString ShellLinkSaveFailed() { return QStringLiteral("Cannot save the shell link : "); }
+
+// File installation
+inline QString BackupDirMissing() { return QStringLiteral("Backup directry does not exist :\r\n"); }
+inline QString NoUniqueFileName() { return QStringLiteral("Cannot find unique filename for\r\n"); }
+inline QString CannotMove() { return QStringLiteral("Cannot move : \r\n"); }
+inline QString CannotMoveTo() { return QStringLiteral(" to"); }
+inline QString TooManyFiles() { return QStringLiteral("Error Too many files in dir"); }
+inline QString SharedDllsAccessError()
+{
+    return QStringLiteral("Registry access error : \r\nSoftware\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs");
+}
+inline QString DirectoryMissing() { return QStringLiteral("Directory does not exist :\r\n"); }
+inline QString CannotCreateDirectory() { return QStringLiteral("Cannot create directory :\r\n"); }
+inline QString NoUniqueDirectory() { return QStringLiteral("Cannot create unique directory in\r\n"); }
+
+} // namespace PlatformTexts
