@@ -2,19 +2,84 @@
 
 #include "update/UpdateTexts.h"
 
+#include "oslayer/Environment.h"
+#include "oslayer/Exceptions.h"
+#include "oslayer/Files.h"
+#include "oslayer/Paths.h"
+#include "oslayer/WinError.h"
 #include "payload/EmbeddedFiles.h"
 #include "payload/ManifestText.h"
 #include "payload/RtfReader.h"
+#include "platform/FileVersionInfo.h"
+#include "platform/GeneralRoutines.h"
+#include "platform/InstallTools2.h"
+#include "platform/Messages.h"
+#include "platform/ProductCatalog.h"
+#include "platform/UiServices.h"
+#include "schema/MultiSte.h"
 
-#include <QBuffer>
+#include <QRandomGenerator>
 #include <QTextDocument>
+
+using namespace UpdateTexts;
+
+namespace {
+
+const QString CrLf = QStringLiteral("\r\n");
+const QString TempPrefix = QStringLiteral("Update");
+
+// A name of a manifest list becomes a path below the product's folder. One that is
+// absolute, names a drive (or a stream, with its colon) or climbs above the folder with
+// ".." would write outside the product, so it is never used as a target.
+bool IsNameInsideFolder(const QString &name)
+{
+    if (name.contains(QLatin1Char(':')) || name.startsWith(QLatin1Char('\\')) || name.startsWith(QLatin1Char('/')))
+        return false;
+    int depth = 0;
+    const QStringList parts = QString(name).replace(QLatin1Char('/'), QLatin1Char('\\')).split(QLatin1Char('\\'));
+    for (const QString &part : parts) {
+        const QString trimmed = part.trimmed();
+        if (trimmed.isEmpty() || trimmed == QLatin1String("."))
+            continue;
+        if (trimmed == QLatin1String("..")) {
+            if (--depth < 0)
+                return false;
+        } else {
+            ++depth;
+        }
+    }
+    return true;
+}
+
+bool FileExists(const QString &path)
+{
+    return !path.isEmpty() && TWindowsInstaller::FileExists(path);
+}
+
+bool FolderExists(const QString &path)
+{
+    return !path.isEmpty() && Os::DirectoryExists(path);
+}
+
+} // namespace
 
 TdmUpdateCommon::TdmUpdateCommon(QObject *owner)
     : QObject(owner)
 {
+    // The company list is loaded once, here, and not again during the update.
+    EnsureFMultiSte().ChargeFichier();
+    FInstaller = std::make_unique<TWindowsInstaller>(QString());
+    FStream.open(QIODevice::ReadWrite);
 }
 
-TdmUpdateCommon::~TdmUpdateCommon() = default;
+TdmUpdateCommon::~TdmUpdateCommon()
+{
+    FInstaller.reset();
+    // Our own extracted files only: the mask keeps every other file of the folder.
+    DeleteTempFiles(TempPrefix + QLatin1String("*.tmp"));
+}
+
+// --- Payload -------------------------------------------------------------------------
 
 int TdmUpdateCommon::LoadList(const QString &name, QStringList &list)
 {
@@ -42,8 +107,735 @@ int TdmUpdateCommon::LoadRichText(const QString &name, QTextDocument &document)
     return document.blockCount();
 }
 
+// --- Report --------------------------------------------------------------------------
+
 void TdmUpdateCommon::AddReportLine(const QString &text, int pointSize, const QString &fontName)
 {
     if (FReport)
         FReport->AddLine(text, pointSize, fontName);
+}
+
+// --- Temporary area and product folders ----------------------------------------------
+
+QString TdmUpdateCommon::TempFileName(const QString &prefix)
+{
+    const QString folder = AddTrailingBackslash(Os::TempFolder());
+    // A name taken by someone else between our test and our creation is simply skipped;
+    // after this many tries the folder is not usable and the system's error says why.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QString path =
+            folder + prefix + QString::number(QRandomGenerator::global()->bounded(10000000)) + QLatin1String(".tmp");
+        if (Os::GetFileAttributes(path) != Os::INVALID_FILE_ATTRIBUTES)
+            DeleteFileLogged(path);
+        if (Os::CreateNewFile(path))
+            return path;
+        if (Os::GetLastError() != Os::ERROR_FILE_EXISTS && Os::GetLastError() != Os::ERROR_ALREADY_EXISTS)
+            Os::RaiseLastOSError();
+    }
+    Os::RaiseLastOSError();
+}
+
+void TdmUpdateCommon::DeleteFileLogged(const QString &path)
+{
+    AddReportLine(FileDeleted.arg(path) + CrLf);
+    if (!Os::DeleteFile(path))
+        Os::RaiseLastOSError();
+}
+
+bool TdmUpdateCommon::DeleteTempFiles(const QString &mask)
+{
+    try {
+        const QString folder = AddTrailingBackslash(Os::TempFolder());
+        bool ok = true;
+        for (const QString &name : Os::FindFiles(folder, mask))
+            ok = Os::DeleteFile(folder + name) && ok;
+        return ok;
+    } catch (const std::exception &) {
+        return false;
+    }
+}
+
+void TdmUpdateCommon::LocateFolder(const QString &name, QString &path)
+{
+    int hits = 0;
+    QString firstHit;
+    for (const QChar letter : GetDriveLetters()) {
+        const QString root = QString(letter) + QLatin1String(":\\");
+        const uint32_t type = Os::GetDriveType(root);
+        if (type != Os::DRIVE_FIXED && type != Os::DRIVE_REMOTE)
+            continue;
+        if (Os::DirectoryExists(root + name)) {
+            if (++hits == 1)
+                firstHit = root + name;
+        }
+    }
+    if (hits > 0)
+        path = firstHit;
+    if (hits == 1)
+        return;
+
+    for (;;) {
+        if (hits == 0)
+            ShowError(FolderNotFound.arg(name) + QLatin1Char(' ') + PointToIt);
+        else
+            ShowError(SeveralFolders.arg(QString::number(hits), name));
+        QString chosen = path;
+        if (!BrowseForFolder(SelectFolder.arg(name), 0, chosen, BIF_RETURNONLYFSDIRS | BIF_STATUSTEXT | BIF_VALIDATE,
+                             QString())) {
+            // A choice that did not hold the folder is never handed back as if it did.
+            path = firstHit;
+            return;
+        }
+        path = GetParentFolder(chosen) + name;
+        hits = 0;
+        if (Os::DirectoryExists(path))
+            return;
+    }
+}
+
+uint32_t TdmUpdateCommon::OwnDriveType()
+{
+    const QString own = Os::WindowsPath(Os::Environment::OwnExecutableHostPath());
+    return Os::GetDriveType(own.left(3));
+}
+
+bool TdmUpdateCommon::OpenDialogProgExecute(QString &fileName)
+{
+    return UiServices().OpenFile(QString(), fileName);
+}
+
+bool TdmUpdateCommon::AskProgramFile(QString &fileName)
+{
+    ShowError(ProgramNotFound.arg(fileName) + QLatin1Char(' ') + PointToIt);
+    QString chosen = fileName;
+    if (OpenDialogProgExecute(chosen) && !chosen.isEmpty()) {
+        fileName = chosen;
+        return true;
+    }
+    fileName.clear();
+    return false;
+}
+
+// --- Installed-file replacement ------------------------------------------------------
+
+void TdmUpdateCommon::CopyFileLogged(const QString &source, const QString &target, bool log)
+{
+    if (log) {
+        AddReportLine(CopyOf + source);
+        AddReportLine(CopyTo + target + CrLf);
+        WaitMilliseconds(10);
+    }
+    bool failed = false;
+    uint32_t error = 0;
+    if (Os::GetFileAttributes(target) != Os::INVALID_FILE_ATTRIBUTES
+        && !Os::SetFileAttributes(target, Os::FILE_ATTRIBUTE_NORMAL)) {
+        failed = true;
+        error = Os::GetLastError();
+    }
+    if (!failed && !Os::CopyFile(source, target, false)) {
+        failed = true;
+        error = Os::GetLastError();
+    }
+    Os::SetFileAttributes(target, Os::FILE_ATTRIBUTE_NORMAL);
+    if (failed)
+        throw Os::Exception(CopySource + source + CrLf + CopyTarget + target + CrLf + CrLf + CopyError
+                            + Os::OSErrorText(error));
+}
+
+TUpdateOutcome TdmUpdateCommon::ReplaceIfNewer(const QString &newFile, const QString &installedFile, bool mustExist,
+                                               bool checkOnly)
+{
+    if (mustExist && !FileExists(installedFile))
+        throw Os::Exception(FileNotFound.arg(installedFile));
+
+    const int32_t comparison = FInstaller->CompareFileVersion(installedFile, newFile);
+    if (comparison < 0) {
+        MessageBeep(MB_ICONEXCLAMATION);
+        if (!AskConfirm(TheFile + ExtractFileName(installedFile) + InstalledIsNewer)) {
+            LogNotReplaced(installedFile);
+            return uoNotDone;
+        }
+    } else if (comparison == 0) {
+        MessageBeep(MB_ICONEXCLAMATION);
+        if (!AskConfirm(TheFile + ExtractFileName(installedFile) + InstalledIsSame)) {
+            LogUpToDate(installedFile);
+            return uoNotDone;
+        }
+    }
+    if (checkOnly)
+        return uoSuccess;
+    try {
+        CopyFileLogged(newFile, installedFile, true);
+    } catch (const Os::Exception &) {
+        // The two copy lines already tell which file it was; the outcome says it failed.
+        return uoFailure;
+    }
+    return uoSuccess;
+}
+
+bool TdmUpdateCommon::InstallListedFiles(const QString &folder, bool log)
+{
+    bool result = true;
+    const QString target = AddTrailingBackslash(folder);
+    for (const QString &name : std::as_const(FFileNames)) {
+        if (!IsNameInsideFolder(name)) {
+            AddReportLine(NameOutsideFolder.arg(name) + CrLf);
+            result = false;
+            continue;
+        }
+        try {
+            QString written;
+            ExtractEmbeddedFile(name, TempFileName(TempPrefix), written);
+            CopyFileLogged(written, target + name, log);
+        } catch (const Os::Exception &) {
+            result = false;
+        }
+    }
+    return result;
+}
+
+void TdmUpdateCommon::LogUpToDate(const QString &installedFile)
+{
+    AddReportLine(TheFile + installedFile);
+    AddReportLine(UpToDateNotReplaced + CrLf);
+}
+
+void TdmUpdateCommon::LogNotReplaced(const QString &installedFile)
+{
+    AddReportLine(TheFile + installedFile);
+    AddReportLine(NotReplaced + CrLf);
+}
+
+// --- Shared steps of the procedures --------------------------------------------------
+
+QString TdmUpdateCommon::Extract(const QString &name, bool required)
+{
+    QString written;
+    ExtractEmbeddedFile(name, TempFileName(TempPrefix), written);
+    if (written.isEmpty() && required)
+        throw Os::Exception(CannotFind + name);
+    return written;
+}
+
+void TdmUpdateCommon::CopyOptionalCompanion(const QString &name, const QString &folder, bool onlyWhenInstalled)
+{
+    const QString extracted = Extract(name, false);
+    if (extracted.isEmpty())
+        return;
+    const QString target = AddTrailingBackslash(folder) + name;
+    if (onlyWhenInstalled && !FileExists(target))
+        return;
+    CopyFileLogged(extracted, target, true);
+}
+
+void TdmUpdateCommon::ReportProcedureError(const QString &currentName, const QString &message)
+{
+    AddReportLine(ErrorDuringUpdate.arg(currentName) + CrLf + message);
+}
+
+uint16_t TdmUpdateCommon::MajorVersion(const QString &path) const
+{
+    uint16_t v1 = 0, v2 = 0, v3 = 0, v4 = 0;
+    if (!TWindowsInstaller::GetFileVersion(path, v1, v2, v3, v4))
+        throw Os::Exception(path + CrLf + UnknownVersion);
+    return v1;
+}
+
+bool TdmUpdateCommon::RefusedByMajorVersion(uint16_t guardedMajor, uint16_t installedMajor, uint16_t newMajor)
+{
+    if (OwnDriveType() == Os::DRIVE_CDROM || installedMajor != guardedMajor || newMajor <= installedMajor)
+        return false;
+    MessageBeep(MB_ICONEXCLAMATION);
+    AddReportLine(CrLf + UpdateImpossible);
+    ShowPlainMessage(UpdateImpossible);
+    return true;
+}
+
+bool TdmUpdateCommon::LockTestFails(const QString &path)
+{
+    const uint32_t code = GetFileLockError(path);
+    if (code == 0)
+        return false;
+    ShowPlainMessage(ErrorDuringUpdate.arg(path) + CrLf + GetSysErrorText(code) + QLatin1String(" (")
+                     + QString::number(code) + QLatin1Char(')'));
+    return true;
+}
+
+QString TdmUpdateCommon::FindRootFolder()
+{
+    QString root = GetBaseFolder();
+    if (root.isEmpty()) {
+        LocateFolder(QStringLiteral("WDremlix"), root);
+        root = AddTrailingBackslash(root);
+    }
+    return root;
+}
+
+// --- Procedures of the main products --------------------------------------------------
+
+TUpdateOutcome TdmUpdateCommon::UpdateOrvanta()
+{
+    TUpdateOutcome outcome = uoFailure;
+    QString current = QStringLiteral("Orvanta.exe");
+    const QString extracted = Extract(current, true);
+    try {
+        const QString root = FindRootFolder();
+        if (!FolderExists(root))
+            return uoFailure;
+        QString installed = root + ProductFolder(FProductCode) + QLatin1String("\\Programs\\Orvanta.exe");
+        if (!FileExists(installed)) {
+            AskProgramFile(installed);
+            if (!FileExists(installed))
+                return uoFailure;
+        }
+        const uint16_t newMajor = MajorVersion(extracted);
+        const uint16_t installedMajor = MajorVersion(installed);
+        if (RefusedByMajorVersion(4, installedMajor, newMajor))
+            return uoFailure;
+        if (LockTestFails(installed))
+            return uoFailure;
+
+        const QString folder = ExtractFilePath(installed);
+        current = QStringLiteral("ORV_DB_INTF.dll");
+        const QString library = Extract(current, false);
+        QString installedLibrary;
+        if (!library.isEmpty()) {
+            installedLibrary = folder + QLatin1String("ORV_DB_INTF") + QLatin1String(".dll");
+            if (LockTestFails(installedLibrary))
+                return uoFailure;
+        }
+
+        outcome = ReplaceIfNewer(extracted, installed, true, false);
+        if (outcome != uoSuccess)
+            return outcome;
+        if (!installedLibrary.isEmpty() && FileExists(installedLibrary))
+            CopyFileLogged(library, installedLibrary, true);
+
+        for (const char *companion : {"Dremlix.dll", "Orvanta_FR.chm", "Orvanta_IT.chm"}) {
+            current = QString::fromLatin1(companion);
+            CopyOptionalCompanion(current, folder, false);
+        }
+        current.clear();
+        outcome = UpdatePrintLists(QString());
+        UpdatePdfLibrary();
+        return outcome;
+    } catch (const Os::Exception &e) {
+        if (current.isEmpty())
+            AddReportLine(e.Message());
+        else
+            ReportProcedureError(current, e.Message());
+        return uoFailure;
+    }
+}
+
+TUpdateOutcome TdmUpdateCommon::UpdateVestrel()
+{
+    TUpdateOutcome outcome = uoFailure;
+    QString current = QStringLiteral("OVVestrel2.dll");
+    const QString extracted = Extract(current, true);
+    try {
+        const QString root = FindRootFolder();
+        if (!FolderExists(root))
+            return uoFailure;
+        const QString name = ProductName(PC_VESTREL);
+        const QString installed = root + name + QLatin1String("\\Programs\\OVVestrel2.dll");
+        if (!FileExists(installed))
+            throw Os::Exception(FileNotFound.arg(installed));
+        outcome = ReplaceIfNewer(extracted, installed, true, false);
+        if (outcome != uoSuccess)
+            return outcome;
+        SetProductPath(name, installed);
+        const QString folder = ExtractFilePath(installed);
+        for (const char *companion : {"Norkel.dll", "Vestrel.chm"}) {
+            current = QString::fromLatin1(companion);
+            CopyOptionalCompanion(current, folder, false);
+        }
+        current.clear();
+        outcome = UpdatePrintLists(QString());
+        return outcome;
+    } catch (const Os::Exception &e) {
+        ReportProcedureError(current, e.Message());
+        return uoFailure;
+    }
+}
+
+TUpdateOutcome TdmUpdateCommon::UpdateSorvane()
+{
+    TUpdateOutcome outcome = uoFailure;
+    QString current;
+    try {
+        QString installed = GetProductPath(ProductName(PC_SORVANE), true);
+        if (!FileExists(installed)) {
+            AskProgramFile(installed);
+            if (!FileExists(installed))
+                return uoFailure;
+        }
+        const QString folder = ExtractFilePath(installed);
+        const QString installedLibrary = folder + QLatin1String("SVE_INTF") + QLatin1String(".dll");
+        if (!FileExists(installedLibrary))
+            throw Os::Exception(NotInstalled.arg(installedLibrary));
+
+        current = QStringLiteral("Sorvane.exe");
+        const QString extracted = Extract(current, true);
+        const uint16_t newMajor = MajorVersion(extracted);
+        const uint16_t installedMajor = MajorVersion(installed);
+        if (RefusedByMajorVersion(5, installedMajor, newMajor))
+            return uoFailure;
+        if (LockTestFails(installed) || LockTestFails(installedLibrary))
+            return uoFailure;
+
+        outcome = ReplaceIfNewer(extracted, installed, true, false);
+        if (outcome != uoSuccess)
+            return outcome;
+
+        current = QStringLiteral("SVE_INTF.dll");
+        CopyFileLogged(Extract(current, true), installedLibrary, true);
+
+        for (const char *companion : {"SVKELT.exe", "SVMRA.exe", "SVDOUN.exe", "XKJ.exe", "XKJw.exe"}) {
+            current = QString::fromLatin1(companion);
+            CopyOptionalCompanion(current, folder, true);
+        }
+        current = QStringLiteral("Sorvane.chm");
+        CopyOptionalCompanion(current, folder, false);
+        current.clear();
+        outcome = UpdatePrintLists(QString());
+        return outcome;
+    } catch (const Os::Exception &e) {
+        ReportProcedureError(current, e.Message());
+        return uoFailure;
+    }
+}
+
+TUpdateOutcome TdmUpdateCommon::UpdateXtq()
+{
+    TUpdateOutcome outcome = uoFailure;
+    QString current = QStringLiteral("XTQ.exe");
+    const QString extracted = Extract(current, true);
+    try {
+        QString installed = GetProductPath(ProductName(PC_XTQ), true);
+        if (!FileExists(installed)) {
+            AskProgramFile(installed);
+            if (!FileExists(installed))
+                return uoFailure;
+        }
+        outcome = ReplaceIfNewer(extracted, installed, true, false);
+        if (outcome != uoSuccess)
+            return outcome;
+        const QString folder = ExtractFilePath(installed);
+        for (const char *companion : {"XTQDOC.pdf", "XTQHELP.rtf"}) {
+            current = QString::fromLatin1(companion);
+            CopyOptionalCompanion(current, folder, false);
+        }
+        outcome = UpdatePrintLists(QString());
+        return outcome;
+    } catch (const Os::Exception &e) {
+        ReportProcedureError(current, e.Message());
+        return uoFailure;
+    }
+}
+
+// --- Procedures of the listed-file products ------------------------------------------
+
+TUpdateOutcome TdmUpdateCommon::UpdateBruncet()
+{
+    // Every error here reaches the run, which shows it and reports the failure.
+    const QString name = ProductName(PC_BRUNCET);
+    const QString extracted = Extract(QStringLiteral("Bruncet.exe"), true);
+    QString base = GetProductPath(name, true);
+    if (base.isEmpty())
+        throw Os::Exception(ProgramNotFound.arg(name));
+    base = AddTrailingBackslash(base);
+    const QString installed = base + QLatin1String("Bruncet.exe");
+    if (!FileExists(installed))
+        throw Os::Exception(ProgramNotFound.arg(installed));
+    uint16_t v1 = 0, v2 = 0, v3 = 0, v4 = 0;
+    if (!TWindowsInstaller::GetFileVersion(installed, v1, v2, v3, v4) || v1 != 3)
+        throw Os::Exception(installed + CrLf + UnknownVersion);
+
+    const TUpdateOutcome outcome = ReplaceIfNewer(extracted, installed, true, false);
+    if (outcome != uoSuccess)
+        return outcome;
+
+    CopyFileLogged(Extract(QStringLiteral("Bruncet.etf"), false), base + name + QLatin1String(".etf"), true);
+
+    LoadList(QStringLiteral("FileNames.txt"), FFileNames);
+    for (qsizetype i = 0; i < FFileNames.size(); ++i) {
+        if (FFileNames.at(i).compare(QLatin1String("Bruncet.etf"), Qt::CaseInsensitive) == 0) {
+            FFileNames.removeAt(i);
+            break;
+        }
+    }
+    AddReportLine(CopyOf + DataFiles);
+    WaitMilliseconds(100);
+    return InstallListedFiles(base + QLatin1String("Data"), false) ? uoSuccess : uoFailure;
+}
+
+TUpdateOutcome TdmUpdateCommon::UpdateFalcrest()
+{
+    const QString current = QStringLiteral("Falcrest.exe");
+    const QString extracted = Extract(current, true);
+    try {
+        // Falcrest lives beside the main product: <root>\Kestrin\Programs\.
+        const QString mainFolder = GetProductPath(ProductName(PC_ORVANTA), false);
+        const QString folder = GetParentFolder(GetParentFolder(mainFolder)) + QLatin1String("Kestrin\\")
+                               + QLatin1String("Programs\\");
+        const QString installed = folder + current;
+        if (!FileExists(installed))
+            throw Os::Exception(ProgramNotFound.arg(installed));
+
+        const TUpdateOutcome outcome = ReplaceIfNewer(extracted, installed, true, true);
+        if (outcome != uoSuccess)
+            return outcome;
+        LoadList(QStringLiteral("FileNames.txt"), FFileNames);
+        if (!InstallListedFiles(folder, true))
+            return uoWarnings;
+        UpdatePrintLists(folder);
+        // The program goes last, so that a failure before leaves the old one working.
+        CopyFileLogged(extracted, installed, true);
+        return uoSuccess;
+    } catch (const Os::Exception &e) {
+        ReportProcedureError(current, e.Message());
+        return uoFailure;
+    }
+}
+
+TUpdateOutcome TdmUpdateCommon::UpdateNimbrelCalvane(uint8_t code)
+{
+    const QString relative = code == PC_NIMBREL ? QStringLiteral("qrt\\SA-00.int") : QStringLiteral("gs\\GS-00.int");
+    const QString name = ProductName(code);
+    const QString extracted = Extract(relative, true);
+
+    QString base;
+    const QString registered = GetProductPath(name, false);
+    if (!registered.isEmpty())
+        base = GetParentFolder(registered);
+    if (base.isEmpty())
+        LocateFolder(QStringLiteral("Dremlix5"), base);
+    if (base.isEmpty())
+        throw Os::Exception(FolderNotFound.arg(QStringLiteral("Dremlix5")));
+    base = AddTrailingBackslash(base);
+
+    try {
+        const QString installed = base + relative;
+        SetProductPath(name, installed);
+        const TUpdateOutcome outcome = ReplaceIfNewer(extracted, installed, true, true);
+        if (outcome != uoSuccess)
+            return outcome;
+        LoadList(QStringLiteral("FileNames.txt"), FFileNames);
+        Os::ForceDirectories(base + QLatin1String("Images07"));
+        if (!InstallListedFiles(base, true))
+            return uoWarnings;
+        CopyFileLogged(extracted, installed, true);
+        return uoSuccess;
+    } catch (const Os::Exception &e) {
+        ReportProcedureError(relative, e.Message());
+        return uoFailure;
+    }
+}
+
+TUpdateOutcome TdmUpdateCommon::UpdateCommonPrograms()
+{
+    const QString current = QStringLiteral("Common_Programs");
+    try {
+        const QString root = GetBaseFolder();
+        if (root.isEmpty())
+            return uoFailure;
+        const QString folder = AddTrailingBackslash(root) + QLatin1String("Common\\") + QLatin1String("Programs\\");
+        if (!FolderExists(folder))
+            Os::ForceDirectories(folder);
+        LoadList(QStringLiteral("FileNames.txt"), FFileNames);
+        return InstallListedFiles(folder, true) ? uoSuccess : uoFailure;
+    } catch (const Os::Exception &e) {
+        ReportProcedureError(current, e.Message());
+        return uoFailure;
+    }
+}
+
+TUpdateOutcome TdmUpdateCommon::UpdatePdfLibrary()
+{
+    const QString current = QStringLiteral("Common_Programs");
+    try {
+        const QString root = GetBaseFolder();
+        if (root.isEmpty())
+            return uoFailure;
+        const QString folder = AddTrailingBackslash(root) + QLatin1String("Common\\") + QLatin1String("Programs\\");
+        if (!FolderExists(folder))
+            Os::ForceDirectories(folder);
+        const QString library = Extract(QStringLiteral("wPDF300A.dll"), false);
+        if (library.isEmpty())
+            return uoFailure;
+        AddReportLine(QString());
+        CopyFileLogged(library, folder + QLatin1String("wPDF300A.dll"), true);
+        return uoSuccess;
+    } catch (const Os::Exception &e) {
+        ReportProcedureError(current, e.Message());
+        return uoFailure;
+    }
+}
+
+TUpdateOutcome TdmUpdateCommon::UpdateTrevisk()
+{
+    const QString current = QStringLiteral("Trevisk.exe");
+    const QString extracted = Extract(current, true);
+    try {
+        QString folder;
+        const QString root = GetBaseFolder();
+        if (!root.isEmpty())
+            folder = AddTrailingBackslash(root) + QLatin1String("Common\\") + QLatin1String("Programs\\");
+        else
+            folder = ExtractFilePath(ReadRegistryString(Os::RegRoot::LocalMachine,
+                                                        ProductsRegistryRoot() + QLatin1String("Trevisk\\Program"),
+                                                        QStringLiteral("Filename")));
+        if (folder.isEmpty())
+            return uoFailure;
+        if (!FolderExists(folder))
+            Os::ForceDirectories(folder);
+        const QString installed = AddTrailingBackslash(folder) + current;
+        if (!FileExists(installed))
+            throw Os::Exception(ProgramNotFound.arg(installed));
+        const TUpdateOutcome outcome = ReplaceIfNewer(extracted, installed, true, false);
+        if (outcome != uoSuccess)
+            return outcome;
+        LoadList(QStringLiteral("FileNames.txt"), FFileNames);
+        return InstallListedFiles(folder, true) ? uoSuccess : uoFailure;
+    } catch (const Os::Exception &e) {
+        ReportProcedureError(current, e.Message());
+        return uoFailure;
+    }
+}
+
+// --- Dispatch ------------------------------------------------------------------------
+
+bool TdmUpdateCommon::HasProcedure(uint8_t code)
+{
+    switch (code) {
+    case PC_ORVANTA:
+    case PC_ORVANTA_ZELMIC:
+    case PC_VESTREL:
+    case PC_BRUNCET:
+    case PC_SORVANE:
+    case PC_FALCREST:
+    case PC_NIMBREL:
+    case PC_DREMLIX_CALVANE:
+    case PC_XTQ:
+    case PC_COMMON:
+    case PC_TREVISK:
+        return true;
+    default:
+        return false;
+    }
+}
+
+TUpdateOutcome TdmUpdateCommon::RunProcedure(uint8_t code)
+{
+    switch (code) {
+    case PC_ORVANTA:
+    case PC_ORVANTA_ZELMIC:
+        return UpdateOrvanta();
+    case PC_VESTREL:
+        return UpdateVestrel();
+    case PC_BRUNCET:
+        return UpdateBruncet();
+    case PC_SORVANE:
+        return UpdateSorvane();
+    case PC_FALCREST:
+        return UpdateFalcrest();
+    case PC_NIMBREL:
+    case PC_DREMLIX_CALVANE:
+        return UpdateNimbrelCalvane(code);
+    case PC_XTQ:
+        return UpdateXtq();
+    case PC_COMMON:
+        return UpdateCommonPrograms();
+    case PC_TREVISK:
+        return UpdateTrevisk();
+    default:
+        return uoNothing;
+    }
+}
+
+// --- Print lists ---------------------------------------------------------------------
+
+TFMultiSte *TdmUpdateCommon::CompanyForm() const
+{
+    return FMultiSte();
+}
+
+TUpdateOutcome TdmUpdateCommon::UpdatePrintLists(const QString &folder)
+{
+    switch (FProductCode) {
+    case PC_ORVANTA:
+    case PC_ORVANTA_ZELMIC:
+    case PC_VESTREL:
+    case PC_SORVANE:
+    case PC_FALCREST:
+    case PC_XTQ:
+        break;
+    default:
+        return uoSuccess;
+    }
+    if (LoadList(QStringLiteral("PrintLists.txt"), FPrintLists) == 0)
+        return uoSuccess;
+
+    bool ok = true;
+    try {
+        if (FProductCode == PC_FALCREST) {
+            // Falcrest keeps its print lists as files beside its program.
+            const QString target = AddTrailingBackslash(folder);
+            for (const QString &name : std::as_const(FPrintLists)) {
+                if (!IsNameInsideFolder(name)) {
+                    AddReportLine(NameOutsideFolder.arg(name) + CrLf);
+                    ok = false;
+                    continue;
+                }
+                QString written;
+                ExtractEmbeddedFile(name, target + name, written);
+                AddReportLine(PrintParams + QLatin1Char('"') + name + QLatin1Char('"') + PrintParamsUpdated);
+            }
+            AddReportLine(QString());
+        } else {
+            const TFMultiSte *companies = CompanyForm();
+            if (!companies || companies->Companies().isEmpty()) {
+                ok = UpdateCompanyPrintLists(QString());
+            } else {
+                const QStringList names = companies->Companies();
+                for (const QString &company : names)
+                    ok = UpdateCompanyPrintLists(company) && ok;
+            }
+        }
+    } catch (const std::exception &) {
+        throw Os::Exception(CannotImport);
+    }
+    return ok ? uoSuccess : uoWarnings;
+}
+
+bool TdmUpdateCommon::UpdateCompanyPrintLists(const QString &company)
+{
+    const QString label = company.isEmpty() ? DefaultCompany : company;
+    AddReportLine(CrLf + CompanyLists + label);
+    if (!ConnectCompany(company)) {
+        AddReportLine(CompanyUnreachable.arg(label));
+        return false;
+    }
+    ResetStream();
+    try {
+        for (const QString &name : std::as_const(FPrintLists)) {
+            const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+            const QString extension = dot < 0 ? QString() : name.mid(dot).toLower();
+            if (extension == QLatin1String(".lst") && ReadEmbeddedToStream(name, FStream))
+                ImportPrintList(name);
+        }
+    } catch (...) {
+        DisconnectCompany();
+        throw;
+    }
+    DisconnectCompany();
+    return true;
+}
+
+void TdmUpdateCommon::ResetStream()
+{
+    FStream.close();
+    FStream.setData(QByteArray());
+    FStream.open(QIODevice::ReadWrite);
 }

@@ -97,6 +97,9 @@ public:
     void ImportPrintList(const QString &name);
 
     // --- Owned parts, for the GUI and the tests -------------------------------------
+    TWindowsInstaller *Installer() const { return FInstaller.get(); }
+    // The program's one company form, loaded when the engine was created.
+    TFMultiSte *CompanyForm() const;
     const QStringList &FileNames() const { return FFileNames; }
     const QStringList &PrintLists() const { return FPrintLists; }
 
@@ -107,11 +110,15 @@ private:
     QString Extract(const QString &name, bool required);
     void CopyOptionalCompanion(const QString &name, const QString &folder, bool onlyWhenInstalled);
     void ReportProcedureError(const QString &currentName, const QString &message);
-    void RefuseByMajorVersion();
     bool LockTestFails(const QString &path);
     QString FindRootFolder();
+    void DisconnectCompany();
+    void ResetStream();
+    uint16_t MajorVersion(const QString &path) const;
+    bool RefusedByMajorVersion(uint16_t guardedMajor, uint16_t installedMajor, uint16_t newMajor);
 
     IUpdateReport *FReport = nullptr;
+    std::unique_ptr<TWindowsInstaller> FInstaller;
     QStringList FPrintLists;
     QStringList FFileNames;
     QBuffer FStream;                          // file contents of the print-list import
