@@ -1,0 +1,174 @@
+// The connection module: one Firebird database at a time, reached with the account a
+// caller sets or the maker's privileged one, let stand only for a known client library,
+// an accepted client/server pair and the expected database; the transaction levels
+// and client datasets of everything that runs on it.
+#pragma once
+
+#include "Common/Interbase/AcceptedVersions.h"
+#include "Common/Interbase/ConnectionStrings.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class QTimer;
+class TDatabaseManager;
+class TLocalClientDataset;
+
+namespace Db {
+class TDatabase;
+class TTransaction;
+class TStatement;
+class TQuery;
+class TServicesClient;
+} // namespace Db
+
+// Called by DoRollback with a database error instead of raising it again.
+using TExceptionMessageHandler = std::function<void(int32_t SQLCode, int32_t EFIBError, const QString &Msg)>;
+
+class TdmDBConnection : public QObject {
+    Q_OBJECT
+
+public:
+    // The accepted client and server versions are a parameter so that a test can admit
+    // one more server; the program always runs with the released table.
+    explicit TdmDBConnection(QObject *parent = nullptr,
+                             TAcceptedVersionTable acceptedVersions = DefaultAcceptedVersions());
+    ~TdmDBConnection() override;
+
+    // ---- Components ------------------------------------------------------------------
+    QTimer *TimerUsers() const { return FTimerUsers; }                   // 30 minutes
+    QTimer *TimerCheckDiskSpace() const { return FTimerCheckDiskSpace; } // 60 minutes
+    Db::TDatabase *IBDatabase() const { return FIBDatabase.get(); }
+    Db::TTransaction *GlobalTransaction() const { return FGlobalTransaction.get(); }
+    Db::TQuery *GeneralQuery() const { return FGeneralQuery.get(); }
+    Db::TStatement *IBSQL() const { return FIBSQL.get(); }
+    Db::TServicesClient *IBServerProperties() const { return FIBServerProperties.get(); }
+    TDatabaseManager *DatabaseManager() const { return FDatabaseManager.get(); }
+
+    const TAcceptedVersionTable &AcceptedVersions() const { return FAcceptedVersions; }
+
+    // ---- Settings --------------------------------------------------------------------
+    // The expected database and the caller's short name; attaches nothing.
+    void Init(int32_t DBVersion, const QString &DBIdentifier, const QString &DBDescription,
+              const QString &ClientShortName);
+    // Disconnects, then stores the connection string and the account.
+    void SetParams(const QString &ConnectionString, const QString &Username, const QString &Role,
+                   const QString &Password);
+    void SetShortClientName(const QString &ShortClientName);
+
+    // ---- Connecting ------------------------------------------------------------------
+    // The connect sequence; raises with the user's text on every refusal.
+    void Connect();
+    // With the maker's account, which stays set afterwards (also when Connect raised).
+    void ConnectAsDremlix();
+    // With the maker's account, without comparing the stored identifier and version.
+    void ConnectAnyVersion();
+    // Back to the account that was set before ConnectAsDremlix.
+    void ReConnectAsUser();
+    bool Connected() const;
+    bool WasConnected() const { return FWasConnected; }
+    // Unregisters the workstation (errors ignored) and closes everything.
+    void Disconnect();
+    // Closes everything without unregistering.
+    void ClearAllConnections();
+    TConnectionType ConnectionType() const;
+    // The first steps of the connect sequence: the stored identifier and version, the
+    // attachment left open.
+    void GetDBVersion(QString &DbI, int32_t &DbV);
+    // Asks the server through the services API; "?", "?", 0 for strings the services
+    // cannot be reached for.
+    void GetServerInfo(QString &ServerVersion, QString &ServerImplementation, int32_t &ServiceVersion);
+    // Only the server version, of ServerName over TCP/IP (locally for a local string);
+    // empty for the other kinds of connection string.
+    QString GetServerVersion(const QString &ServerName);
+    // Free bytes of the server drive that holds the database.
+    int64_t GetFreeDiskSpace();
+    // Warns about low space, detaches below the critical threshold; never refuses.
+    void CheckFreeDiskSpace();
+    // "<user> (<computer>) - <short name>", or the session id instead of the computer in
+    // a remote desktop session.
+    QString GetUserIdentification() const;
+
+    TIBServerType ServerType() const { return FServerType; }
+    const TExceptionMessageHandler &ExceptionMessageHandler() const { return FExceptionMessageHandler; }
+    void SetExceptionMessageHandler(TExceptionMessageHandler handler)
+    {
+        FExceptionMessageHandler = std::move(handler);
+    }
+
+    // ---- Transaction levels ----------------------------------------------------------
+    // Only the outermost level talks to the server; the depth lives in the tag of
+    // GlobalTransaction, which the database manager nests in too.
+    bool DoStartTransaction(bool ProtectedFlag);
+    bool DoStartReadOnlyTransaction(bool ProtectedFlag);
+    void DoCommit();
+    // Closes a level (rolling back at the outermost one), then raises e again as a new
+    // error of its kind; returns only without an error, or when the handler took it.
+    void DoRollback(const std::exception *e = nullptr);
+    void DoSilentRollback();
+    bool InTransaction() const;
+    QString TransactionState() const;
+    void CommitRetaining(Db::TQuery *DataSet);
+
+    // ---- Datasets --------------------------------------------------------------------
+    TLocalClientDataset *CreateGlobalCDS();
+    void FreeGlobalCDS(TLocalClientDataset *&Cds);
+    int ClientDatasetCount() const { return static_cast<int>(FListeDesCDS.size()); }
+    // By the dataset's tag: 1 close and commit a level; 2 the same and free it (the caller
+    // hands over a dataset made with no owner); 3 give it back to the database manager.
+    void FreeDataset(Db::TQuery *DataSet);
+
+    // ---- Error texts -----------------------------------------------------------------
+    // The user's text for a database error: the unreachable-server and the wrong-login
+    // texts replace the raw ones; anything else passes through.
+    static QString GetIBErrorMessage(const std::exception &e);
+
+    // The transaction parameters of a server transaction started by a level.
+    static QStringList DefaultTransactionParams();
+    static QStringList ReadOnlyTransactionParams();
+
+private:
+    void DataModuleCreate();
+    void DataModuleDestroy();
+    void TimerUsersTimer();
+    void TimerCheckDiskSpaceTimer();
+    void IBDatabaseAfterConnect();
+
+    void RunConnect(bool checkDBVersion);
+    QString CheckClientVersion();
+    void CheckServerVersion(const QString &clientVersion);
+    void SetMakerAccount();
+    void EndOutermostLevel();
+    void SetUpServices(Db::TServicesClient &client, const QString &tcpServer) const;
+
+    QTimer *FTimerUsers = nullptr;
+    QTimer *FTimerCheckDiskSpace = nullptr;
+    std::unique_ptr<Db::TDatabase> FIBDatabase;
+    std::unique_ptr<Db::TTransaction> FGlobalTransaction;
+    std::unique_ptr<Db::TQuery> FGeneralQuery;
+    std::unique_ptr<Db::TStatement> FIBSQL;
+    std::unique_ptr<Db::TServicesClient> FIBServerProperties;
+    std::unique_ptr<TDatabaseManager> FDatabaseManager;
+
+    TAcceptedVersionTable FAcceptedVersions;
+    bool FWasConnected = false;
+    std::vector<std::unique_ptr<TLocalClientDataset>> FListeDesCDS;
+    TIBServerType FServerType = UnknownServer;
+    TExceptionMessageHandler FExceptionMessageHandler;
+    QString FClientShortName;
+    bool FDoNotCheckFreeSpace = false;
+    bool FDoNotCheckDBVersion = false;
+    QString FUserUserName;
+    QString FUserRole;
+    QString FUserPassword;
+    int16_t FIsOnDBServer = 0;
+    // Replace the default of the next server start; cleared when the outermost level ends.
+    QStringList FExplicitParams;
+};
