@@ -1,0 +1,7 @@
+// The single-instance rule: one copy of the wizard per user at a time.
+#pragma once
+
+// Takes the instance lock named with the application title and keeps it for the rest of
+// the process. True only when another process already holds it; a lock that cannot be
+// made at all lets the wizard start.
+bool AlreadyRunning();

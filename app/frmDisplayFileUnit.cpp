@@ -1,0 +1,67 @@
+#include "app/frmDisplayFileUnit.h"
+
+#include "app/AppTexts.h"
+#include "app/StepWidgets.h"
+#include "app/frmEndInstallUnit.h"
+
+#include <QLabel>
+#include <QTextEdit>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+TfrmDisplayFile *frmDisplayFile = nullptr;
+
+TfrmDisplayFile::TfrmDisplayFile(QWidget *parent)
+    : TFrmStep(QStringLiteral("frmDisplayFile"), parent)
+{
+    FormCreate();
+    if (!frmDisplayFile)
+        frmDisplayFile = this;
+}
+
+TfrmDisplayFile::~TfrmDisplayFile()
+{
+    if (frmDisplayFile == this)
+        frmDisplayFile = nullptr;
+}
+
+void TfrmDisplayFile::FormCreate()
+{
+    TFrmStep::FormCreate();
+    PanelButtons = StepWidgets::MakeHeadingPanel(this, 13, SpeedButtonPrint);
+    StepWidgets::SetHeading(PanelButtons, AppTexts::ChangesHeading());
+    RichEditFile = StepWidgets::MakeReadOnlyText(QStringLiteral("RichEditFile"), this, 11);
+    RichEditFile->setAccessibleName(AppTexts::ChangesHeading());
+    RichEditFile->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    RichEditFile->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(PanelButtons);
+    layout->addWidget(RichEditFile, 1);
+
+    connect(SpeedButtonPrint, &QToolButton::clicked, this, [this] { SpeedButtonPrintClick(); });
+}
+
+bool TfrmDisplayFile::CanGoNext()
+{
+    return true;
+}
+
+QString TfrmDisplayFile::GetNextCaption()
+{
+    return AppTexts::StartCaption();
+}
+
+void TfrmDisplayFile::Init()
+{
+    TFrmStep::Init();
+}
+
+void TfrmDisplayFile::SpeedButtonPrintClick()
+{
+    // The report step owns the one printer set-up of the wizard.
+    if (frmEndInstall)
+        frmEndInstall->PrintDocument(*RichEditFile->document(), PanelButtons->text());
+}

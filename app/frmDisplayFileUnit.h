@@ -1,0 +1,30 @@
+// The step that shows the list of changes the update brings.
+#pragma once
+
+#include "app/frmBaseStepUnit.h"
+
+class QLabel;
+class QTextEdit;
+class QToolButton;
+
+class TfrmDisplayFile : public TFrmStep {
+    Q_OBJECT
+public:
+    explicit TfrmDisplayFile(QWidget *parent = nullptr);
+    ~TfrmDisplayFile() override;
+
+    bool CanGoNext() override;
+    QString GetNextCaption() override;
+    void Init() override;
+
+    QLabel *PanelButtons = nullptr;
+    QToolButton *SpeedButtonPrint = nullptr;
+    QTextEdit *RichEditFile = nullptr;
+
+    void SpeedButtonPrintClick();
+
+private:
+    void FormCreate();
+};
+
+extern TfrmDisplayFile *frmDisplayFile;

@@ -1,0 +1,6 @@
+#include "app/WizardMain.h"
+
+int main(int argc, char **argv)
+{
+    return RunWizard(argc, argv);
+}
