@@ -17,6 +17,13 @@ public:
     // system32 is syswow64 and the program-files folder is "Program Files (x86)".
     static bool IsWin64Prefix();
 
+    // A wineserver serves the prefix: its socket in /tmp/.wine-<uid>/server-<dev>-<inode>/
+    // answers, or a wineserver process works in that folder or names the prefix in its
+    // WINEPREFIX. Wine then owns the hives and rewrites them from memory when it exits.
+    static bool WineserverRunning();
+    // The server folder Wine uses for the prefix (it need not exist).
+    static QString WineserverFolder();
+
     // The running executable (the wizard), as a host path. Tests may set another
     // file to stand for it (its resources are then read from that file).
     static QString OwnExecutableHostPath();

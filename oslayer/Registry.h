@@ -39,6 +39,11 @@ enum RegAccess : uint32_t {
     KEY_READ = 0x20019,
     KEY_WRITE = 0x20006,
     KEY_ALL_ACCESS = 0xF003F,
+    // The view of HKEY_LOCAL_MACHINE\Software on a win64 prefix: without either flag a
+    // 32-bit program sees Software\Wow6432Node; KEY_WOW64_64KEY asks for the native keys
+    // (Wine's own settings such as Software\Wine\Drives live there).
+    KEY_WOW64_64KEY = 0x0100,
+    KEY_WOW64_32KEY = 0x0200,
 };
 
 enum class RegRoot { CurrentUser, LocalMachine };
@@ -96,5 +101,11 @@ private:
     struct Impl;
     std::unique_ptr<Impl> d;
 };
+
+// The host file of a root's hive in the current prefix.
+QString HiveFilePath(RegRoot root);
+// Parsed hives are kept while their file keeps its inode, size and modification time;
+// this forgets them (benchmarks measure a cold read with it).
+void ClearRegistryCache();
 
 } // namespace Os

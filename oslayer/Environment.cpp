@@ -1,0 +1,187 @@
+// Where the prefix is, what it plays, and which file stands for the running program.
+#include "oslayer/Environment.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <QDirIterator>
+
+#include <cstring>
+#include <mutex>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace Os {
+
+namespace {
+
+struct EnvironmentState {
+    std::mutex Lock;
+    QString PrefixRoot;
+    QString OwnExecutable;
+    // The arch line is read once per version of system.reg, not on every registry call.
+    QString ArchFile;
+    qint64 ArchMTime = -1;
+    qint64 ArchSize = -1;
+    bool ArchWin64 = false;
+};
+
+EnvironmentState &State()
+{
+    static EnvironmentState state;
+    return state;
+}
+
+// "#arch=win64" stands in the first lines of a hive Wine wrote; later lines are keys.
+bool HiveSaysWin64(const QString &hivePath)
+{
+    QFile file(hivePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    for (int i = 0; i < 16 && !file.atEnd(); ++i) {
+        const QByteArray line = file.readLine(512).trimmed();
+        if (line.startsWith("#arch="))
+            return line.mid(6) == "win64";
+        if (line.startsWith('['))
+            break;
+    }
+    return false;
+}
+
+} // namespace
+
+QString Environment::PrefixRoot()
+{
+    auto &state = State();
+    {
+        std::lock_guard guard(state.Lock);
+        if (!state.PrefixRoot.isEmpty())
+            return state.PrefixRoot;
+    }
+    const QString fromEnvironment = qEnvironmentVariable("WINEPREFIX");
+    if (!fromEnvironment.isEmpty())
+        return QDir::cleanPath(QDir(fromEnvironment).absolutePath());
+    return QDir::cleanPath(QDir::homePath() + QStringLiteral("/.wine"));
+}
+
+void Environment::SetPrefixRoot(const QString &hostPath)
+{
+    auto &state = State();
+    std::lock_guard guard(state.Lock);
+    state.PrefixRoot = hostPath.isEmpty() ? QString() : QDir::cleanPath(QDir(hostPath).absolutePath());
+    state.ArchFile.clear();
+}
+
+bool Environment::IsWin64Prefix()
+{
+    const QString hive = PrefixRoot() + QStringLiteral("/system.reg");
+    struct stat st {};
+    const QByteArray native = QFile::encodeName(hive);
+    if (::stat(native.constData(), &st) != 0) {
+        // A prefix without its machine hive yet: the user hive tells the same.
+        return HiveSaysWin64(PrefixRoot() + QStringLiteral("/user.reg"));
+    }
+    auto &state = State();
+    {
+        std::lock_guard guard(state.Lock);
+        if (state.ArchFile == hive && state.ArchMTime == qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec
+            && state.ArchSize == st.st_size)
+            return state.ArchWin64;
+    }
+    const bool win64 = HiveSaysWin64(hive);
+    std::lock_guard guard(state.Lock);
+    state.ArchFile = hive;
+    state.ArchMTime = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    state.ArchSize = st.st_size;
+    state.ArchWin64 = win64;
+    return win64;
+}
+
+QString Environment::OwnExecutableHostPath()
+{
+    auto &state = State();
+    {
+        std::lock_guard guard(state.Lock);
+        if (!state.OwnExecutable.isEmpty())
+            return state.OwnExecutable;
+    }
+    const QString self = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+    return self;
+}
+
+void Environment::SetOwnExecutableHostPath(const QString &hostPath)
+{
+    auto &state = State();
+    std::lock_guard guard(state.Lock);
+    state.OwnExecutable = hostPath;
+}
+
+QString Environment::WineserverFolder()
+{
+    struct stat st {};
+    const QByteArray native = QFile::encodeName(PrefixRoot());
+    if (::stat(native.constData(), &st) != 0)
+        return QString();
+    return QStringLiteral("/tmp/.wine-%1/server-%2-%3")
+        .arg(::getuid())
+        .arg(qulonglong(st.st_dev), 0, 16)
+        .arg(qulonglong(st.st_ino), 0, 16);
+}
+
+bool Environment::WineserverRunning()
+{
+    const QString folder = WineserverFolder();
+    if (folder.isEmpty())
+        return false;
+
+    const QByteArray socketPath = QFile::encodeName(folder + QStringLiteral("/socket"));
+    struct stat st {};
+    if (::lstat(socketPath.constData(), &st) == 0 && S_ISSOCK(st.st_mode)
+        && socketPath.size() < qsizetype(sizeof(sockaddr_un::sun_path))) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0) {
+            sockaddr_un address {};
+            address.sun_family = AF_UNIX;
+            std::memcpy(address.sun_path, socketPath.constData(), size_t(socketPath.size()));
+            const bool answered = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+            ::close(fd);
+            if (answered)
+                return true;
+        }
+    }
+
+    // A server that is starting, or one whose socket we may not reach: look for the process.
+    const QString prefix = PrefixRoot();
+    const QString canonicalFolder = QFileInfo(folder).canonicalFilePath();
+    const QByteArray prefixSetting = "WINEPREFIX=" + QFile::encodeName(prefix);
+    QDirIterator processes(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
+    while (processes.hasNext()) {
+        const QString dir = processes.next();
+        const QString pid = processes.fileName();
+        if (pid.isEmpty() || !pid.at(0).isDigit())
+            continue;
+        QFile comm(dir + QStringLiteral("/comm"));
+        if (!comm.open(QIODevice::ReadOnly))
+            continue;
+        if (!comm.readAll().startsWith("wineserver"))
+            continue;
+        const QString cwd = QFile::symLinkTarget(dir + QStringLiteral("/cwd"));
+        if (!cwd.isEmpty() && (cwd == folder || cwd == canonicalFolder))
+            return true;
+        QFile environ(dir + QStringLiteral("/environ"));
+        if (environ.open(QIODevice::ReadOnly)) {
+            const QList<QByteArray> settings = environ.readAll().split('\0');
+            for (const QByteArray &setting : settings) {
+                if (setting == prefixSetting || setting == prefixSetting + '/')
+                    return true;
+            }
+        }
+    }
+    return false;
+}
+
+} // namespace Os

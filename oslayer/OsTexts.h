@@ -1,0 +1,60 @@
+// The texts of the host layer: faults of the prefix that reach a person through the
+// callers' error boxes. The program's own internal texts are English.
+#pragma once
+
+#include <QString>
+
+namespace Os::Texts {
+
+// %1 file, %2 line, %3 what is wrong
+inline QString RegistryParseError()
+{
+    return QStringLiteral("The registry file %1 cannot be read: line %2: %3.");
+}
+// %1 file, %2 prefix
+inline QString RegistryWineserverRunning()
+{
+    return QStringLiteral("The registry file %1 cannot be written while Wine runs programs in the prefix %2 "
+                          "(its wineserver would overwrite the change). Close the Windows programs of the "
+                          "prefix, or run \"wineserver -k\", then try again.");
+}
+// %1 file, %2 system text
+inline QString RegistryWriteFailed()
+{
+    return QStringLiteral("The registry file %1 cannot be written: %2");
+}
+// %1 file, %2 system text
+inline QString RegistryReadFailed()
+{
+    return QStringLiteral("The registry file %1 cannot be read: %2");
+}
+inline QString RegistryNotWineFile()
+{
+    return QStringLiteral("not a Wine registry file (first line \"WINE REGISTRY Version 2\" missing)");
+}
+inline QString RegistryBadKeyLine()
+{
+    return QStringLiteral("a key line must be [name] followed by an optional time");
+}
+inline QString RegistryBadValueLine()
+{
+    return QStringLiteral("a value line must be \"name\"=data or @=data");
+}
+inline QString RegistryBadData()
+{
+    return QStringLiteral("the data of the value cannot be read");
+}
+inline QString RegistryValueOutsideKey()
+{
+    return QStringLiteral("a value stands before the first key");
+}
+inline QString RegistryUnexpectedText()
+{
+    return QStringLiteral("unexpected text");
+}
+inline QString RegistryUnterminatedString()
+{
+    return QStringLiteral("a string is not closed");
+}
+
+} // namespace Os::Texts
