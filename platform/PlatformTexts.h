@@ -56,3 +56,21 @@ inline QString CannotCreateDirectory() { return QStringLiteral("Cannot create di
 inline QString NoUniqueDirectory() { return QStringLiteral("Cannot create unique directory in\r\n"); }
 
 } // namespace PlatformTexts
+
+namespace PlatformTexts {
+
+// The shell's file operation, in the words of the environment's own shell
+inline QString ConfirmDeleteOne() { return QStringLiteral("Are you sure you want to delete '%1'?"); }
+inline QString ConfirmDeleteMany() { return QStringLiteral("Are you sure you want to delete these %1 items?"); }
+inline QString ConfirmReplace()
+{
+    return QStringLiteral("This folder already contains a file called '%1'.\r\n\r\nDo you want to replace it?");
+}
+inline QString CannotDelete() { return QStringLiteral("Cannot delete %1:\r\n"); }
+inline QString CannotCopy() { return QStringLiteral("Cannot copy %1:\r\n"); }
+inline QString CannotMoveItem() { return QStringLiteral("Cannot move %1:\r\n"); }
+inline QString CannotRename() { return QStringLiteral("Cannot rename %1:\r\n"); }
+inline QString CopyOfPrefix() { return QStringLiteral("Copy of "); }
+inline QString CopyNOfPrefix() { return QStringLiteral("Copy (%1) of "); }
+
+} // namespace PlatformTexts
