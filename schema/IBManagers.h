@@ -177,7 +177,7 @@ private:
     int32_t GenId(const QString &name, int32_t increment);
     bool QueryHasRow(const QStringList &lines);
     void RegisterQuery(Db::TQuery *query, Db::TTransaction *ownTransaction);
-    void QueryFreed(Db::TStatement *query);
+    void QueryFreed(Db::TStatement *query, Db::TTransaction *transaction);
     void RetryPause();
 
     Db::TDatabase *FDatabase = nullptr;
