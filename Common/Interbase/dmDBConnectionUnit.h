@@ -6,6 +6,7 @@
 
 #include "Common/Interbase/AcceptedVersions.h"
 #include "Common/Interbase/ConnectionStrings.h"
+#include "Common/Interbase/LocalClientDataset.h"
 
 #include <QList>
 #include <QObject>
@@ -19,7 +20,6 @@
 
 class QTimer;
 class TDatabaseManager;
-class TLocalClientDataset;
 
 namespace Db {
 class TDatabase;
@@ -129,6 +129,10 @@ public:
     // The user's text for a database error: the unreachable-server and the wrong-login
     // texts replace the raw ones; anything else passes through.
     static QString GetIBErrorMessage(const std::exception &e);
+    // The update-error event of every client dataset's resolver: says which kind of
+    // change the server refused, and why.
+    [[noreturn]] static void ProviderUpdateError(TLocalClientDataset &DataSet, const Os::Exception &E,
+                                                 TUpdateKind UpdateKind, TResolverResponse &Response);
 
     // The transaction parameters of a server transaction started by a level.
     static QStringList DefaultTransactionParams();
@@ -141,12 +145,14 @@ private:
     void TimerCheckDiskSpaceTimer();
     void IBDatabaseAfterConnect();
 
-    void RunConnect(bool checkDBVersion);
+    // Steps that GetDBVersion shares with Connect: up to the stored identity.
+    void ConnectAndReadVersion(QString &dbi, int32_t &dbv);
     QString CheckClientVersion();
     void CheckServerVersion(const QString &clientVersion);
     void SetMakerAccount();
     void EndOutermostLevel();
-    void SetUpServices(Db::TServicesClient &client, const QString &tcpServer) const;
+    // False for the kinds of connection string the services cannot be reached for.
+    bool SetUpServices(Db::TServicesClient &client, const QString &tcpServer) const;
 
     QTimer *FTimerUsers = nullptr;
     QTimer *FTimerCheckDiskSpace = nullptr;

@@ -1,0 +1,151 @@
+#include "Common/Impression/dmStructure_Printing_Unit.h"
+
+#include "Common/Impression/ImpressionTexts.h"
+#include "Common/Interbase/dmDBConnectionUnit.h"
+#include "dbaccess/DbAccess.h"
+#include "oslayer/Exceptions.h"
+#include "oslayer/Paths.h"
+#include "schema/IBManagers.h"
+
+#include <QDir>
+
+namespace {
+
+// A folder of this program is a Windows path of the prefix; a host path is taken as it is.
+void CreateFolder(const QString &folder)
+{
+    QString hostPath = Os::HostPath(folder);
+    if (hostPath.isEmpty())
+        hostPath = folder;
+    if (!QDir().mkpath(hostPath))
+        throw Os::Exception(ImpressionTexts::CannotCreateFolder + folder);
+}
+
+} // namespace
+
+TdmStructurePrinting::TdmStructurePrinting(QObject *owner, const QString &folder, TdmDBConnection *connection)
+    : QObject(owner)
+{
+    FManagerPrintParams = std::make_unique<TTableManager>();
+    FManagerPrintParams->setObjectName(QStringLiteral("ManagerPrintParams"));
+    FManagerPrintImages = std::make_unique<TTableManager>();
+    FManagerPrintImages->setObjectName(QStringLiteral("ManagerPrintImages"));
+    FQueryPrint = std::make_unique<Db::TQuery>();
+    FQueryPrint->SetName(QStringLiteral("QueryPrint"));
+    FIBSQL1 = std::make_unique<Db::TStatement>();
+    FIBSQL1->SetName(QStringLiteral("IBSQL1"));
+
+    if (!folder.isEmpty()) {
+        CreateFolder(folder);
+        FFolder = folder;
+    }
+    FConnection = connection;
+    DataModuleCreate();
+}
+
+TdmStructurePrinting::~TdmStructurePrinting()
+{
+    DataModuleDestroy();
+    // The key queries of the table managers are registered with the connection's
+    // database manager: hand them back while it still exists.
+    FManagerPrintParams.reset();
+    FManagerPrintImages.reset();
+}
+
+void TdmStructurePrinting::InitComponents()
+{
+    if (!FConnection)
+        throw Os::EAssertionFailed(ImpressionTexts::ConnectionMissing);
+    for (Db::TStatement *statement : {static_cast<Db::TStatement *>(FQueryPrint.get()), FIBSQL1.get()}) {
+        if (!statement->Transaction())
+            statement->SetTransaction(FConnection->GlobalTransaction());
+    }
+    for (TTableManager *manager : {FManagerPrintParams.get(), FManagerPrintImages.get()}) {
+        if (!manager->DatabaseManager())
+            manager->SetDatabaseManager(FConnection->DatabaseManager());
+    }
+}
+
+void TdmStructurePrinting::DataModuleCreate()
+{
+    InitComponents();
+    FQueryPrint->SetTransaction(FConnection->GlobalTransaction());
+    FIBSQL1->SetTransaction(FConnection->GlobalTransaction());
+
+    FManagerPrintParams->SetTableName(QStringLiteral("PRT_Params"));
+    FManagerPrintParams->SetFieldDefs({
+        QStringLiteral("pname VARCHAR(60) NOT NULL *"),
+        QStringLiteral("d_text VARCHAR(90)"),
+        QStringLiteral("f_text VARCHAR(90)"),
+        QStringLiteral("i_text VARCHAR(90)"),
+        QStringLiteral("compat VARCHAR(30)"),
+        QStringLiteral("print_params BLOB SUB_TYPE 1 SEGMENT SIZE 80"),
+    });
+    FManagerPrintImages->SetTableName(QStringLiteral("PRT_Images"));
+    FManagerPrintImages->SetFieldDefs({
+        QStringLiteral("image_name VARCHAR(30) NOT NULL *"),
+        QStringLiteral("image_data BLOB SUB_TYPE 0 SEGMENT SIZE 1024"),
+    });
+}
+
+bool TdmStructurePrinting::PrintParamsExist(const QString &Name)
+{
+    bool found = false;
+    FConnection->DoStartTransaction(false);
+    try {
+        found = FManagerPrintParams->FindPK(QVariantList{Name});
+        FConnection->DoCommit();
+    } catch (const std::exception &e) {
+        FConnection->DoRollback(&e);
+    }
+    return found;
+}
+
+void TdmStructurePrinting::UpdatePrintParams(const QString &Name, const QStringList &Lines)
+{
+    FConnection->DoStartTransaction(false);
+    try {
+        FQueryPrint->Close();
+        FQueryPrint->SetSQL({QStringLiteral("UPDATE PRT_Params SET print_params=:p0 WHERE pname=:p1")});
+        FQueryPrint->SetParamString(0, PrintListHeader::LinesText(Lines));
+        FQueryPrint->SetParamString(1, Name);
+        FQueryPrint->Execute();
+        FConnection->DoCommit();
+    } catch (const std::exception &e) {
+        FConnection->DoRollback(&e);
+    }
+}
+
+void TdmStructurePrinting::InsertPrintParams(const QString &Name, const QStringList &Lines, QString &Description)
+{
+    const TPrintListHeader header = PrintListHeader::Read(Lines, Name);
+    FConnection->DoStartTransaction(false);
+    try {
+        FQueryPrint->Close();
+        QStringList sql;
+        FManagerPrintParams->BuildSQL4Insert(sql);
+        FQueryPrint->SetSQL(sql);
+        FQueryPrint->SetParamString(0, Name);
+        FQueryPrint->SetParamString(1, header.DescD);
+        FQueryPrint->SetParamString(2, header.DescF);
+        FQueryPrint->SetParamString(3, header.DescI);
+        FQueryPrint->SetParamString(4, header.Compat);
+        FQueryPrint->SetParamString(5, PrintListHeader::LinesText(Lines));
+        FQueryPrint->Execute();
+        FConnection->DoCommit();
+    } catch (const std::exception &e) {
+        FConnection->DoRollback(&e);
+        return;
+    }
+    Description = header.DescI;
+}
+
+void TdmStructurePrinting::ReadPrintListHeader(const QStringList &Lines, const QString &DefaultText,
+                                               QString &Compat, QString &DescD, QString &DescI, QString &DescF)
+{
+    const TPrintListHeader header = PrintListHeader::Read(Lines, DefaultText);
+    Compat = header.Compat;
+    DescD = header.DescD;
+    DescI = header.DescI;
+    DescF = header.DescF;
+}
