@@ -34,7 +34,8 @@ bool SetFileTimeStamp(const QString &path, Os::FileTime time);
 
 // Inflates one container held in memory (the packing tool's "extract", tests).
 // Raises Os::Exception when it is damaged.
-void DecodeEmbeddedContainer(const QByteArray &container, QByteArray &data, Os::FileTime &timeStamp);
+void DecodeEmbeddedContainer(const QByteArray &container, QByteArray &data, Os::FileTime &timeStamp,
+                             const QString &nameForErrors = QString());
 
 // Reads only the header of a container (the packing tool's "list"): data size and time
 // stamp. Raises Os::Exception when not even the header inflates.
