@@ -97,18 +97,23 @@ public:
     // Prepare when needed, bind, execute. Raises EDatabaseError; before contacting
     // the server when there is no database, no transaction or it is not active.
     void Execute();
-    // Rows changed by the last Execute of an INSERT, UPDATE or DELETE.
-    int RowsAffected() const { return FRowsAffected; }
+    // Rows inserted, updated or deleted by the last Execute (asked of the server
+    // only when wanted).
+    int RowsAffected();
     // Frees the prepared statement on the server, ignoring errors.
     virtual void Close();
+    void Unprepare() { TStatement::Close(); }
 
     // Told when this object is destroyed, once per key (an owner's register).
     void AddFreeNotification(const void *key, std::function<void(TStatement *)> handler);
     void RemoveFreeNotification(const void *key);
 
-    // Called by the transaction when it ends and by the database when it detaches.
+    // Called by the transaction when it ends and by the database when it detaches;
+    // Forget when either is destroyed.
     virtual void TransactionEnded();
     virtual void DatabaseGone();
+    void Forget(const TDatabase *database);
+    void Forget(const TTransaction *transaction);
 
 protected:
     struct TImpl;
@@ -118,9 +123,9 @@ protected:
     void ExecuteCursor(bool openCursor);
     TImpl &Impl() const { return *FImpl; }
     void Unbind();
+    void RunFreeNotifications();
 
     std::unique_ptr<TImpl> FImpl;
-    int FRowsAffected = 0;
 
 private:
     QString FName;
@@ -157,6 +162,8 @@ public:
     bool Bof() const { return FRecNo <= 1; }
     // True while a current row can be read (open, not past the end, not empty).
     bool HasCurrentRow() const { return FActive && !FEof && FRecNo >= 1; }
+    // Open with a result that has no row at all.
+    bool IsEmpty() const { return !FActive || FFetched == 0; }
     // Rows fetched so far: after reading to Eof, the size of the result.
     int RecordCount() const { return FFetched; }
     int RecNo() const { return FRecNo; }

@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# A private Firebird 3 server for the tests: its own root folder, configuration,
+# security database, lock folder, aliases and port on 127.0.0.1. Nothing outside
+# ROOT is written and the system's own server is never touched.
+#
+#   fbserver.sh start ROOT   set up ROOT (afresh), start the server, write ROOT/env.sh
+#   fbserver.sh stop ROOT    stop the server started in ROOT (quietly when none runs)
+#
+# The folder of the built ov_udf.dll comes from DREMLIX_UDF_DIR, else ROOT/../udf
+# (the build tree puts it in <build>/udf, the default root is <build>/fbtest).
+set -euo pipefail
+
+fbdir=/usr/lib/x86_64-linux-gnu/firebird/3.0
+server_bin=/usr/sbin/firebird
+isql=/usr/bin/isql-fb
+system_security=/var/lib/firebird/3.0/system/security3.fdb
+
+usage() { echo "usage: $0 start|stop ROOT" >&2; exit 2; }
+[ $# -eq 2 ] || usage
+cmd=$1
+root=$2
+case "$root" in /*) ;; *) root="$(pwd)/$root" ;; esac
+
+free_port() {
+    # Ask the kernel for a port nobody listens on; fall back to probing.
+    if command -v python3 >/dev/null 2>&1; then
+        python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+        return
+    fi
+    local p
+    for _ in $(seq 1 200); do
+        p=$(( 20000 + RANDOM % 40000 ))
+        if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then echo "$p"; return; fi
+    done
+    echo "no free port found" >&2
+    return 1
+}
+
+answers() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+stop_server() {
+    local pidfile="$root/firebird.pid"
+    [ -f "$pidfile" ] || return 0
+    local pid
+    pid=$(cat "$pidfile")
+    rm -f "$pidfile"
+    # Only our own process: the pid file names it, and its environment names our root.
+    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null \
+        && tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "FIREBIRD=$root"; then
+        kill -TERM "$pid" 2>/dev/null || true
+        for _ in $(seq 1 100); do
+            kill -0 "$pid" 2>/dev/null || return 0
+            sleep 0.1
+        done
+        kill -KILL "$pid" 2>/dev/null || true
+    fi
+}
+
+start_server() {
+    for f in "$server_bin" "$isql" "$system_security" "$fbdir/plugins/libEngine12.so"; do
+        [ -e "$f" ] || { echo "fbserver: $f is missing (scripts/deps.sh installs firebird3.0-server)" >&2; exit 1; }
+    done
+    stop_server
+    rm -rf "$root"
+    mkdir -p "$root/lock" "$root/data"
+    for item in plugins intl UDF lib firebird.msg plugins.conf; do
+        ln -s "$fbdir/$item" "$root/$item"
+    done
+    cp "$system_security" "$root/security3.fdb"
+    chmod 0600 "$root/security3.fdb"
+
+    local udfdir=${DREMLIX_UDF_DIR:-$(dirname "$root")/udf}
+    local port
+    port=$(free_port)
+    cat >"$root/firebird.conf" <<CONF
+# Written by fbserver.sh for one test run.
+RemoteServicePort = $port
+RemoteBindAddress = 127.0.0.1
+SecurityDatabase = $root/security3.fdb
+AuthServer = Srp, Legacy_Auth
+AuthClient = Srp, Legacy_Auth
+UserManager = Srp, Legacy_UserManager
+WireCrypt = Enabled
+UdfAccess = Restrict $udfdir
+ServerMode = SuperClassic
+DatabaseAccess = Full
+IpcName = dremlix_fb_$port
+RemotePipeName = dremlix_fb_$port
+CONF
+    cat >"$root/databases.conf" <<CONF
+# Aliases of the test run; tests append lines such as D:\\Data\\Base.fdb = $root/data/base.fdb
+security.db = $root/security3.fdb
+CONF
+
+    export FIREBIRD="$root" FIREBIRD_LOCK="$root/lock"
+    # Accounts, made with the embedded engine before the server runs.
+    "$isql" -q -user SYSDBA "$root/security3.fdb" >"$root/users.log" 2>&1 <<'SQL'
+CREATE USER DREMLIX PASSWORD '47219630' GRANT ADMIN ROLE USING PLUGIN Srp;
+CREATE USER DREMLIX PASSWORD '47219630' GRANT ADMIN ROLE USING PLUGIN Legacy_UserManager;
+CREATE USER PUBLIC_READER PASSWORD 'tarvel' USING PLUGIN Srp;
+CREATE USER PUBLIC_READER PASSWORD 'tarvel' USING PLUGIN Legacy_UserManager;
+CREATE USER PUBLIC_READER_WRITER PASSWORD 'tarvel' USING PLUGIN Srp;
+CREATE USER PUBLIC_READER_WRITER PASSWORD 'tarvel' USING PLUGIN Legacy_UserManager;
+GRANT CREATE DATABASE TO USER DREMLIX;
+COMMIT;
+SQL
+    if grep -q -i 'error\|failed' "$root/users.log"; then
+        echo "fbserver: creating the accounts failed:" >&2
+        cat "$root/users.log" >&2
+        exit 1
+    fi
+
+    export DREMLIX_FB_PORT="$port" DREMLIX_FB_ROOT="$root" DREMLIX_FB_DATA="$root/data"
+    nohup "$server_bin" >"$root/server.out" 2>&1 </dev/null &
+    echo $! >"$root/firebird.pid"
+    for _ in $(seq 1 100); do
+        if answers "$port"; then break; fi
+        if ! kill -0 "$(cat "$root/firebird.pid")" 2>/dev/null; then
+            echo "fbserver: the server ended at start:" >&2
+            cat "$root/server.out" "$root/firebird.log" 2>/dev/null >&2 || true
+            exit 1
+        fi
+        sleep 0.1
+    done
+    answers "$port" || { echo "fbserver: no answer on port $port" >&2; stop_server; exit 1; }
+
+    cat >"$root/env.sh" <<ENV
+# Source this file to reach the test server of $root.
+export FIREBIRD='$root'
+export FIREBIRD_LOCK='$root/lock'
+export DREMLIX_FB_PORT='$port'
+export DREMLIX_FB_ROOT='$root'
+export DREMLIX_FB_DATA='$root/data'
+ENV
+    echo "fbserver: running on 127.0.0.1:$port, root $root"
+}
+
+case "$cmd" in
+    start) start_server ;;
+    stop) stop_server ;;
+    *) usage ;;
+esac
