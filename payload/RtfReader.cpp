@@ -126,6 +126,47 @@ int HexValue(char c)
     return -1;
 }
 
+// Well-formed UTF-8 holding at least one multi-byte sequence (shortest forms only,
+// no surrogates).
+bool IsUtf8Text(const QByteArray &bytes)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(bytes.constData());
+    const qsizetype n = bytes.size();
+    bool multi = false;
+    for (qsizetype i = 0; i < n;) {
+        const unsigned char c = p[i];
+        int len = 0;
+        uint32_t cp = 0;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + len > n)
+            return false;
+        for (int k = 1; k < len; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80)
+                return false;
+            cp = cp << 6 | (p[i + k] & 0x3F);
+        }
+        if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+            return false;
+        multi = true;
+        i += len;
+    }
+    return multi;
+}
+
 // Deeper nesting than this is no document anyone wrote; the extra levels are only counted.
 constexpr int MaxDepth = 1000;
 
@@ -150,7 +191,7 @@ private:
 
     // text
     void AddChar(QChar c);
-    void AddByte(unsigned char b);
+    void AddByte(unsigned char b, bool raw);
     void FlushBytes();
     void FlushText();
     void PlaceCursor();
@@ -191,6 +232,7 @@ private:
     QByteArray FBytes;
     int FBytesCodePage = 0;
     bool FBytesSymbol = false;
+    bool FBytesRaw = false;
     CharState FBytesChar;
 
     bool FPendingBlock = false;
@@ -249,7 +291,7 @@ void RtfParser::Run()
             if (ConsumeFallback() || static_cast<unsigned char>(c) < 0x20)
                 break;
             if (static_cast<unsigned char>(c) >= 0x80 || IsSymbolFont(Top().Char)) {
-                AddByte(static_cast<unsigned char>(c));
+                AddByte(static_cast<unsigned char>(c), true);
             } else {
                 FlushBytes();
                 AddChar(QChar(char16_t(c)));
@@ -372,7 +414,7 @@ void RtfParser::ReadControl()
             }
             if (ConsumeFallback() || value < 0)
                 return;
-            AddByte(static_cast<unsigned char>(value));
+            AddByte(static_cast<unsigned char>(value), false);
             return;
         }
         FlushBytes();
@@ -619,7 +661,7 @@ bool RtfParser::IsSymbolFont(const CharState &c) const
     return it != FFonts.cend() && it->Charset == 2 && it->Name.compare(u"Symbol", Qt::CaseInsensitive) == 0;
 }
 
-void RtfParser::AddByte(unsigned char b)
+void RtfParser::AddByte(unsigned char b, bool raw)
 {
     const Group &g = Top();
     if (g.Destination != Dest::Normal) {
@@ -629,8 +671,10 @@ void RtfParser::AddByte(unsigned char b)
     }
     const int cp = CodePageOf(g.Char);
     const bool symbol = IsSymbolFont(g.Char);
-    if (!FBytes.isEmpty() && (cp != FBytesCodePage || symbol != FBytesSymbol || !(g.Char == FBytesChar)))
+    if (!FBytes.isEmpty()
+        && (cp != FBytesCodePage || symbol != FBytesSymbol || raw != FBytesRaw || !(g.Char == FBytesChar)))
         FlushBytes();
+    FBytesRaw = raw;
     FBytesCodePage = cp;
     FBytesSymbol = symbol;
     FBytesChar = g.Char;
@@ -647,6 +691,11 @@ void RtfParser::FlushBytes()
             const QChar c = CodePages::FromSymbolFont(static_cast<unsigned char>(b));
             text += c.isNull() ? CodePages::FromWindows1252(&b, 1) : QString(c);
         }
+    } else if (FBytesRaw && IsUtf8Text(FBytes)) {
+        // Some writers (enscript among them) copy their UTF-8 input into the document
+        // unescaped. A run of raw bytes that is well-formed multi-byte UTF-8 is next to
+        // impossible in a single-byte code page, so it is read as what it is.
+        text = QString::fromUtf8(FBytes);
     } else {
         text = CodePages::Decode(FBytesCodePage, FBytes);
     }
