@@ -76,6 +76,13 @@ void Environment::SetPrefixRoot(const QString &hostPath)
     state.ArchFile.clear();
 }
 
+QString Environment::ExplicitPrefixRoot()
+{
+    auto &state = State();
+    std::lock_guard guard(state.Lock);
+    return state.PrefixRoot;
+}
+
 bool Environment::IsWin64Prefix()
 {
     const QString hive = PrefixRoot() + QStringLiteral("/system.reg");

@@ -12,6 +12,8 @@ public:
     static QString PrefixRoot();
     // Tests point the layer at a temporary prefix; an empty path goes back to the default.
     static void SetPrefixRoot(const QString &hostPath);
+    // What SetPrefixRoot set (empty when the default applies), so that a test can put it back.
+    static QString ExplicitPrefixRoot();
 
     // "#arch=win64" in the hives: HKLM\Software is seen through Wow6432Node,
     // system32 is syswow64 and the program-files folder is "Program Files (x86)".

@@ -62,5 +62,15 @@ uint32_t ExclusiveOpenError(const QString &path);
 // Names (not paths) of the entries of a folder matching a mask with * and ?,
 // compared without regard to case.
 QStringList FindFiles(const QString &folder, const QString &mask, bool includeDirectories = false);
+// The mask rule of FindFiles ("*.*" is every name), for callers that filter names themselves.
+bool MatchesMask(const QString &name, const QString &mask);
+
+// Whether a process other than this one has the host file open or mapped, as /proc shows it.
+bool HostFileInUse(const QString &hostPath);
+
+// Makes writes of file data fail with the errno value err once afterBytes bytes have been
+// written by CopyFile or WriteWholeFile (a full disk, a pulled stick); a negative count
+// switches it off. Only for tests of the paths that must leave the target untouched.
+void SetWriteFailureForTests(qint64 afterBytes, int err);
 
 } // namespace Os

@@ -402,10 +402,10 @@ uint32_t RegKey::Create(RegRoot root, const QString &path, uint32_t access, RegK
     return ERROR_ACCESS_DENIED;
 }
 
-uint32_t RegKey::DeleteKey(RegRoot root, const QString &path)
+uint32_t RegKey::DeleteKey(RegRoot root, const QString &path, uint32_t access)
 {
     std::shared_ptr<Hive> hive = HiveFor(root);
-    const Resolution found = Resolve(*hive, ViewPath(root, SplitKeyPath(path), 0, *hive));
+    const Resolution found = Resolve(*hive, ViewPath(root, SplitKeyPath(path), access, *hive));
     if (!found.Node)
         return ERROR_FILE_NOT_FOUND;
     if (!found.Node->Parent || !found.Node->Children.empty() || !HiveWritable(hive->FilePath()))
@@ -416,10 +416,10 @@ uint32_t RegKey::DeleteKey(RegRoot root, const QString &path)
     return ERROR_SUCCESS;
 }
 
-uint32_t RegKey::DeleteTree(RegRoot root, const QString &path)
+uint32_t RegKey::DeleteTree(RegRoot root, const QString &path, uint32_t access)
 {
     std::shared_ptr<Hive> hive = HiveFor(root);
-    const Resolution found = Resolve(*hive, ViewPath(root, SplitKeyPath(path), 0, *hive));
+    const Resolution found = Resolve(*hive, ViewPath(root, SplitKeyPath(path), access, *hive));
     if (!found.Node)
         return ERROR_FILE_NOT_FOUND;
     if (!found.Node->Parent || !HiveWritable(hive->FilePath()))

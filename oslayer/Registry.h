@@ -83,8 +83,9 @@ public:
     // RegCreateKeyEx: opens, creating the key and its missing parents.
     static uint32_t Create(RegRoot root, const QString &path, uint32_t access, RegKey &key);
     // RegDeleteKey: deletes a key without subkeys. DeleteTree removes it with everything below.
-    static uint32_t DeleteKey(RegRoot root, const QString &path);
-    static uint32_t DeleteTree(RegRoot root, const QString &path);
+    // RegDeleteKeyEx: the view flags (KEY_WOW64_64KEY) of access choose the keys.
+    static uint32_t DeleteKey(RegRoot root, const QString &path, uint32_t access = 0);
+    static uint32_t DeleteTree(RegRoot root, const QString &path, uint32_t access = 0);
 
     bool IsOpen() const;
     uint32_t Access() const;

@@ -1,0 +1,766 @@
+// Files on the prefix's drives with Win32's rules: last error, sharing, read-only.
+#include "oslayer/Files.h"
+
+#include "oslayer/Paths.h"
+#include "oslayer/WinError.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/types.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace Os {
+
+namespace {
+
+constexpr qint64 EpochDifferenceMs = 11644473600000LL; // 1601-01-01 to 1970-01-01
+const char DosAttribName[] = "user.DOSATTRIB";
+
+std::atomic<qint64> gFailAfter { -1 };
+std::atomic<int> gFailErrno { ENOSPC };
+
+bool Fail(uint32_t code)
+{
+    SetLastError(code);
+    return false;
+}
+
+bool Map(const QString &windowsPath, QByteArray &native)
+{
+    const QString host = HostPath(windowsPath);
+    if (host.isEmpty())
+        return false; // HostPath has set the reason
+    native = QFile::encodeName(host);
+    while (native.size() > 1 && native.endsWith('/'))
+        native.chop(1);
+    return true;
+}
+
+QByteArray ParentOf(const QByteArray &native)
+{
+    const qsizetype slash = native.lastIndexOf('/');
+    if (slash <= 0)
+        return QByteArray("/");
+    return native.left(slash);
+}
+
+// ENOENT means 2 when the folder exists and 3 when it does not, as on Windows.
+uint32_t MissingError(const QByteArray &native)
+{
+    struct stat st {};
+    const QByteArray parent = ParentOf(native);
+    if (::stat(parent.constData(), &st) == 0 && S_ISDIR(st.st_mode))
+        return ERROR_FILE_NOT_FOUND;
+    return ERROR_PATH_NOT_FOUND;
+}
+
+uint32_t ErrorOf(int err, const QByteArray &native)
+{
+    if (err == ENOENT)
+        return MissingError(native);
+    return ErrorFromErrno(err);
+}
+
+bool ReadOnlyMode(mode_t mode)
+{
+    return (mode & 0222) == 0;
+}
+
+uint32_t ReadDosAttributes(const QByteArray &native)
+{
+    char buffer[64];
+    const ssize_t n = ::getxattr(native.constData(), DosAttribName, buffer, sizeof buffer - 1);
+    if (n <= 2)
+        return 0;
+    buffer[n] = '\0';
+    if (buffer[0] != '0' || (buffer[1] != 'x' && buffer[1] != 'X'))
+        return 0;
+    return uint32_t(std::strtoul(buffer + 2, nullptr, 16)) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+}
+
+// Wine keeps hidden and system as "0x%x" text; file systems without user attributes lose them.
+void WriteDosAttributes(int fd, const QByteArray &native, uint32_t attributes)
+{
+    attributes &= FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    if (attributes) {
+        char buffer[16];
+        const int n = std::snprintf(buffer, sizeof buffer, "0x%x", unsigned(attributes));
+        if (fd >= 0)
+            ::fsetxattr(fd, DosAttribName, buffer, size_t(n), 0);
+        else
+            ::setxattr(native.constData(), DosAttribName, buffer, size_t(n), 0);
+    } else {
+        if (fd >= 0)
+            ::fremovexattr(fd, DosAttribName);
+        else
+            ::removexattr(native.constData(), DosAttribName);
+    }
+}
+
+struct FileId {
+    dev_t Device;
+    ino_t Inode;
+};
+
+bool ScanMapsFor(const QString &mapsPath, const FileId &id, const QByteArray &path)
+{
+    QFile maps(mapsPath);
+    if (!maps.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray content = maps.readAll();
+    for (const QByteArray &line : content.split('\n')) {
+        // address perms offset dev inode path
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 6)
+            continue;
+        const qulonglong inode = fields.at(4).toULongLong();
+        if (inode == 0)
+            continue;
+        const QList<QByteArray> dev = fields.at(3).split(':');
+        bool okMajor = false;
+        bool okMinor = false;
+        const unsigned major = dev.size() == 2 ? dev.at(0).toUInt(&okMajor, 16) : 0;
+        const unsigned minor = dev.size() == 2 ? dev.at(1).toUInt(&okMinor, 16) : 0;
+        if (okMajor && okMinor && inode == id.Inode && makedev(major, minor) == id.Device)
+            return true;
+        // Overlay file systems show another device in maps: the name then tells.
+        const qsizetype pathStart = line.indexOf('/');
+        if (pathStart >= 0 && inode == id.Inode && line.mid(pathStart) == path)
+            return true;
+    }
+    return false;
+}
+
+bool InUseByOthers(const QByteArray &native)
+{
+    struct stat target {};
+    if (::stat(native.constData(), &target) != 0)
+        return false;
+    const FileId id { target.st_dev, target.st_ino };
+    const QByteArray canonical = QFile::encodeName(QFileInfo(QFile::decodeName(native)).canonicalFilePath());
+    const pid_t self = ::getpid();
+
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
+        return false;
+    bool found = false;
+    while (!found) {
+        const dirent *entry = ::readdir(proc);
+        if (!entry)
+            break;
+        char *end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (!end || *end != '\0' || pid <= 0 || pid == self)
+            continue;
+        const QByteArray base = QByteArray("/proc/") + entry->d_name;
+        const QByteArray fdFolder = base + "/fd";
+        if (DIR *fds = ::opendir(fdFolder.constData())) {
+            while (const dirent *fdEntry = ::readdir(fds)) {
+                if (fdEntry->d_name[0] == '.')
+                    continue;
+                const QByteArray fdPath = fdFolder + '/' + fdEntry->d_name;
+                struct stat st {};
+                if (::stat(fdPath.constData(), &st) == 0 && st.st_ino == id.Inode && st.st_dev == id.Device) {
+                    found = true;
+                    break;
+                }
+            }
+            ::closedir(fds);
+        }
+        if (!found)
+            found = ScanMapsFor(QString::fromLatin1(base + "/maps"), id, canonical);
+    }
+    ::closedir(proc);
+    return found;
+}
+
+// Writes all bytes, honouring the test switch that plays a full disk.
+bool WriteAll(int fd, const char *data, qsizetype size, qint64 &written)
+{
+    while (size > 0) {
+        qsizetype chunk = size;
+        const qint64 failAfter = gFailAfter.load();
+        if (failAfter >= 0) {
+            if (written >= failAfter) {
+                errno = gFailErrno.load();
+                return false;
+            }
+            chunk = std::min<qsizetype>(chunk, qsizetype(failAfter - written));
+        }
+        const ssize_t n = ::write(fd, data, size_t(chunk));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= n;
+        written += n;
+    }
+    return true;
+}
+
+// A temporary file beside the target, created exclusively and without following links.
+int CreateSibling(const QByteArray &target, mode_t mode, QByteArray &tempPath)
+{
+    const QByteArray folder = ParentOf(target);
+    const QByteArray name = target.mid(target.lastIndexOf('/') + 1);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        tempPath = folder + "/." + name + ".dremlix-" + QByteArray::number(qint64(::getpid())) + '-'
+            + QByteArray::number(attempt);
+        const int fd = ::open(tempPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+void SyncFolder(const QByteArray &native)
+{
+    const int fd = ::open(ParentOf(native).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// Puts the temporary file in the target's place; without replace an existing target stays.
+bool Publish(const QByteArray &temp, const QByteArray &target, bool replace)
+{
+    if (replace)
+        return ::rename(temp.constData(), target.constData()) == 0;
+    if (::link(temp.constData(), target.constData()) != 0)
+        return false;
+    ::unlink(temp.constData());
+    return true;
+}
+
+} // namespace
+
+FileTime FileTimeFromMSecsSinceEpoch(qint64 msecs)
+{
+    return FileTime(msecs + EpochDifferenceMs) * 10000ULL;
+}
+
+qint64 MSecsSinceEpochFromFileTime(FileTime ft)
+{
+    return qint64(ft / 10000ULL) - EpochDifferenceMs;
+}
+
+FileTime LocalFileTime(FileTime utc)
+{
+    // Windows applies the bias in force now, not the one of the file's date.
+    const qint64 offsetSeconds = QDateTime::currentDateTime().offsetFromUtc();
+    return FileTime(qint64(utc) + offsetSeconds * 10000000LL);
+}
+
+uint32_t GetFileAttributes(const QString &path)
+{
+    QByteArray native;
+    if (!Map(path, native))
+        return INVALID_FILE_ATTRIBUTES;
+    struct stat st {};
+    if (::stat(native.constData(), &st) != 0) {
+        SetLastError(ErrorOf(errno, native));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (!S_ISDIR(st.st_mode) && HostPath(path).endsWith(QLatin1Char('/'))) {
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    uint32_t attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if (ReadOnlyMode(st.st_mode))
+        attributes |= FILE_ATTRIBUTE_READONLY;
+    attributes |= ReadDosAttributes(native);
+    SetLastError(ERROR_SUCCESS);
+    return attributes;
+}
+
+bool SetFileAttributes(const QString &path, uint32_t attributes)
+{
+    QByteArray native;
+    if (!Map(path, native))
+        return false;
+    struct stat st {};
+    if (::stat(native.constData(), &st) != 0)
+        return Fail(ErrorOf(errno, native));
+    mode_t mode = st.st_mode & 07777;
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        mode &= ~mode_t(0222);
+    } else if (ReadOnlyMode(mode)) {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode |= mode_t(((mode & 0444) >> 1) & ~mask) | S_IWUSR;
+    }
+    if (mode != (st.st_mode & 07777) && ::chmod(native.constData(), mode) != 0)
+        return Fail(ErrorFromErrno(errno));
+    WriteDosAttributes(-1, native, attributes);
+    SetLastError(ERROR_SUCCESS);
+    return true;
+}
+
+bool FileExists(const QString &path)
+{
+    const uint32_t attributes = GetFileAttributes(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool DirectoryExists(const QString &path)
+{
+    const uint32_t attributes = GetFileAttributes(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool HostFileInUse(const QString &hostPath)
+{
+    return InUseByOthers(QFile::encodeName(hostPath));
+}
+
+bool CopyFile(const QString &source, const QString &target, bool failIfExists)
+{
+    QByteArray from;
+    QByteArray to;
+    if (!Map(source, from) || !Map(target, to))
+        return false;
+
+    const int in = ::open(from.constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return Fail(ErrorOf(errno, from));
+    struct stat sourceStat {};
+    if (::fstat(in, &sourceStat) != 0 || S_ISDIR(sourceStat.st_mode)) {
+        ::close(in);
+        return Fail(ERROR_ACCESS_DENIED);
+    }
+
+    struct stat targetStat {};
+    const bool exists = ::stat(to.constData(), &targetStat) == 0;
+    uint32_t refusal = ERROR_SUCCESS;
+    if (exists) {
+        if (S_ISDIR(targetStat.st_mode) || ReadOnlyMode(targetStat.st_mode))
+            refusal = ERROR_ACCESS_DENIED;
+        else if (failIfExists)
+            refusal = ERROR_FILE_EXISTS;
+        else if (targetStat.st_dev == sourceStat.st_dev && targetStat.st_ino == sourceStat.st_ino)
+            refusal = ERROR_SHARING_VIOLATION;
+        else if (InUseByOthers(to))
+            refusal = ERROR_SHARING_VIOLATION;
+    } else if (errno != ENOENT) {
+        refusal = ErrorFromErrno(errno);
+    } else {
+        struct stat folder {};
+        if (::stat(ParentOf(to).constData(), &folder) != 0 || !S_ISDIR(folder.st_mode))
+            refusal = ERROR_PATH_NOT_FOUND;
+    }
+    if (refusal != ERROR_SUCCESS) {
+        ::close(in);
+        return Fail(refusal);
+    }
+
+    QByteArray temp;
+    const int out = CreateSibling(to, 0600, temp);
+    if (out < 0) {
+        const int err = errno;
+        ::close(in);
+        return Fail(ErrorOf(err, to));
+    }
+    int err = 0;
+    qint64 written = 0;
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            err = errno;
+            break;
+        }
+        if (n == 0)
+            break;
+        if (!WriteAll(out, buffer, n, written)) {
+            err = errno;
+            break;
+        }
+    }
+    if (!err) {
+        const timespec times[2] = { { 0, UTIME_NOW }, sourceStat.st_mtim };
+        WriteDosAttributes(out, to, ReadDosAttributes(from));
+        if (::fchmod(out, sourceStat.st_mode & 07777) != 0 || ::futimens(out, times) != 0 || ::fsync(out) != 0)
+            err = errno;
+    }
+    ::close(in);
+    if (::close(out) != 0 && !err)
+        err = errno;
+    if (!err && !Publish(temp, to, !failIfExists))
+        err = errno;
+    if (err) {
+        ::unlink(temp.constData());
+        return Fail(err == EEXIST ? ERROR_FILE_EXISTS : ErrorFromErrno(err));
+    }
+    SyncFolder(to);
+    SetLastError(ERROR_SUCCESS);
+    return true;
+}
+
+bool DeleteFile(const QString &path)
+{
+    QByteArray native;
+    if (!Map(path, native))
+        return false;
+    struct stat st {};
+    if (::lstat(native.constData(), &st) != 0)
+        return Fail(ErrorOf(errno, native));
+    if (S_ISDIR(st.st_mode))
+        return Fail(ERROR_ACCESS_DENIED);
+    if (!S_ISLNK(st.st_mode)) {
+        if (ReadOnlyMode(st.st_mode))
+            return Fail(ERROR_ACCESS_DENIED);
+        if (InUseByOthers(native))
+            return Fail(ERROR_SHARING_VIOLATION);
+    }
+    if (::unlink(native.constData()) != 0)
+        return Fail(ErrorOf(errno, native));
+    SetLastError(ERROR_SUCCESS);
+    return true;
+}
+
+bool MoveFile(const QString &source, const QString &target)
+{
+    QByteArray from;
+    QByteArray to;
+    if (!Map(source, from) || !Map(target, to))
+        return false;
+    struct stat st {};
+    if (::lstat(from.constData(), &st) != 0)
+        return Fail(ErrorOf(errno, from));
+    struct stat existing {};
+    if (::lstat(to.constData(), &existing) == 0)
+        return Fail(ERROR_ALREADY_EXISTS);
+    if (S_ISREG(st.st_mode) && InUseByOthers(from))
+        return Fail(ERROR_SHARING_VIOLATION);
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) {
+        SetLastError(ERROR_SUCCESS);
+        return true;
+    }
+    const int err = errno;
+    if (err == EEXIST)
+        return Fail(ERROR_ALREADY_EXISTS);
+    if (err == EXDEV && S_ISREG(st.st_mode)) {
+        // Another drive: a file moves as a copy that keeps its time, then the original goes.
+        if (!CopyFile(source, target, true))
+            return false;
+        if (::unlink(from.constData()) != 0) {
+            const int unlinkErr = errno;
+            ::unlink(to.constData());
+            return Fail(ErrorFromErrno(unlinkErr));
+        }
+        SetLastError(ERROR_SUCCESS);
+        return true;
+    }
+    if (err == ENOENT)
+        return Fail(ERROR_PATH_NOT_FOUND);
+    return Fail(ErrorFromErrno(err));
+}
+
+bool CreateDirectory(const QString &path)
+{
+    QByteArray native;
+    if (!Map(path, native))
+        return false;
+    if (::mkdir(native.constData(), 0777) != 0) {
+        const int err = errno;
+        if (err == EEXIST)
+            return Fail(ERROR_ALREADY_EXISTS);
+        if (err == ENOENT || err == ENOTDIR)
+            return Fail(ERROR_PATH_NOT_FOUND);
+        return Fail(ErrorFromErrno(err));
+    }
+    SetLastError(ERROR_SUCCESS);
+    return true;
+}
+
+bool ForceDirectories(const QString &path)
+{
+    QByteArray native;
+    if (!Map(path, native))
+        return false;
+    struct stat st {};
+    if (::stat(native.constData(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            SetLastError(ERROR_SUCCESS);
+            return true;
+        }
+        return Fail(ERROR_ALREADY_EXISTS);
+    }
+    // Each missing folder from the top, so that a file in the way is told, not overwritten.
+    QByteArray built;
+    const QList<QByteArray> parts = native.split('/');
+    for (const QByteArray &part : parts) {
+        if (part.isEmpty()) {
+            if (built.isEmpty())
+                built = "/";
+            continue;
+        }
+        built += (built.endsWith('/') ? "" : "/") + part;
+        if (::mkdir(built.constData(), 0777) != 0 && errno != EEXIST)
+            return Fail(ErrorFromErrno(errno));
+        if (::stat(built.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return Fail(ERROR_PATH_NOT_FOUND);
+    }
+    SetLastError(ERROR_SUCCESS);
+    return true;
+}
+
+bool RemoveDirectory(const QString &path)
+{
+    QByteArray native;
+    if (!Map(path, native))
+        return false;
+    if (::rmdir(native.constData()) != 0) {
+        const int err = errno;
+        if (err == ENOTEMPTY || err == EEXIST)
+            return Fail(ERROR_DIR_NOT_EMPTY);
+        if (err == ENOTDIR)
+            return Fail(ERROR_DIRECTORY);
+        return Fail(ErrorOf(err, native));
+    }
+    SetLastError(ERROR_SUCCESS);
+    return true;
+}
+
+bool GetFileLastWriteTime(const QString &path, FileTime &time)
+{
+    QByteArray native;
+    if (!Map(path, native))
+        return false;
+    struct stat st {};
+    if (::stat(native.constData(), &st) != 0)
+        return Fail(ErrorOf(errno, native));
+    const qint64 ticks = (qint64(st.st_mtim.tv_sec) * 10000000LL) + st.st_mtim.tv_nsec / 100;
+    time = FileTime(ticks + EpochDifferenceMs * 10000LL);
+    SetLastError(ERROR_SUCCESS);
+    return true;
+}
+
+bool SetFileLastWriteTime(const QString &path, FileTime time)
+{
+    QByteArray native;
+    if (!Map(path, native))
+        return false;
+    const qint64 ticks = qint64(time) - EpochDifferenceMs * 10000LL;
+    timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = time_t(ticks >= 0 ? ticks / 10000000LL : (ticks - 9999999) / 10000000LL);
+    times[1].tv_nsec = long((ticks - qint64(times[1].tv_sec) * 10000000LL) * 100);
+    if (::utimensat(AT_FDCWD, native.constData(), times, 0) != 0)
+        return Fail(ErrorOf(errno, native));
+    SetLastError(ERROR_SUCCESS);
+    return true;
+}
+
+bool GetFileSize(const QString &path, uint64_t &size)
+{
+    QByteArray native;
+    if (!Map(path, native))
+        return false;
+    struct stat st {};
+    if (::stat(native.constData(), &st) != 0)
+        return Fail(ErrorOf(errno, native));
+    size = uint64_t(st.st_size);
+    SetLastError(ERROR_SUCCESS);
+    return true;
+}
+
+bool WriteWholeFile(const QString &path, const QByteArray &data)
+{
+    QByteArray native;
+    if (!Map(path, native))
+        return false;
+    mode_t mode = 0666 & ~[] {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        return mask;
+    }();
+    struct stat st {};
+    if (::stat(native.constData(), &st) == 0) {
+        if (S_ISDIR(st.st_mode) || ReadOnlyMode(st.st_mode))
+            return Fail(ERROR_ACCESS_DENIED);
+        if (InUseByOthers(native))
+            return Fail(ERROR_SHARING_VIOLATION);
+        mode = st.st_mode & 07777;
+    } else {
+        struct stat folder {};
+        if (::stat(ParentOf(native).constData(), &folder) != 0 || !S_ISDIR(folder.st_mode))
+            return Fail(ERROR_PATH_NOT_FOUND);
+    }
+    QByteArray temp;
+    const int fd = CreateSibling(native, 0600, temp);
+    if (fd < 0)
+        return Fail(ErrorOf(errno, native));
+    int err = 0;
+    qint64 written = 0;
+    if (!WriteAll(fd, data.constData(), data.size(), written) || ::fchmod(fd, mode) != 0 || ::fsync(fd) != 0)
+        err = errno;
+    if (::close(fd) != 0 && !err)
+        err = errno;
+    if (!err && ::rename(temp.constData(), native.constData()) != 0)
+        err = errno;
+    if (err) {
+        ::unlink(temp.constData());
+        return Fail(ErrorFromErrno(err));
+    }
+    SyncFolder(native);
+    SetLastError(ERROR_SUCCESS);
+    return true;
+}
+
+bool ReadWholeFile(const QString &path, QByteArray &data)
+{
+    QByteArray native;
+    if (!Map(path, native))
+        return false;
+    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return Fail(ErrorOf(errno, native));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return Fail(ERROR_ACCESS_DENIED);
+    }
+    QByteArray content;
+    content.reserve(qsizetype(st.st_size));
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            const int err = errno;
+            ::close(fd);
+            return Fail(ErrorFromErrno(err));
+        }
+        if (n == 0)
+            break;
+        content.append(buffer, n);
+    }
+    ::close(fd);
+    data = content;
+    SetLastError(ERROR_SUCCESS);
+    return true;
+}
+
+bool CreateNewFile(const QString &path)
+{
+    QByteArray native;
+    if (!Map(path, native))
+        return false;
+    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return Fail(errno == EEXIST ? ERROR_FILE_EXISTS : ErrorOf(errno, native));
+    ::close(fd);
+    SetLastError(ERROR_SUCCESS);
+    return true;
+}
+
+uint32_t ExclusiveOpenError(const QString &path)
+{
+    QByteArray native;
+    if (!Map(path, native))
+        return ERROR_SUCCESS; // a name on no drive names no file, so nothing holds it
+    struct stat st {};
+    if (::stat(native.constData(), &st) != 0)
+        return ERROR_SUCCESS;
+    if (S_ISDIR(st.st_mode) || ReadOnlyMode(st.st_mode))
+        return ERROR_ACCESS_DENIED;
+    const int fd = ::open(native.constData(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return ErrorOf(errno, native);
+    ::close(fd);
+    if (InUseByOthers(native))
+        return ERROR_SHARING_VIOLATION;
+    return ERROR_SUCCESS;
+}
+
+bool MatchesMask(const QString &name, const QString &mask)
+{
+    QString pattern = mask;
+    if (pattern.isEmpty() || pattern == QLatin1String("*.*"))
+        pattern = QStringLiteral("*");
+    // Iterative wildcard match: '*' any run, '?' one character, without regard to case.
+    qsizetype n = 0;
+    qsizetype p = 0;
+    qsizetype star = -1;
+    qsizetype mark = 0;
+    while (n < name.size()) {
+        if (p < pattern.size()
+            && (pattern.at(p) == QLatin1Char('?') || pattern.at(p).toCaseFolded() == name.at(n).toCaseFolded())) {
+            ++n;
+            ++p;
+        } else if (p < pattern.size() && pattern.at(p) == QLatin1Char('*')) {
+            star = p++;
+            mark = n;
+        } else if (star >= 0) {
+            p = star + 1;
+            n = ++mark;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern.at(p) == QLatin1Char('*'))
+        ++p;
+    return p == pattern.size();
+}
+
+QStringList FindFiles(const QString &folder, const QString &mask, bool includeDirectories)
+{
+    QStringList names;
+    QByteArray native;
+    if (!Map(folder, native))
+        return names;
+    DIR *dir = ::opendir(native.constData());
+    if (!dir) {
+        SetLastError(ErrorOf(errno, native));
+        return names;
+    }
+    while (const dirent *entry = ::readdir(dir)) {
+        const QString name = QFile::decodeName(entry->d_name);
+        if (name == QLatin1String(".") || name == QLatin1String(".."))
+            continue;
+        if (!MatchesMask(name, mask))
+            continue;
+        struct stat st {};
+        const QByteArray full = native + '/' + entry->d_name;
+        if (::stat(full.constData(), &st) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode) && !includeDirectories)
+            continue;
+        names.append(name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end(),
+              [](const QString &a, const QString &b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
+    SetLastError(names.isEmpty() ? ERROR_NO_MORE_FILES : ERROR_SUCCESS);
+    return names;
+}
+
+void SetWriteFailureForTests(qint64 afterBytes, int err)
+{
+    gFailErrno.store(err);
+    gFailAfter.store(afterBytes);
+}
+
+} // namespace Os

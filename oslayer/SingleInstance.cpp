@@ -1,0 +1,77 @@
+// The single-instance lock: flock on a file in the per-user runtime folder. The kernel
+// drops a flock with the last descriptor of the process, so a crash never leaves it held.
+#include "oslayer/SingleInstance.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Os {
+
+namespace {
+
+// A folder only this user may write in, so that nobody else can hold or fake the lock.
+QString RuntimeFolder()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QFileInfo(runtime).isDir())
+        return runtime;
+    const QString folder = QStringLiteral("/tmp/dremlix-%1").arg(::getuid());
+    const QByteArray native = QFile::encodeName(folder);
+    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
+        return QString();
+    struct stat st {};
+    if (::lstat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
+        return QString();
+    if ((st.st_mode & 077) != 0)
+        ::chmod(native.constData(), 0700);
+    return folder;
+}
+
+QString SafeFileName(const QString &title)
+{
+    QString name = title;
+    for (QChar &c : name)
+        if (c == QLatin1Char('/') || c == QChar(0))
+            c = QLatin1Char('_');
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        name = QStringLiteral("_") + name;
+    return name;
+}
+
+} // namespace
+
+InstanceLock::InstanceLock(const QString &title)
+{
+    const QString folder = RuntimeFolder();
+    if (folder.isEmpty())
+        return;
+    const QByteArray path = QFile::encodeName(folder + QLatin1Char('/') + SafeFileName(title) + QStringLiteral(".lock"));
+    FFd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (FFd < 0)
+        return;
+    while (::flock(FFd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR)
+            continue;
+        // Another process holds it: the handle exists, the semaphore was already there.
+        FAlreadyExisted = errno == EWOULDBLOCK;
+        if (!FAlreadyExisted) {
+            ::close(FFd);
+            FFd = -1;
+        }
+        return;
+    }
+}
+
+InstanceLock::~InstanceLock()
+{
+    if (FFd >= 0)
+        ::close(FFd);
+}
+
+} // namespace Os
