@@ -84,11 +84,10 @@ TfrmMain::~TfrmMain()
 {
     // FormDestroy: the steps are the program's, not the window's; hand them back before
     // the panel that hosts them goes.
-    for (TFrmStep *step : std::as_const(FSteps)) {
-        if (step->parentWidget()) {
-            step->hide();
-            step->setParent(nullptr);
-        }
+    const QList<TFrmStep *> hosted = PanelCurrStep->findChildren<TFrmStep *>(Qt::FindDirectChildrenOnly);
+    for (TFrmStep *step : hosted) {
+        step->hide();
+        step->setParent(nullptr);
     }
     if (dmUpdateCommon && dmUpdateCommon->Report() == FReport.get())
         dmUpdateCommon->SetReport(nullptr);
@@ -461,7 +460,8 @@ bool TfrmMain::SelectProducts()
         catalogue += ProductName(code) + QStringLiteral("\r\n");
     FProducts.clear();
     for (const QString &line : std::as_const(lines)) {
-        if (!catalogue.contains(line, Qt::CaseSensitive))
+        // An empty line is no substring of the catalogue, as the name search counts it.
+        if (line.isEmpty() || !catalogue.contains(line, Qt::CaseSensitive))
             continue;
         bool listed = false;
         for (const QString &product : std::as_const(FProducts))

@@ -1,0 +1,57 @@
+// A wizard of the tests: a payload of our choosing as the own executable, a temporary
+// prefix, the scripted person, and the global instances as program main makes them.
+#pragma once
+
+#include "support/PayloadBuilder.h"
+#include "support/ScriptedUiServices.h"
+
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <initializer_list>
+#include <QTemporaryDir>
+#include <memory>
+
+class TWizardInstances;
+class TfrmMain;
+
+namespace AppTest {
+
+// Runs the event loop for a while, so that idle passes and timers happen as in the program.
+void RunIdle(int ms = 30);
+// Runs the event loop until the condition holds or the time is up; the condition's value.
+bool RunUntil(const std::function<bool()> &condition, int timeoutMs = 5000);
+
+QByteArray SmallRtf();
+// A list of lines written as plain literals.
+QStringList Lines(std::initializer_list<const char *> items);
+
+class TWizardRun {
+public:
+    // Makes the prefix and the payload; nothing of the wizard exists yet.
+    explicit TWizardRun(const PayloadBuilder &payload);
+    ~TWizardRun();
+
+    // Creates the instances, shows the window and waits for the first step.
+    void Start();
+    // Creates the instances only.
+    void Create();
+
+    TWizardInstances &Instances() { return *FInstances; }
+    TfrmMain &Main();
+    ScriptedUiServices &Ui() { return *FUi; }
+    QString Root() const { return FDir.path(); }
+    QString PrefixPath() const { return FDir.path() + QStringLiteral("/prefix"); }
+    QString WizardPath() const { return FWizard; }
+
+private:
+    QTemporaryDir FDir;
+    QString FWizard;
+    std::unique_ptr<ScriptedUiServices> FUi;
+    std::unique_ptr<TWizardInstances> FInstances;
+};
+
+// The manifests of a plain build: a title, no extra text, a small change list.
+PayloadBuilder StandardPayload();
+
+} // namespace AppTest

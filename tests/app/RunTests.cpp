@@ -1,0 +1,107 @@
+#include "AppFixture.h"
+
+#include "app/WizardInstances.h"
+#include "app/frmEndInstallUnit.h"
+#include "app/frmMainUnit.h"
+#include "update/UpdateReport.h"
+
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTextEdit>
+#include <gtest/gtest.h>
+
+using namespace AppTest;
+
+namespace {
+
+void Next(TfrmMain &w)
+{
+    w.ButtonNext->click();
+    RunIdle();
+}
+
+struct SelectionCase {
+    const char *Label;
+    std::optional<QStringList> Updates;
+    QStringList Products;
+    uint8_t RunCode; // the code the run takes; 0: no product updated, no header
+};
+
+class ProductSelection : public ::testing::TestWithParam<SelectionCase> {};
+
+TEST_P(ProductSelection, AcceptedNamesAndTheOneProductTheRunTakes)
+{
+    const SelectionCase &c = GetParam();
+    PayloadBuilder payload = StandardPayload();
+    if (c.Updates)
+        payload.AddList(QStringLiteral("Updates.txt"), *c.Updates);
+    TWizardRun run(payload);
+    run.Start();
+    TfrmMain &w = run.Main();
+    EXPECT_EQ(w.Products(), c.Products);
+    EXPECT_TRUE(run.Ui().Boxes().isEmpty());
+
+    Next(w);
+    Next(w);
+    ASSERT_EQ(w.CurrentStep(), frmEndInstall);
+    EXPECT_TRUE(w.UpdateRun());
+    EXPECT_EQ(w.CurrentProduct(), c.RunCode);
+    const QStringList lines = w.Report()->Lines();
+    if (c.RunCode == 0) {
+        EXPECT_TRUE(frmEndInstall->RichEditReport->toPlainText().isEmpty()) << lines.join(u'|').toStdString();
+    } else {
+        // Header, the empty line after it, and no closing line for a code without a procedure.
+        ASSERT_EQ(lines.size(), 2) << lines.join(u'|').toStdString();
+        EXPECT_TRUE(QRegularExpression(QStringLiteral(
+                        "^Aggiornamento : Falcrest  \\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d$"))
+                        .match(lines.at(0))
+                        .hasMatch())
+            << lines.at(0).toStdString();
+        EXPECT_EQ(lines.at(1), QString());
+        EXPECT_EQ(w.Report()->PointSizes().value(0), 10.0);
+    }
+
+    // After the run: Next reads "Uscire" and closes; Back and Cancel stay disabled.
+    EXPECT_EQ(w.ButtonNext->text(), QStringLiteral("Uscire"));
+    EXPECT_TRUE(w.ButtonNext->isEnabled());
+    EXPECT_FALSE(w.ButtonPrev->isEnabled());
+    EXPECT_FALSE(w.ButtonCancel->isEnabled());
+    Next(w);
+    EXPECT_FALSE(w.isVisible());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProductSelection,
+    ::testing::Values(
+        SelectionCase{"Absent", std::nullopt, {}, 0},
+        SelectionCase{"SameNameTwiceInAnotherCase", Lines({"Quillox", "quillox"}), Lines({"Quillox"}), 5},
+        SelectionCase{"FirstLettersOfAName", Lines({"Quil"}), Lines({"Quil"}), 0},
+        SelectionCase{"NameInAnotherCase", Lines({"QUILLOX"}), {}, 0},
+        SelectionCase{"AlternateName", Lines({"ORV_PRO"}), {}, 0},
+        SelectionCase{"TwoProductsOnlyTheFirstRuns", Lines({"Quil", "Quillox", "Lumivrax"}),
+                      Lines({"Quil", "Quillox", "Lumivrax"}), 5},
+        SelectionCase{"BlankLine", QStringList{QString(), QStringLiteral("ZQV")}, Lines({"ZQV"}), 14}),
+    [](const auto &info) { return std::string(info.param.Label); });
+
+TEST(StartupCheck, IncompatibleWorkstationEndsTheWizard)
+{
+    PayloadBuilder payload = StandardPayload();
+    payload.AddList(QStringLiteral("Updates.txt"), {QStringLiteral("Orvanta")});
+    TWizardRun run(payload);
+    run.Start();
+    // Neither a database client nor an address component on this workstation.
+    ASSERT_EQ(run.Ui().Boxes().size(), 1);
+    const auto &box = run.Ui().Boxes().first();
+    EXPECT_EQ(box.Caption, QStringLiteral("Avertissement"));
+    EXPECT_TRUE(box.Text.startsWith(QStringLiteral(
+        "ATTENZIONE !!!\r\n\r\nQuest'aggiornamento ha individuato una versione incompatibile di Firebird e di "
+        "indirizzi.\r\n\r\nVolete contattare la società Dremlix.\r\n\r\nL'applicazione si concluderà.\r\n\r\n"
+        "Path=\"")))
+        << box.Text.toStdString();
+    EXPECT_TRUE(box.Text.endsWith(QStringLiteral("Vestrel\\Programs\\OVVestrel2.dll\" Ver=\"?\"")))
+        << box.Text.toStdString();
+    EXPECT_TRUE(run.Ui().Terminated());
+    EXPECT_TRUE(run.Main().Products().isEmpty());
+}
+
+} // namespace
