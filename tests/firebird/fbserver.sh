@@ -63,7 +63,14 @@ start_server() {
     stop_server
     rm -rf "$root"
     mkdir -p "$root/lock" "$root/data"
-    for item in plugins intl UDF lib firebird.msg plugins.conf; do
+    # The engine refuses a module whose file is reached through a symbolic link
+    # (its symbol check compares the loaded file's name with the real one), so the
+    # loadable modules are copied; the rest are links.
+    for item in plugins intl UDF lib; do
+        mkdir "$root/$item"
+        cp -L "$fbdir/$item"/* "$root/$item/"
+    done
+    for item in firebird.msg plugins.conf; do
         ln -s "$fbdir/$item" "$root/$item"
     done
     cp "$system_security" "$root/security3.fdb"
@@ -92,9 +99,11 @@ CONF
 security.db = $root/security3.fdb
 CONF
 
-    export FIREBIRD="$root" FIREBIRD_LOCK="$root/lock"
+    # A boot-build layout: every folder, the log included, is found under FIREBIRD
+    # instead of the Debian places (/etc/firebird, /var/log/firebird).
+    export FIREBIRD="$root" FIREBIRD_LOCK="$root/lock" FIREBIRD_BOOT_BUILD=1
     # Accounts, made with the embedded engine before the server runs.
-    "$isql" -q -user SYSDBA "$root/security3.fdb" >"$root/users.log" 2>&1 <<'SQL'
+    if ! "$isql" -q -user SYSDBA "$root/security3.fdb" >"$root/users.log" 2>&1 <<'SQL'
 CREATE USER DREMLIX PASSWORD '47219630' GRANT ADMIN ROLE USING PLUGIN Srp;
 CREATE USER DREMLIX PASSWORD '47219630' GRANT ADMIN ROLE USING PLUGIN Legacy_UserManager;
 CREATE USER PUBLIC_READER PASSWORD 'tarvel' USING PLUGIN Srp;
@@ -104,6 +113,11 @@ CREATE USER PUBLIC_READER_WRITER PASSWORD 'tarvel' USING PLUGIN Legacy_UserManag
 GRANT CREATE DATABASE TO USER DREMLIX;
 COMMIT;
 SQL
+    then
+        echo "fbserver: creating the accounts failed:" >&2
+        cat "$root/users.log" >&2
+        exit 1
+    fi
     if grep -q -i 'error\|failed' "$root/users.log"; then
         echo "fbserver: creating the accounts failed:" >&2
         cat "$root/users.log" >&2
@@ -128,6 +142,7 @@ SQL
 # Source this file to reach the test server of $root.
 export FIREBIRD='$root'
 export FIREBIRD_LOCK='$root/lock'
+export FIREBIRD_BOOT_BUILD=1
 export DREMLIX_FB_PORT='$port'
 export DREMLIX_FB_ROOT='$root'
 export DREMLIX_FB_DATA='$root/data'
