@@ -17,6 +17,8 @@
 #include "platform/ProductCatalog.h"
 #include "platform/UiServices.h"
 #include "schema/MultiSte.h"
+#include "Common/Impression/dmStructure_Printing_Unit.h"
+#include "Common/Interbase/dmDBConnectionUnit.h"
 
 #include <QRandomGenerator>
 #include <QTextDocument>
@@ -63,17 +65,20 @@ bool FolderExists(const QString &path)
 
 } // namespace
 
-TdmUpdateCommon::TdmUpdateCommon(QObject *owner)
+TdmUpdateCommon::TdmUpdateCommon(QObject *owner, TAcceptedVersionTable acceptedVersions)
     : QObject(owner)
 {
     // The company list is loaded once, here, and not again during the update.
     EnsureFMultiSte().ChargeFichier();
     FInstaller = std::make_unique<TWindowsInstaller>(QString());
     FStream.open(QIODevice::ReadWrite);
+    FConnection = new TdmDBConnection(this, std::move(acceptedVersions));
+    FPrintStorage = std::make_unique<TdmStructurePrinting>(nullptr, QString(), FConnection);
 }
 
 TdmUpdateCommon::~TdmUpdateCommon()
 {
+    FPrintStorage.reset();
     FInstaller.reset();
     // Our own extracted files only: the mask keeps every other file of the folder.
     DeleteTempFiles(TempPrefix + QLatin1String("*.tmp"));
@@ -838,4 +843,122 @@ void TdmUpdateCommon::ResetStream()
     FStream.close();
     FStream.setData(QByteArray());
     FStream.open(QIODevice::ReadWrite);
+}
+
+namespace {
+
+struct TDatabaseIdentity {
+    int Version;
+    const char *Identifier;
+};
+
+// The databases a product's companies may have, tried in this order.
+QList<TDatabaseIdentity> DatabaseIdentities(uint8_t productCode)
+{
+    switch (productCode) {
+    case PC_ORVANTA:
+        return {{2, "ORV_PRO"}, {2, "ORV_DX"}};
+    case PC_ORVANTA_ZELMIC:
+        return {{2, "ORV_ING"}};
+    case PC_VESTREL:
+        return {{2, "OV_Vestrel"}};
+    case PC_SORVANE:
+        return {{1, "Sorvane"}};
+    case PC_XTQ:
+        return {{1, "XTQ"}};
+    default:
+        return {};
+    }
+}
+
+// Print-list files are 8-bit text in the Windows code page.
+QString DecodeWindows1252(const QByteArray &bytes)
+{
+    static const char16_t high[32] = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+    };
+    QString text;
+    text.reserve(bytes.size());
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        text.append(b >= 0x80 && b < 0xA0 ? QChar(high[b - 0x80]) : QChar(char16_t(b)));
+    }
+    return text;
+}
+
+// Lines at CR, LF or CR LF; a final break does not add an empty line.
+QStringList SplitLines(const QString &text)
+{
+    QStringList lines;
+    qsizetype start = 0;
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const QChar c = text.at(i);
+        if (c == QLatin1Char('\r') || c == QLatin1Char('\n')) {
+            lines.append(text.mid(start, i - start));
+            if (c == QLatin1Char('\r') && i + 1 < n && text.at(i + 1) == QLatin1Char('\n'))
+                ++i;
+            start = i + 1;
+        }
+    }
+    if (start < n)
+        lines.append(text.mid(start));
+    return lines;
+}
+
+} // namespace
+
+bool TdmUpdateCommon::ConnectCompany(const QString &company)
+{
+    if (FConnection->Connected())
+        return true;
+    for (const TDatabaseIdentity &identity : DatabaseIdentities(FProductCode)) {
+        if (TryConnectCompany(identity.Version, QString::fromLatin1(identity.Identifier), company))
+            return true;
+    }
+    return false;
+}
+
+bool TdmUpdateCommon::TryConnectCompany(int databaseVersion, const QString &identifier, const QString &company)
+{
+    const QString name = company.isEmpty() ? DefaultCompany : company;
+    const QString location = GetProductDatabaseName(ProductName(FProductCode), name, true);
+    if (location.isEmpty())
+        return false;
+    WaitCursor wait;
+    FConnection->Init(databaseVersion, identifier, DatabaseDescription, ClientShortName);
+    FConnection->SetParams(location, QString(), QString(), QString());
+    try {
+        FConnection->ConnectAsDremlix();
+        return true;
+    } catch (const std::exception &) {
+        // A refused identity or an unreachable server only means: try the next one.
+        return false;
+    }
+}
+
+void TdmUpdateCommon::ImportPrintList(const QString &name)
+{
+    if (FStream.size() == 0)
+        return;
+    const QByteArray bytes = FStream.data();
+    ResetStream();
+    const QStringList lines = SplitLines(DecodeWindows1252(bytes));
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    const QString listName = (dot < 0 ? name : name.left(dot)).toLower();
+    if (FPrintStorage->PrintParamsExist(listName)) {
+        FPrintStorage->UpdatePrintParams(listName, lines);
+        AddReportLine(PrintParams + QLatin1Char('"') + listName + QLatin1Char('"') + PrintParamsUpdated);
+    } else {
+        QString description;
+        FPrintStorage->InsertPrintParams(listName, lines, description);
+        AddReportLine(PrintParams + QLatin1Char('"') + description + QLatin1Char('"') + PrintParamsAdded);
+    }
+}
+
+void TdmUpdateCommon::DisconnectCompany()
+{
+    FConnection->Disconnect();
 }

@@ -2,6 +2,7 @@
 // replaces their files by version and runs the product procedures and the print-list update.
 #pragma once
 
+#include "Common/Interbase/AcceptedVersions.h"
 #include "update/UpdateOutcome.h"
 #include "update/UpdateReport.h"
 
@@ -22,8 +23,10 @@ class TdmUpdateCommon : public QObject {
     Q_OBJECT
 public:
     // DataModuleCreate: the company list form (loaded at once), the installer, the lists,
-    // then the connection module and the print-parameter storage.
-    explicit TdmUpdateCommon(QObject *owner = nullptr);
+    // then the connection module and the print-parameter storage. The accepted Firebird
+    // versions go to the connection module; the program always runs with the released table.
+    explicit TdmUpdateCommon(QObject *owner = nullptr,
+                             TAcceptedVersionTable acceptedVersions = DefaultAcceptedVersions());
     // DataModuleDestroy: frees what it owns, then deletes every "Update*.tmp" of the
     // temporary folder, also those left by earlier runs.
     ~TdmUpdateCommon() override;
@@ -98,9 +101,12 @@ public:
 
     // --- Owned parts, for the GUI and the tests -------------------------------------
     TWindowsInstaller *Installer() const { return FInstaller.get(); }
+    TdmDBConnection *Connection() const { return FConnection; }
+    TdmStructurePrinting *PrintStorage() const { return FPrintStorage.get(); }
     // The program's one company form, loaded when the engine was created.
     TFMultiSte *CompanyForm() const;
-    const QStringList &FileNames() const { return FFileNames; }
+    // The lines of "FileNames.txt" that InstallListedFiles copies; the procedures load them.
+    QStringList &FileNames() { return FFileNames; }
     const QStringList &PrintLists() const { return FPrintLists; }
 
     // Code of the product being updated; set by the run before it calls a procedure.
@@ -121,5 +127,7 @@ private:
     std::unique_ptr<TWindowsInstaller> FInstaller;
     QStringList FPrintLists;
     QStringList FFileNames;
+    TdmDBConnection *FConnection = nullptr; // a child of this module
+    std::unique_ptr<TdmStructurePrinting> FPrintStorage;
     QBuffer FStream;                          // file contents of the print-list import
 };

@@ -1,0 +1,175 @@
+// Copying over installed files with report lines, the decision by version with the
+// user's consent, and the copy of the listed files.
+#include "UpdateFixture.h"
+
+#include "oslayer/Exceptions.h"
+#include "oslayer/Files.h"
+
+#include <QFileInfo>
+
+namespace {
+
+const QString Installed = QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe");
+const QString NewFile = QStringLiteral("C:\\temp\\Nuovo.exe");
+
+} // namespace
+
+TEST_F(UpdateFixture, CopyFileLoggedWritesBothLinesAndClearsReadOnly)
+{
+    StartEngine(1);
+    WriteFile(NewFile, "new bytes");
+    WriteFile(Installed, "old bytes");
+    ASSERT_TRUE(Os::SetFileAttributes(Installed, Os::FILE_ATTRIBUTE_READONLY));
+    FEngine->CopyFileLogged(NewFile, Installed, true);
+    EXPECT_EQ(ReadFile(Installed), QByteArray("new bytes"));
+    EXPECT_EQ(Os::GetFileAttributes(Installed) & Os::FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_EQ(Lines(), (QStringList{QStringLiteral("Copia di ") + NewFile, QStringLiteral("Verso ") + Installed, QString()}));
+
+    FEngine->CopyFileLogged(NewFile, QStringLiteral("C:\\temp\\copy.exe"), false);
+    EXPECT_EQ(Lines().size(), 3);
+}
+
+TEST_F(UpdateFixture, CopyFileLoggedFailureNamesSourceTargetAndSystemError)
+{
+    StartEngine(1);
+    WriteFile(Installed, "old bytes");
+    try {
+        FEngine->CopyFileLogged(QString(), Installed, true);
+        FAIL() << "a copy from nothing succeeded";
+    } catch (const Os::Exception &e) {
+        EXPECT_TRUE(e.Message().startsWith(QStringLiteral("Source: \r\nTarget: ") + Installed
+                                           + QStringLiteral("\r\n\r\nError: Erreur système.  Code : ")))
+            << e.Message().toStdString();
+    }
+    EXPECT_EQ(ReadFile(Installed), QByteArray("old bytes"));
+    EXPECT_EQ(Lines().first(), QStringLiteral("Copia di "));
+}
+
+TEST_F(UpdateFixture, ReplaceIfNewerDecidesByVersionAndAsks)
+{
+    StartEngine(1);
+    const QString newer = QStringLiteral(" presente sul vostro sistema è più recente\r\nche quello che è contenuto in "
+                                         "quest'aggiornamento.\r\nPoteste installare un vecchio archivio  ?");
+    const QString same = QStringLiteral(" presente sul vostro sistema è aggiornato.\r\nVolete tuttavia effettuare "
+                                        "l'aggiornamento ?");
+    struct Case {
+        const char *Name;
+        int InstalledBuild; // -1: not installed
+        int NewBuild;
+        bool Answer;
+        bool CheckOnly;
+        QString Question;   // empty: none asked
+        TUpdateOutcome Expected;
+        QStringList ExpectedLines;
+        bool Replaced;
+    };
+    const QStringList copyLines{QStringLiteral("Copia di ") + NewFile, QStringLiteral("Verso ") + Installed, QString()};
+    const QList<Case> cases{
+        {"newer payload", 1, 2, false, false, QString(), uoSuccess, copyLines, true},
+        {"newer payload, check only", 1, 2, false, true, QString(), uoSuccess, {}, false},
+        {"installed newer, No", 3, 2, false, false, newer, uoNotDone,
+         {QStringLiteral("L'archivio ") + Installed, QStringLiteral("non è sostituito !!!"), QString()}, false},
+        {"installed newer, Yes", 3, 2, true, false, newer, uoSuccess, copyLines, true},
+        {"same version, No", 2, 2, false, false, same, uoNotDone,
+         {QStringLiteral("L'archivio ") + Installed, QStringLiteral("è aggiornati: non è sostituito."), QString()}, false},
+        {"same version, Yes, check only", 2, 2, true, true, same, uoSuccess, {}, false},
+    };
+    for (const Case &c : cases) {
+        ScriptedUiServices ui;
+        FDocument->clear();
+        FReport = std::make_unique<TDocumentReport>(FDocument.get());
+        FEngine->SetReport(FReport.get());
+        WritePe(Installed, 5, 0, 0, uint16_t(c.InstalledBuild));
+        WritePe(NewFile, 5, 0, 0, uint16_t(c.NewBuild));
+        const QByteArray before = ReadFile(Installed);
+        ui.QueueAnswer(c.Answer);
+        EXPECT_EQ(FEngine->ReplaceIfNewer(NewFile, Installed, true, c.CheckOnly), c.Expected) << c.Name;
+        EXPECT_EQ(Lines(), c.ExpectedLines) << c.Name;
+        EXPECT_EQ(ReadFile(Installed), c.Replaced ? ReadFile(NewFile) : before) << c.Name;
+        if (c.Question.isEmpty()) {
+            EXPECT_TRUE(ui.Boxes().isEmpty()) << c.Name;
+        } else {
+            ASSERT_EQ(ui.Boxes().size(), 1) << c.Name;
+            EXPECT_EQ(ui.Boxes().at(0).Caption, QStringLiteral("Confirmer")) << c.Name;
+            EXPECT_EQ(ui.Boxes().at(0).Text, QStringLiteral("L'archivio Orvanta.exe") + c.Question) << c.Name;
+            // The exclamation beep, then the question's own sound.
+            EXPECT_EQ(ui.Beeps(), (QList<uint32_t>{0x30, 0x20})) << c.Name;
+        }
+    }
+}
+
+TEST_F(UpdateFixture, ReplaceIfNewerWithoutAnInstalledFile)
+{
+    StartEngine(1);
+    WritePe(NewFile, 5);
+    try {
+        FEngine->ReplaceIfNewer(NewFile, Installed, true, false);
+        FAIL() << "a missing installed file was accepted";
+    } catch (const Os::Exception &e) {
+        EXPECT_EQ(e.Message(), QStringLiteral("Archivio non trovato : ") + Installed);
+    }
+    // Not required: copied into place without a question.
+    ASSERT_TRUE(Os::ForceDirectories(QStringLiteral("C:\\WDremlix\\ORV\\Programs")));
+    EXPECT_EQ(FEngine->ReplaceIfNewer(NewFile, Installed, false, false), uoSuccess);
+    EXPECT_EQ(ReadFile(Installed), ReadFile(NewFile));
+    EXPECT_TRUE(FUi->Boxes().isEmpty());
+    // A new file that is not there is the comparison's error.
+    EXPECT_THROW(FEngine->ReplaceIfNewer(QStringLiteral("C:\\temp\\none.exe"), Installed, true, false), Os::Exception);
+}
+
+TEST_F(UpdateFixture, ReplaceIfNewerOverAFileInUseFailsWithOnlyTheCopyLines)
+{
+    StartEngine(1);
+    WritePe(Installed, 5, 0, 0, 1);
+    WritePe(NewFile, 5, 0, 0, 2);
+    const QByteArray before = ReadFile(Installed);
+    HoldOpen(Installed);
+    EXPECT_EQ(FEngine->ReplaceIfNewer(NewFile, Installed, true, false), uoFailure);
+    EXPECT_EQ(Lines(), (QStringList{QStringLiteral("Copia di ") + NewFile, QStringLiteral("Verso ") + Installed, QString()}));
+    EXPECT_EQ(ReadFile(Installed), before);
+}
+
+TEST_F(UpdateFixture, InstallListedFilesCopiesWhatItCanAndRefusesNamesOutsideTheFolder)
+{
+    const QString folder = QStringLiteral("C:\\WDremlix\\Kestrin\\Programs");
+    FPayload.Add(QStringLiteral("Falcrest.chm"), "help")
+        .Add(QStringLiteral("img\\logo.bmp"), "logo")
+        .Add(QStringLiteral("..\\escape.dll"), "bad")
+        .Add(QStringLiteral("C:\\evil.dll"), "bad")
+        .Add(QStringLiteral("\\rooted.dll"), "bad")
+        .AddList(QStringLiteral("FileNames.txt"),
+                 {QStringLiteral("Falcrest.chm"), QStringLiteral("Missing.dll"), QStringLiteral("img\\logo.bmp"),
+                  QStringLiteral("..\\escape.dll"), QStringLiteral("C:\\evil.dll"), QStringLiteral("\\rooted.dll")});
+    ASSERT_TRUE(Os::ForceDirectories(folder + QLatin1String("\\img")));
+    StartEngine(7);
+    ASSERT_EQ(FEngine->LoadList(QStringLiteral("FileNames.txt"), FEngine->FileNames()), 6);
+    EXPECT_FALSE(FEngine->InstallListedFiles(folder, true));
+
+    EXPECT_EQ(ReadFile(folder + QLatin1String("\\Falcrest.chm")), QByteArray("help"));
+    EXPECT_EQ(ReadFile(folder + QLatin1String("\\img\\logo.bmp")), QByteArray("logo"));
+    EXPECT_FALSE(Exists(QStringLiteral("C:\\WDremlix\\Kestrin\\escape.dll")));
+    EXPECT_FALSE(Exists(QStringLiteral("C:\\evil.dll")));
+    EXPECT_FALSE(Exists(QStringLiteral("C:\\rooted.dll")));
+    // The installed copy carries the container's time stamp, not the time of the copy.
+    Os::FileTime written = 0;
+    ASSERT_TRUE(Os::GetFileLastWriteTime(folder + QLatin1String("\\Falcrest.chm"), written));
+    EXPECT_EQ(written, PayloadBuilder::DefaultTimeStamp());
+
+    const QStringList lines = Lines();
+    ASSERT_GE(lines.size(), 12) << Dump().toStdString();
+    EXPECT_TRUE(lines.at(0).startsWith(QStringLiteral("Copia di C:\\temp\\Update")));
+    EXPECT_EQ(lines.at(1), QStringLiteral("Verso ") + folder + QLatin1String("\\Falcrest.chm"));
+    // A file the payload lacks: a copy line with an empty source.
+    EXPECT_EQ(lines.at(3), QStringLiteral("Copia di "));
+    EXPECT_EQ(lines.at(4), QStringLiteral("Verso ") + folder + QLatin1String("\\Missing.dll"));
+    EXPECT_TRUE(lines.contains(QStringLiteral("Nome di archivio non valido : ..\\escape.dll")));
+    EXPECT_TRUE(lines.contains(QStringLiteral("Nome di archivio non valido : C:\\evil.dll")));
+    EXPECT_TRUE(lines.contains(QStringLiteral("Nome di archivio non valido : \\rooted.dll")));
+}
+
+TEST_F(UpdateFixture, InstallListedFilesWithAnEmptyListSucceeds)
+{
+    StartEngine(12);
+    EXPECT_TRUE(FEngine->InstallListedFiles(QStringLiteral("C:\\"), true));
+    EXPECT_TRUE(Lines().isEmpty());
+}
