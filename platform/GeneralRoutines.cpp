@@ -337,8 +337,10 @@ uint32_t ShellOperation::Expand(const QString &source, QStringList &items) const
         return ERROR_SUCCESS;
     }
     const QString path = StripTrailingBackslash(source);
-    if (GetFileAttributes(path) == INVALID_FILE_ATTRIBUTES)
-        return ERROR_FILE_NOT_FOUND;
+    if (GetFileAttributes(path) == INVALID_FILE_ATTRIBUTES) {
+        const uint32_t error = GetLastError();
+        return error != ERROR_SUCCESS ? error : static_cast<uint32_t>(ERROR_FILE_NOT_FOUND);
+    }
     items.append(path);
     return ERROR_SUCCESS;
 }
