@@ -1,6 +1,7 @@
 // Reading and writing Wine's registry text format.
 #include "oslayer/RegistryHive.h"
 
+#include "oslayer/Environment.h"
 #include "oslayer/OsTexts.h"
 #include "oslayer/Registry.h"
 #include "oslayer/WinError.h"
@@ -411,14 +412,19 @@ std::shared_ptr<Hive> Hive::Load(const QString &hostPath, bool machineHive)
     hive->FRootName = machineHive ? QStringLiteral("REGISTRY\\Machine") : QStringLiteral("REGISTRY\\User");
 
     QFile file(hostPath);
-    if (!file.exists())
+    if (!file.exists()) {
+        // A hive made anew says the architecture the prefix has.
+        hive->FWin64 = Environment::IsWin64Prefix();
         return hive;
+    }
     if (!file.open(QIODevice::ReadOnly))
         throw ERegistryError(Os::Texts::RegistryReadFailed().arg(hostPath, file.errorString()));
     const QByteArray content = file.readAll();
     if (file.error() != QFileDevice::NoError)
         throw ERegistryError(Os::Texts::RegistryReadFailed().arg(hostPath, file.errorString()));
     hive->FExists = true;
+    if (content.isEmpty())
+        throw ERegistryError(Os::Texts::RegistryParseError().arg(hostPath).arg(1).arg(Os::Texts::RegistryNotWineFile()));
 
     const char *const base = content.constData();
     const char *const fileEnd = base + content.size();
