@@ -56,7 +56,7 @@ PayloadBuilder StandardPayload()
     return payload;
 }
 
-TWizardRun::TWizardRun(const PayloadBuilder &payload)
+TWizardRun::TWizardRun(const PayloadBuilder &payload, const QByteArray &extraUserKeys)
 {
     // A prefix of its own: drive C: and empty hives, so that nothing of the user's is read.
     const QString prefix = PrefixPath();
@@ -74,7 +74,7 @@ TWizardRun::TWizardRun(const PayloadBuilder &payload)
               "#time=1d9a0000000000\n\"CurrentVersion\"=\"6.1\"\n\n");
     writeHive(QStringLiteral("user.reg"),
               "[Environment] 1700000000\n#time=1d9a0000000000\n"
-              "\"TEMP\"=\"C:\\\\users\\\\tester\\\\Temp\"\n\n");
+              "\"TEMP\"=\"C:\\\\users\\\\tester\\\\Temp\"\n\n" + extraUserKeys);
     Os::Environment::SetPrefixRoot(prefix);
 
     FWizard = FDir.path() + QStringLiteral("/FalcrestUpdate");
@@ -102,6 +102,18 @@ void TWizardRun::Start()
     Main().show();
     RunUntil([this] { return Main().Started(); });
     RunIdle();
+}
+
+void TWizardRun::Destroy()
+{
+    FInstances.reset();
+}
+
+QString TWizardRun::DriveC(const QString &windowsPath) const
+{
+    QString relative = windowsPath.mid(3);
+    relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    return PrefixPath() + QStringLiteral("/drive_c/") + relative;
 }
 
 TfrmMain &TWizardRun::Main()

@@ -28,14 +28,19 @@ QStringList Lines(std::initializer_list<const char *> items);
 
 class TWizardRun {
 public:
-    // Makes the prefix and the payload; nothing of the wizard exists yet.
-    explicit TWizardRun(const PayloadBuilder &payload);
+    // Makes the prefix and the payload; nothing of the wizard exists yet. The extra keys
+    // are added to user.reg as they are written there.
+    explicit TWizardRun(const PayloadBuilder &payload, const QByteArray &extraUserKeys = QByteArray());
     ~TWizardRun();
 
     // Creates the instances, shows the window and waits for the first step.
     void Start();
     // Creates the instances only.
     void Create();
+    // Frees them as the end of the program does (the engine cleans up its temporary files).
+    void Destroy();
+    // The host path of a Windows path on drive C: of the prefix.
+    QString DriveC(const QString &windowsPath) const;
 
     TWizardInstances &Instances() { return *FInstances; }
     TfrmMain &Main();
