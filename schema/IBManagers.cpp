@@ -17,8 +17,6 @@ constexpr int UserKeyLength = 60;
 // 0.03 day: a workstation refreshes its row every 30 minutes, so a row older than this
 // belongs to a workstation that is gone.
 constexpr qint64 UserExpiryMSecs = 2592000;
-// Index of the default-collation update among the statements of a new database.
-constexpr qsizetype DefaultCollationStatement = 2;
 
 // ASCII letters only, as the catalogue stores names in capitals.
 QString UpperAscii(const QString &text)
@@ -796,21 +794,37 @@ void TDatabaseManager::CreateDatabase()
     FDatabase->CreateDatabase(FConnectionString, clauses);
     const QStringList statements = CreateDatabaseStatements();
     for (qsizetype i = 0; i < statements.size(); ++i) {
-        if (i != DefaultCollationStatement) {
+        const QString fallback = Firebird3Statement(i);
+        if (fallback.isEmpty()) {
             ExecuteSQL(statements.at(i));
             continue;
         }
         try {
             ExecuteSQL(statements.at(i));
         } catch (const Db::EDatabaseError &e) {
-            // Servers from Firebird 3 on refuse writes to their system tables; they
-            // take the same default collation through their own statement.
             try {
-                ExecuteSQL(QStringLiteral("ALTER CHARACTER SET ISO8859_1 SET DEFAULT COLLATION FR_FR"));
+                ExecuteSQL(fallback);
             } catch (const Db::EDatabaseError &) {
                 throw Db::EDatabaseError(e.Message(), e.SqlCode(), e.FirebirdCode());
             }
         }
+    }
+}
+
+QString TDatabaseManager::Firebird3Statement(qsizetype index)
+{
+    // Servers from Firebird 3 on refuse writes to their system tables and reserve the
+    // word BOOLEAN for a type of their own; what the bootstrap lays down is the same
+    // through these forms: the default collation, and the domain under the name the
+    // older servers store for it.
+    switch (index) {
+    case 2:
+        return QStringLiteral("ALTER CHARACTER SET ISO8859_1 SET DEFAULT COLLATION FR_FR");
+    case 3:
+        return QStringLiteral("CREATE DOMAIN \"BOOLEAN\" AS CHAR(1) CHARACTER SET ASCII DEFAULT 'F' NOT NULL "
+                              "CHECK (VALUE IN ('T', 'F'))");
+    default:
+        return QString();
     }
 }
 

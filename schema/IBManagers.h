@@ -161,6 +161,9 @@ public:
     QStringList CreateDatabaseStatements() const;
     static QList<QStringList> UDFDeclarations();
     static QStringList StoredProcText();
+    // The form a server from Firebird 3 on takes for statement `index` of a new database
+    // when the form above is refused; empty when there is none.
+    static QString Firebird3Statement(qsizetype index);
 
     // The literal of a text inside a statement: single quotes, inner ones doubled.
     static QString QuotedString(const QString &text);
