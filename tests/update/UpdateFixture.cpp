@@ -85,6 +85,13 @@ void UpdateFixture::AddDrive(QChar letter, const QString &type)
                      QString(letter.toLower()) + QLatin1Char(':'), type);
 }
 
+void UpdateFixture::AddDriveAt(QChar letter, const QString &hostFolder)
+{
+    const QString link = FPrefix + QLatin1String("/dosdevices/") + letter.toLower() + QLatin1Char(':');
+    QFile::remove(link);
+    ASSERT_TRUE(QFile::link(hostFolder, link));
+}
+
 QString UpdateFixture::Host(const QString &windowsPath) const
 {
     return Os::HostPath(windowsPath);
@@ -110,14 +117,17 @@ bool UpdateFixture::Exists(const QString &windowsPath) const
     return Os::FileExists(windowsPath);
 }
 
-QByteArray UpdateFixture::PeFile(uint16_t major, uint16_t minor, uint16_t release, uint16_t build)
+QByteArray UpdateFixture::PeFile(uint16_t major, uint16_t minor, uint16_t release, uint16_t build,
+                                 const QString &versionText)
 {
     Os::FixedFileInfo fixed;
     fixed.FileVersionMS = (uint32_t(major) << 16) | minor;
     fixed.FileVersionLS = (uint32_t(release) << 16) | build;
     fixed.ProductVersionMS = fixed.FileVersionMS;
     fixed.ProductVersionLS = fixed.FileVersionLS;
-    const QString text = QStringLiteral("%1.%2.%3.%4").arg(major).arg(minor).arg(release).arg(build);
+    const QString text = versionText.isEmpty()
+                             ? QStringLiteral("%1.%2.%3.%4").arg(major).arg(minor).arg(release).arg(build)
+                             : versionText;
     const QByteArray block = Os::BuildVersionInfoBlock(
         fixed, Os::Translation{0x0410, 0x04E4},
         {{QStringLiteral("CompanyName"), QStringLiteral("DREMLIX S.A.")}, {QStringLiteral("FileVersion"), text}});
@@ -207,14 +217,15 @@ void UpdateFixture::InstallOrvanta(uint16_t major)
                  QStringLiteral("Filename"), program);
 }
 
-void UpdateFixture::StartEngine(uint8_t productCode, const QString &wizardWindowsFolder)
+void UpdateFixture::StartEngine(uint8_t productCode, const QString &wizardWindowsFolder,
+                                const TAcceptedVersionTable &acceptedVersions)
 {
     const QString folder = wizardWindowsFolder.isEmpty() ? QStringLiteral("Z:\\wizard") : wizardWindowsFolder;
     QDir().mkpath(Host(folder.left(3)) + QLatin1String("/") + folder.mid(3).replace(QLatin1Char('\\'), QLatin1Char('/')));
     FPayload.Install(Host(folder) + QLatin1String("/Setup.exe"));
     FDocument = std::make_unique<QTextDocument>();
     FReport = std::make_unique<TDocumentReport>(FDocument.get());
-    FEngine = std::make_unique<TdmUpdateCommon>();
+    FEngine = std::make_unique<TdmUpdateCommon>(nullptr, acceptedVersions);
     FEngine->SetReport(FReport.get());
     FEngine->FProductCode = productCode;
 }

@@ -24,12 +24,16 @@ protected:
     // A drive of the prefix: letter, host folder below the test's folder, type ("hd",
     // "network", "cdrom"; empty for no value).
     void AddDrive(QChar letter, const QString &type = QString());
+    // A drive whose link points at a host folder of the caller's choosing.
+    void AddDriveAt(QChar letter, const QString &hostFolder);
     QString Host(const QString &windowsPath) const;
     void WriteFile(const QString &windowsPath, const QByteArray &data);
     QByteArray ReadFile(const QString &windowsPath) const;
     bool Exists(const QString &windowsPath) const;
     // A PE file with a version resource major.minor.release.build.
-    static QByteArray PeFile(uint16_t major, uint16_t minor = 0, uint16_t release = 0, uint16_t build = 0);
+    // The FileVersion string is the four numbers unless versionText says otherwise.
+    static QByteArray PeFile(uint16_t major, uint16_t minor = 0, uint16_t release = 0, uint16_t build = 0,
+                             const QString &versionText = QString());
     void WritePe(const QString &windowsPath, uint16_t major, uint16_t minor = 0, uint16_t release = 0,
                  uint16_t build = 0);
     void SetRegString(Os::RegRoot root, const QString &key, const QString &name, const QString &value);
@@ -39,7 +43,8 @@ protected:
 
     // Writes the wizard of the payload as this process's own executable (on drive Z:,
     // or on the drive given) and creates the engine with the report bound.
-    void StartEngine(uint8_t productCode, const QString &wizardWindowsFolder = QString());
+    void StartEngine(uint8_t productCode, const QString &wizardWindowsFolder = QString(),
+                     const TAcceptedVersionTable &acceptedVersions = DefaultAcceptedVersions());
     QStringList Lines() const { return FReport->Lines(); }
     // The lines, as text for a readable failure message.
     QString Dump() const { return Lines().join(QLatin1Char('\n')); }
