@@ -37,6 +37,8 @@ ShellLinkData ProgramLink(const QString &target)
     tracker[5] = 0x00;
     tracker[6] = 0x00;
     tracker[7] = char(0xA0);
+    tracker[8] = 0x58; // length of the tracker data; version 0 follows
+    tracker.replace(16, 12, QByteArray("dremlix-ws01"));
     link.ExtraData.append({0xA0000003, tracker});
     return link;
 }
@@ -141,6 +143,7 @@ TEST(ShellLinkInstallerTests, SetThenGetOnAFileOfThePrefix)
     const QString lnkinfo = QStandardPaths::findExecutable(QStringLiteral("lnkinfo"));
     if (!lnkinfo.isEmpty()) {
         QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
         p.start(lnkinfo, {prefix.Host(lnk)});
         ASSERT_TRUE(p.waitForFinished(10000));
         const QString out = QString::fromUtf8(p.readAllStandardOutput());
