@@ -953,11 +953,8 @@ void TWindowsInstaller::RenameOnReboot(const QString &source, const QString &tar
         data += EncodeAnsi(line) + QByteArrayLiteral("\r\n");
     // The whole file is written beside the old one and renamed over it: the list is
     // never left half-written.
-    if (!WriteWholeFile(ini, data)) {
-        const QString moveFailure = PlatformTexts::CannotMove() + ini + QStringLiteral(".tmp")
-            + PlatformTexts::CannotMoveTo() + CrLf + ini;
-        ShowLastError(moveFailure, false);
-    }
+    if (!WriteWholeFile(ini, data))
+        ShowLastError(failure, false);
 }
 
 QString TWindowsInstaller::MakeTempName(const QString &folder, const QString &extension)

@@ -175,6 +175,34 @@ TEST(WinInitTests, RenameSectionIsEditedInPlaceOrAdded)
               QByteArray("[rename]\r\nNUL=C:\\gone.tmp\r\n"));
 }
 
+TEST_F(FileInstallation, AFailedReplacementLeavesTheInstalledFile)
+{
+    const QByteArray installed = BuildPe(1, 0, 0, 1);
+    FPrefix.WriteFile(QStringLiteral("C:\\App\\lib.dll"), installed);
+    bool restart = true;
+    // The new copy cannot be read: the error names both files, the installed file stays.
+    try {
+        TWindowsInstaller::ReplaceFile(QStringLiteral("C:\\New\\gone.dll"), QStringLiteral("C:\\App\\lib.dll"), restart);
+        FAIL() << "a replacement from a missing file succeeded";
+    } catch (const EAbort &) {
+        FAIL() << "silent abort instead of the copy error";
+    } catch (const Os::Exception &e) {
+        EXPECT_TRUE(e.Message().startsWith(
+            QStringLiteral("Copia archivio impossibile :\r\nC:\\New\\gone.dll\r\nDestinazione :\r\nC:\\App\\lib.dll\r\n")))
+            << e.Message().toStdString();
+    }
+    EXPECT_FALSE(restart);
+    EXPECT_EQ(Bytes(QStringLiteral("C:\\App\\lib.dll")), installed);
+
+    // A read-only installed file is replaced and left writable.
+    FPrefix.WriteFile(QStringLiteral("C:\\New\\lib.dll"), BuildPe(1, 0, 0, 2));
+    SetFileAttributes(QStringLiteral("C:\\App\\lib.dll"), FILE_ATTRIBUTE_READONLY);
+    TWindowsInstaller::ReplaceFile(QStringLiteral("C:\\New\\lib.dll"), QStringLiteral("C:\\App\\lib.dll"), restart);
+    EXPECT_FALSE(restart);
+    EXPECT_EQ(Bytes(QStringLiteral("C:\\App\\lib.dll")), BuildPe(1, 0, 0, 2));
+    EXPECT_FALSE(GetFileAttributes(QStringLiteral("C:\\App\\lib.dll")) & FILE_ATTRIBUTE_READONLY);
+}
+
 TEST_F(FileInstallation, NumberedAndTemporaryNames)
 {
     EXPECT_EQ(TWindowsInstaller::MakeNumberedFileName(QStringLiteral("C:\\P\\lib.dll")), QStringLiteral("C:\\P\\lib000.dll"));

@@ -266,6 +266,18 @@ TEST_F(RegistryValues, ReadGivesIntegersStringsAndDefaults)
               ERROR_FILE_NOT_FOUND);
 }
 
+TEST_F(RegistryValues, TheDefaultAccessIsFullAccess)
+{
+    // A hive that cannot be written denies full access: the default comes back, while a
+    // read-only open still reads the value.
+    FPrefix.MakeHiveReadOnly(true);
+    EXPECT_EQ(ReadRegistryValue(RegRoot::LocalMachine, Key, QStringLiteral("Nome"), RegDefaultAccess,
+                                QStringLiteral("nessuno"), false),
+              QVariant(QStringLiteral("nessuno")));
+    EXPECT_EQ(ReadRegistryValue(RegRoot::LocalMachine, Key, QStringLiteral("Nome"), KEY_READ, QStringLiteral("nessuno"), false),
+              QVariant(QStringLiteral("Società")));
+}
+
 TEST_F(RegistryValues, ReadOfABinaryValueRaisesCreateKeyCreates)
 {
     EXPECT_THROW(ReadRegistryValue(RegRoot::LocalMachine, Key, QStringLiteral("Chiave"), KEY_READ, QString(), false),
@@ -376,6 +388,14 @@ TEST_F(ShellOperationTest, DeleteAsksUnlessToldNotToAndDeclineAborts)
     EXPECT_EQ(ShellFileOperation(FO_DELETE, QStringLiteral("C:\\Temp\\*.tmp"), QString(), QString(), FOF_SILENT), 0);
     EXPECT_FALSE(Exists(QStringLiteral("C:\\Temp\\a.tmp")));
     EXPECT_FALSE(Exists(QStringLiteral("C:\\Temp\\b.tmp")));
+    // With a progress title the flags no longer count: the question is asked.
+    FPrefix.WriteFile(QStringLiteral("C:\\Temp\\c.tmp"));
+    FUi.QueueAnswer(false);
+    EXPECT_EQ(ShellFileOperation(FO_DELETE, QStringLiteral("C:\\Temp\\c.tmp"), QString(), QStringLiteral("Pulizia"),
+                                 FOF_NOCONFIRMATION),
+              -1);
+    EXPECT_EQ(FUi.Boxes().size(), 3);
+    EXPECT_TRUE(Exists(QStringLiteral("C:\\Temp\\c.tmp")));
 }
 
 TEST_F(ShellOperationTest, DeletesFoldersWithTheirContentAndSeveralNames)
