@@ -928,8 +928,10 @@ void TQuery::FetchOne()
 {
     TImpl &d = Impl();
     if (!d.CursorOpen) {
-        FEof = true;
-        return;
+        // The server closed the cursor with its transaction: ending quietly here would
+        // pass a cut result off as the whole one.
+        throw EDatabaseError(QStringLiteral("The query's transaction has ended; no more rows can be read") +
+                             (Name().isEmpty() ? QString() : QStringLiteral(" (") + Name() + u')'));
     }
     TDatabase *db = d.HandleDatabase;
     TTransaction *tr = d.CursorTransaction;

@@ -5,6 +5,7 @@
 #
 #   fbserver.sh start ROOT   set up ROOT (afresh), start the server, write ROOT/env.sh
 #   fbserver.sh stop ROOT    stop the server started in ROOT (quietly when none runs)
+#   fbserver.sh run ROOT CMD run CMD with ROOT/env.sh and the engine's log in ROOT/log
 #
 # The folder of the built ov_udf.dll comes from DREMLIX_UDF_DIR, else ROOT/../udf
 # (the build tree puts it in <build>/udf, the default root is <build>/fbtest).
@@ -15,8 +16,8 @@ server_bin=/usr/sbin/firebird
 isql=/usr/bin/isql-fb
 system_security=/var/lib/firebird/3.0/system/security3.fdb
 
-usage() { echo "usage: $0 start|stop ROOT" >&2; exit 2; }
-[ $# -eq 2 ] || usage
+usage() { echo "usage: $0 start|stop ROOT, or $0 run ROOT COMMAND..." >&2; exit 2; }
+[ $# -ge 2 ] || usage
 cmd=$1
 root=$2
 case "$root" in /*) ;; *) root="$(pwd)/$root" ;; esac
@@ -34,6 +35,13 @@ free_port() {
     done
     echo "no free port found" >&2
     return 1
+}
+
+# Whether a command can run with ROOT/log in place of /var/log/firebird.
+in_private_log() {
+    command -v unshare >/dev/null 2>&1 && [ -d /var/log/firebird ] && [ -d "$root/log" ] &&
+        unshare --mount --propagation private sh -c 'mount --bind "$0/log" /var/log/firebird && "$@"' \
+            "$root" "$@" >/dev/null 2>&1
 }
 
 answers() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
@@ -63,14 +71,12 @@ start_server() {
     stop_server
     rm -rf "$root"
     mkdir -p "$root/lock" "$root/data"
-    # The engine refuses a module whose file is reached through a symbolic link
-    # (its symbol check compares the loaded file's name with the real one), so the
-    # loadable modules are copied; the rest are links.
-    for item in plugins intl UDF lib; do
-        mkdir "$root/$item"
-        cp -L "$fbdir/$item"/* "$root/$item/"
-    done
-    for item in firebird.msg plugins.conf; do
+    # The engine finds its character sets through $(root)/intl and refuses a module
+    # whose file it reaches through a symbolic link (it compares the loaded file's
+    # name with the real one), so that folder holds copies; the rest are links.
+    mkdir "$root/intl" "$root/log"
+    cp -L "$fbdir/intl"/* "$root/intl/"
+    for item in plugins UDF lib firebird.msg plugins.conf; do
         ln -s "$fbdir/$item" "$root/$item"
     done
     cp "$system_security" "$root/security3.fdb"
@@ -89,7 +95,7 @@ AuthClient = Srp, Legacy_Auth
 UserManager = Srp, Legacy_UserManager
 WireCrypt = Enabled
 UdfAccess = Restrict $udfdir
-ServerMode = SuperClassic
+ServerMode = Super
 DatabaseAccess = Full
 IpcName = dremlix_fb_$port
 RemotePipeName = dremlix_fb_$port
@@ -99,9 +105,10 @@ CONF
 security.db = $root/security3.fdb
 CONF
 
-    # A boot-build layout: every folder, the log included, is found under FIREBIRD
-    # instead of the Debian places (/etc/firebird, /var/log/firebird).
-    export FIREBIRD="$root" FIREBIRD_LOCK="$root/lock" FIREBIRD_BOOT_BUILD=1
+    # Configuration and messages come from FIREBIRD; the Debian build fixes the
+    # other folders (a boot-build layout would move them too, but then every login
+    # becomes SYSDBA, which the tests of accounts and roles cannot have).
+    export FIREBIRD="$root" FIREBIRD_LOCK="$root/lock"
     # Accounts, made with the embedded engine before the server runs.
     if ! "$isql" -q -user SYSDBA "$root/security3.fdb" >"$root/users.log" 2>&1 <<'SQL'
 CREATE USER DREMLIX PASSWORD '47219630' GRANT ADMIN ROLE USING PLUGIN Srp;
@@ -125,7 +132,17 @@ SQL
     fi
 
     export DREMLIX_FB_PORT="$port" DREMLIX_FB_ROOT="$root" DREMLIX_FB_DATA="$root/data"
-    nohup "$server_bin" >"$root/server.out" 2>&1 </dev/null &
+    # The Debian build writes its log to /var/log/firebird; the server runs in a mount
+    # namespace of its own where that folder is ROOT/log, so the system's log stays
+    # untouched. Without namespaces (no unshare, not root) it runs as it is.
+    if in_private_log true; then
+        nohup unshare --mount --propagation private sh -c \
+            'mount --bind "$0/log" /var/log/firebird && exec "$1"' "$root" "$server_bin" \
+            >"$root/server.out" 2>&1 </dev/null &
+    else
+        echo "fbserver: no private mount namespace; the server logs to /var/log/firebird" >&2
+        nohup "$server_bin" >"$root/server.out" 2>&1 </dev/null &
+    fi
     echo $! >"$root/firebird.pid"
     for _ in $(seq 1 100); do
         if answers "$port"; then break; fi
@@ -142,7 +159,6 @@ SQL
 # Source this file to reach the test server of $root.
 export FIREBIRD='$root'
 export FIREBIRD_LOCK='$root/lock'
-export FIREBIRD_BOOT_BUILD=1
 export DREMLIX_FB_PORT='$port'
 export DREMLIX_FB_ROOT='$root'
 export DREMLIX_FB_DATA='$root/data'
@@ -150,8 +166,22 @@ ENV
     echo "fbserver: running on 127.0.0.1:$port, root $root"
 }
 
+run_command() {
+    # Runs a command (a test run) against the server of ROOT, with its environment and,
+    # where possible, with the embedded engine's log kept in ROOT/log as well.
+    [ -f "$root/env.sh" ] || { echo "fbserver: no server set up in $root" >&2; exit 1; }
+    # shellcheck disable=SC1091
+    . "$root/env.sh"
+    if in_private_log true; then
+        exec unshare --mount --propagation private sh -c \
+            'mount --bind "$0/log" /var/log/firebird && exec "$@"' "$root" "$@"
+    fi
+    exec "$@"
+}
+
 case "$cmd" in
-    start) start_server ;;
-    stop) stop_server ;;
+    start) [ $# -eq 2 ] || usage; start_server ;;
+    stop) [ $# -eq 2 ] || usage; stop_server ;;
+    run) shift 2; [ $# -ge 1 ] || usage; run_command "$@" ;;
     *) usage ;;
 esac
