@@ -36,9 +36,7 @@ int main(int argc, char **argv)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
     const int runs = argc >= 2 ? std::max(1, std::atoi(argv[1])) : 20;
-    const QString demo = argc >= 3 ? QString::fromLocal8Bit(argv[2])
-                                   : QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(
-                                         QStringLiteral("../../demo"));
+    const QString demo = argc >= 3 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral(DREMLIX_SOURCE_DIR "/demo");
     QFile source(demo + QStringLiteral("/UpdateInfo.txt"));
     if (!source.open(QIODevice::ReadOnly)) {
         std::fprintf(stderr, "bench: cannot read %s\n", qPrintable(source.fileName()));

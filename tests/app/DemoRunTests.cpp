@@ -1,5 +1,6 @@
 #include "AppFixture.h"
 
+#include "app/CaptionLabel.h"
 #include "app/frmDisplayFileUnit.h"
 #include "app/frmEndInstallUnit.h"
 #include "app/frmMainUnit.h"
