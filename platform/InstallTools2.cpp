@@ -626,7 +626,6 @@ bool TWindowsInstaller::IsFileNewer(const QString &currentFile, const QString &n
 
 QString TWindowsInstaller::GetSpecialFolder(int32_t folder)
 {
-    FFolderFunctionLoaded = true;
     const bool create = folder & CSIDL_FLAG_CREATE;
     const int32_t id = folder & 0xFF;
     QString path;

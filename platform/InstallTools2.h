@@ -39,7 +39,7 @@ enum SpecialFolder : int32_t {
     CSIDL_FLAG_CREATE = 0x8000,
 };
 
-// ProcessIdToSessionId. Raises "API CALL ERROR" when the system has no session function.
+// ProcessIdToSessionId: false on a 9x system (session 0).
 bool GetProcessSessionId(uint32_t processId, uint32_t &sessionId);
 
 class TWindowsInstaller {
@@ -152,6 +152,7 @@ public:
     static QString MakeTempName(const QString &folder, const QString &extension);
 
 private:
+    // Where the shell's folder library would be looked for first; the prefix's folders
+    // are known without it.
     QString FToolsPath;
-    bool FFolderFunctionLoaded = false;
 };

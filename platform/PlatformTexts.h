@@ -31,8 +31,6 @@ inline QString RegistryWriteImpossible()
 inline QString FileNotFound() { return QStringLiteral("File not found : "); }
 
 // Installer helpers
-inline QString NoSHGetFolderPath() { return QStringLiteral("Failed to get address of SHGetFolderPathA function"); }
-inline QString ApiCallError() { return QStringLiteral("API CALL ERROR"); }
 inline QString NoWineboot()
 {
     return QStringLiteral("Cannot restart: the program \"wineboot\" that restarts the Windows environment was not found.");

@@ -88,8 +88,9 @@ TEST(ErrorReports, TextsBoxesAndRaisesFollowTheFlags)
         }
         EXPECT_EQ(raised, c.Raises);
         EXPECT_EQ(aborted, c.Aborts);
-        if (c.Raises)
+        if (c.Raises) {
             EXPECT_EQ(message, c.Text);
+        }
         ASSERT_EQ(ui.Boxes().size(), c.Shown ? 1 : 0);
         if (c.Shown) {
             EXPECT_EQ(ui.Boxes().first().Caption, QStringLiteral("Erreur"));
