@@ -4,6 +4,7 @@
 #include "oslayer/Files.h"
 #include "oslayer/VersionResource.h"
 #include "payload/EmbeddedFiles.h"
+#include "support/PeWriter.h"
 #include "support/TempPrefix.h"
 
 #include <QCoreApplication>
@@ -168,6 +169,29 @@ TEST_F(WizardPackTest, VersionOfTheBuiltWizard)
     const Result none = Run({QStringLiteral("version"), file});
     EXPECT_NE(none.Code, 0);
     EXPECT_EQ(none.Out, QStringLiteral("?\n?\n"));
+}
+
+TEST_F(WizardPackTest, VersionOfProgramsAndLibrariesOfThePrefix)
+{
+    WritePe(FPrefix.HostPath(QStringLiteral("C:\\windows\\gds32.dll")), 2, 5, 2, 26540, QStringLiteral("WI-V2.5.2.26540"));
+    const QString orvanta = FPrefix.HostPath(QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe"));
+    WritePe(orvanta, 3, 2, 0, 14, QString(), true);
+    const struct {
+        QString File;
+        QString Out;
+    } cases[] = {
+        {QStringLiteral("gds32.dll"), QStringLiteral("WI-V2.5.2.26540\n2.5.2.26540\n")},
+        {QStringLiteral("GDS32.DLL"), QStringLiteral("WI-V2.5.2.26540\n2.5.2.26540\n")},
+        {orvanta, QStringLiteral("3.2.0.14\n3.2.0.14\n")},
+    };
+    for (const auto &c : cases) {
+        const Result r = Run({QStringLiteral("version"), c.File});
+        EXPECT_EQ(r.Code, 0) << c.File.toStdString() << r.Err.toStdString();
+        EXPECT_EQ(r.Out, c.Out) << c.File.toStdString();
+    }
+    const Result missing = Run({QStringLiteral("version"), QStringLiteral("nosuch.dll")});
+    EXPECT_NE(missing.Code, 0);
+    EXPECT_EQ(missing.Out, QStringLiteral("?\n?\n"));
 }
 
 TEST_F(WizardPackTest, AWizardAsStubIsRepackedWithoutItsOldFiles)
