@@ -10,6 +10,7 @@
 #include <QSet>
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <ostream>
 
 using namespace SchemaDb;
 
@@ -137,6 +138,11 @@ struct MissingRowCase {
     const char *Identifier;
     int Version;
 };
+
+void PrintTo(const MissingRowCase &c, std::ostream *os)
+{
+    *os << c.Change;
+}
 
 class DbManagerMissingRowsTest : public DbManagerTest, public ::testing::WithParamInterface<MissingRowCase> {};
 
@@ -340,7 +346,7 @@ TEST_F(DbManagerTest, TwoProcessesRegisteringAtOnceLoseNoRow)
 
     constexpr int Count = 25;
     QList<QProcess *> workers;
-    for (const QString prefix : {QStringLiteral("alfa"), QStringLiteral("beta")}) {
+    for (const QString &prefix : {QStringLiteral("alfa"), QStringLiteral("beta")}) {
         auto *worker = new QProcess(qApp);
         worker->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         worker->start(QCoreApplication::applicationFilePath(),
@@ -355,7 +361,7 @@ TEST_F(DbManagerTest, TwoProcessesRegisteringAtOnceLoseNoRow)
     }
     const QStringList rows = UserRows();
     QStringList expected;
-    for (const QString prefix : {QStringLiteral("alfa"), QStringLiteral("beta")}) {
+    for (const QString &prefix : {QStringLiteral("alfa"), QStringLiteral("beta")}) {
         for (int i = 0; i < Count; ++i)
             expected.append(prefix + QStringLiteral("_%1").arg(i));
     }

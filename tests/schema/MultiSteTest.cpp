@@ -12,6 +12,7 @@
 
 #include <QFile>
 #include <gtest/gtest.h>
+#include <ostream>
 
 namespace {
 
@@ -229,6 +230,11 @@ struct CompareCase {
     const char *Second;
     bool Equal;
 };
+
+void PrintTo(const CompareCase &c, std::ostream *os)
+{
+    *os << c.First << " / " << c.Second;
+}
 
 class CompareSocietesTest : public ::testing::TestWithParam<CompareCase> {};
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <vector>
 #include <gtest/gtest.h>
+#include <ostream>
 
 using namespace SchemaDb;
 
@@ -292,6 +293,11 @@ struct ConversionCase {
     QList<QVariantList> Expected; // id, f after the conversion
     const char *Error;   // expected error, or nullptr
 };
+
+void PrintTo(const ConversionCase &c, std::ostream *os)
+{
+    *os << c.Title;
+}
 
 class DbConversionTest : public DbTableManagerTest, public ::testing::WithParamInterface<ConversionCase> {};
 

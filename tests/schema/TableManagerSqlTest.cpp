@@ -4,6 +4,7 @@
 #include "oslayer/Exceptions.h"
 
 #include <gtest/gtest.h>
+#include <ostream>
 
 namespace {
 
@@ -27,6 +28,11 @@ struct ParseCase {
     bool Key;
     bool Excluded;
 };
+
+void PrintTo(const ParseCase &c, std::ostream *os)
+{
+    *os << c.Line;
+}
 
 class ParseFieldDefTest : public ::testing::TestWithParam<ParseCase> {};
 
@@ -73,6 +79,11 @@ struct TableCase {
     QStringList FindPrimaryKey;
     const char *OrderBy;
 };
+
+void PrintTo(const TableCase &c, std::ostream *os)
+{
+    *os << c.Title;
+}
 
 class GeneratedSqlTest : public ::testing::TestWithParam<TableCase> {
 protected:
