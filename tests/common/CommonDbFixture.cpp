@@ -1,6 +1,7 @@
 #include "CommonDbFixture.h"
 
 #include "Common/Interbase/dmDBConnectionUnit.h"
+#include "support/FirebirdTestServer.h"
 #include "support/PeWriter.h"
 #include "dbaccess/DbAccess.h"
 #include "oslayer/Environment.h"
@@ -11,15 +12,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
-
-QString Env(const char *name)
-{
-    return qEnvironmentVariable(name);
-}
 
 void WriteText(const QString &path, const QByteArray &text)
 {
@@ -27,18 +22,6 @@ void WriteText(const QString &path, const QByteArray &text)
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
         ADD_FAILURE() << "cannot write " << path.toStdString();
     f.write(text);
-}
-
-// One write per line with O_APPEND, so that test processes running side by side do
-// not tear each other's aliases.
-void AppendLine(const QString &path, const QByteArray &line)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND);
-    ASSERT_GE(fd, 0) << "cannot open " << path.toStdString();
-    const QByteArray data = line + '\n';
-    const ssize_t written = ::write(fd, data.constData(), static_cast<size_t>(data.size()));
-    ::close(fd);
-    ASSERT_EQ(written, data.size());
 }
 
 std::unique_ptr<Db::TDatabase> AttachAsMaker(const QString &name)
@@ -61,14 +44,14 @@ QString UniqueName()
 
 void CommonDbTest::SetUp()
 {
-    if (Env("DREMLIX_FB_ROOT").isEmpty() || Env("DREMLIX_FB_PORT").isEmpty())
-        GTEST_SKIP() << "no test server: run through scripts/test (DREMLIX_FB_ROOT unset)";
+    if (!FirebirdTestServer::Available())
+        GTEST_SKIP() << FirebirdTestServer::MissingReason().toStdString();
     FServerAvailable = true;
     FDrive = DriveLetter();
     WritePrefix();
     WriteClientLibrary(TestClientVersion);
     if (FDrive == QStringLiteral("Y"))
-        WriteText(Env("DREMLIX_FB_ROOT") + QStringLiteral("/udf-free-space-Y"), "10000000000");
+        FirebirdTestServer::SetFreeDiskSpace(10000000000LL, QLatin1Char('Y'));
     Database = CreateDatabase();
 }
 
@@ -91,7 +74,7 @@ void CommonDbTest::WritePrefix()
 
     // Drive Y: is a folder of the server's data area, so that one file is both a local
     // path of the prefix and the target of a server alias.
-    FDataFolder = Env("DREMLIX_FB_DATA") + QLatin1Char('/') + UniqueName();
+    FDataFolder = FirebirdTestServer::DataFolder() + QLatin1Char('/') + UniqueName();
     dir.mkpath(FDataFolder);
     const QString link = root + QStringLiteral("/dosdevices/") + FDrive.toLower() + QLatin1Char(':');
     ASSERT_EQ(::symlink(QFile::encodeName(FDataFolder).constData(), QFile::encodeName(link).constData()), 0);
@@ -120,7 +103,7 @@ QString CommonDbTest::ServerVersion()
     static const QString version = [] {
         Db::TServicesClient client;
         client.SetProtocol(Db::TProtocol::TCP);
-        client.SetServerName(QStringLiteral("127.0.0.1/") + Env("DREMLIX_FB_PORT"));
+        client.SetServerName(QStringLiteral("127.0.0.1/%1").arg(FirebirdTestServer::Port()));
         client.SetLogin(QStringLiteral("DREMLIX"), QStringLiteral("47219630"));
         client.Attach();
         const QString v = client.ServerVersion();
@@ -188,8 +171,7 @@ QString CommonDbTest::CreateDatabase(const QString &identifier, int version, boo
 
 void CommonDbTest::AddAlias(const QString &alias, const QString &hostPath)
 {
-    AppendLine(Env("DREMLIX_FB_ROOT") + QStringLiteral("/databases.conf"),
-               (alias + QStringLiteral(" = ") + hostPath).toUtf8());
+    FirebirdTestServer::AddAlias(alias, hostPath);
 }
 
 QString CommonDbTest::HostPathOf(const QString &file) const
@@ -204,7 +186,7 @@ QString CommonDbTest::LocalString(const QString &file) const
 
 QString CommonDbTest::TcpString(const QString &file) const
 {
-    return QStringLiteral("127.0.0.1/") + Env("DREMLIX_FB_PORT") + QLatin1Char(':') + LocalString(file);
+    return FirebirdTestServer::TcpConnectionString(LocalString(file));
 }
 
 QString CommonDbTest::TcpDefaultPortString(const QString &file) const
@@ -216,15 +198,14 @@ QString CommonDbTest::TcpAliasString(const QString &file)
 {
     const QString alias = QStringLiteral("alias_") + QString(file).remove(QStringLiteral(".fdb"));
     AddAlias(alias, HostPathOf(file));
-    return QStringLiteral("127.0.0.1/") + Env("DREMLIX_FB_PORT") + QLatin1Char(':') + alias;
+    return FirebirdTestServer::TcpConnectionString(alias);
 }
 
 void CommonDbTest::SetFreeSpace(qint64 bytes)
 {
     // Drive Y: is shared by every test process: its answer stays large.
     ASSERT_NE(FDrive, QStringLiteral("Y")) << "free-space tests take a drive letter of their own";
-    WriteText(Env("DREMLIX_FB_ROOT") + QStringLiteral("/udf-free-space-") + FDrive,
-              QByteArray::number(bytes));
+    FirebirdTestServer::SetFreeDiskSpace(bytes, FDrive.at(0));
 }
 
 std::unique_ptr<TdmDBConnection> CommonDbTest::MakeModule(const TAcceptedVersionTable &table)

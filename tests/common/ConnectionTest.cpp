@@ -9,6 +9,7 @@
 #include "dbaccess/DbAccess.h"
 #include "oslayer/SystemInfo.h"
 #include "platform/GeneralRoutines.h"
+#include "support/FirebirdTestServer.h"
 #include "schema/IBManagers.h"
 
 #include <QMetaObject>
@@ -296,7 +297,7 @@ TEST_F(ConnectionTest, ServerInfoThroughTheServices)
     EXPECT_EQ(module->GetServerVersion(QStringLiteral("127.0.0.1")), QString());
 
     module->SetParams(TcpString(Database), QString(), QString(), QString());
-    EXPECT_EQ(module->GetServerVersion(QStringLiteral("127.0.0.1/") + qEnvironmentVariable("DREMLIX_FB_PORT")),
+    EXPECT_EQ(module->GetServerVersion(QStringLiteral("127.0.0.1/%1").arg(FirebirdTestServer::Port())),
               ServerVersion());
     // No server listening there: the services error comes through.
     EXPECT_THROW(module->GetServerVersion(QStringLiteral("127.0.0.1/1")), Db::EDatabaseError);
