@@ -116,6 +116,9 @@ TEST_F(ResourceBlockTest, AWizardAsStubGivesOnlyItsExecutablePart)
     const QString direct = Path(QStringLiteral("direct"));
     Os::WriteExecutableWithResources(FStub, direct, {{Os::RT_RCDATA, QStringLiteral("Only.txt"), "x"}});
     EXPECT_EQ(ReadAll(second), ReadAll(direct));
+    // Rebuilt in place: the stub is read before the output replaces it.
+    Os::WriteExecutableWithResources(first, first, {{Os::RT_RCDATA, QStringLiteral("Only.txt"), "x"}});
+    EXPECT_EQ(ReadAll(first), ReadAll(direct));
 }
 
 TEST_F(ResourceBlockTest, OutputKeepsTheStubRunnable)
