@@ -268,19 +268,54 @@ TEST_F(DbTableManagerTest, IndexesAndReferences)
     lines.CreateReferenceConstraint(constraint, {QStringLiteral("order_id"), QStringLiteral("order_code")},
                                     Table.TableName(), {QStringLiteral("id"), QStringLiteral("code")},
                                     TTableManager::roDeleteCascade | TTableManager::roUpdateCascade);
-    const QString index = lines.GetConstraintIndexName(constraint);
-    EXPECT_EQ(index, constraint) << "Firebird names a constraint's index after it";
-    EXPECT_EQ(lines.GetConstraintIndexName(constraint), index);
-    EXPECT_EQ(lines.ConstraintIndexNames(), (QStringList{constraint, index})) << "read once";
-    EXPECT_EQ(ErrorOf([&] { m.GetConstraintIndexName(QStringLiteral("NO_SUCH_CONSTRAINT")); }),
-              "TDatabaseManager.GetConstraintIndexName");
-
     // The cascade works: deleting an order deletes its lines.
     Table.AppendRecord({1, QStringLiteral("A")});
     lines.AppendRecord({10, 1, QStringLiteral("A")});
     Table.DeleteRecord({1, QStringLiteral("A")});
     EXPECT_EQ(lines.RecordCount(), 0);
+
+    const QString index = lines.GetConstraintIndexName(constraint);
+    EXPECT_EQ(index, constraint) << "Firebird names a constraint's index after it";
+    // Read once: asked again after the constraint is gone, the name comes from the cache.
+    lines.ExecuteSQL(QStringLiteral("ALTER TABLE ") + lines.TableName() + QStringLiteral(" DROP CONSTRAINT ")
+                     + constraint);
+    EXPECT_EQ(lines.GetConstraintIndexName(constraint), index);
+    EXPECT_EQ(lines.ConstraintIndexNames(), (QStringList{constraint, index}));
+    EXPECT_EQ(ErrorOf([&] { m.GetConstraintIndexName(constraint); }), "TDatabaseManager.GetConstraintIndexName");
     EXPECT_EQ(ErrorOf([&] { m.GetKeyname(QStringLiteral("NO_SUCH_TABLE")); }), "TDatabaseManager.GetKeyname");
+}
+
+TEST_F(DbTableManagerTest, PrintParameterTablesFromTheirDefinitions)
+{
+    // The two tables of the print-parameter storage, as its table managers define them.
+    Table.SetTableName(QStringLiteral("PRT_Params"));
+    Table.SetFieldDefs({QStringLiteral("pname VARCHAR(60) NOT NULL *"), QStringLiteral("d_text VARCHAR(90)"),
+                        QStringLiteral("f_text VARCHAR(90)"), QStringLiteral("i_text VARCHAR(90)"),
+                        QStringLiteral("compat VARCHAR(30)"),
+                        QStringLiteral("print_params BLOB SUB_TYPE 1 SEGMENT SIZE 80")});
+    TTableManager images;
+    images.SetDatabaseManager(Bench.Manager.get());
+    images.SetTableName(QStringLiteral("PRT_Images"));
+    images.SetFieldDefs({QStringLiteral("image_name VARCHAR(30) NOT NULL *"),
+                         QStringLiteral("image_data BLOB SUB_TYPE 0 SEGMENT SIZE 1024")});
+    Table.CreateTable(false);
+    images.CreateTable(false);
+
+    const QString text = QStringLiteral("COM:FALCREST\r\nOrientation=1\r\nè finito\r\n");
+    Table.AppendRecord({QStringLiteral("falcrestgro"), QStringLiteral("falcrestgro"), QStringLiteral("falcrestgro"),
+                        QStringLiteral("falcrestgro"), QStringLiteral("FALCREST"), text});
+    images.AppendRecord({QStringLiteral("logo"), QByteArray("\x89PNG\r\n\x1a\n\0\1", 10)});
+
+    TDatabaseManager &m = *Bench.Manager;
+    m.EnterTransaction();
+    EXPECT_TRUE(Table.FindPK({QStringLiteral("falcrestgro")}));
+    EXPECT_FALSE(Table.FindPK({QStringLiteral("FalcrestGro")}));
+    EXPECT_TRUE(images.FindPK({QStringLiteral("logo")}));
+    m.LeaveTransaction();
+    EXPECT_EQ(Observe(Connection, QStringLiteral("SELECT compat, print_params FROM PRT_Params")),
+              (QList<QVariantList>{{QStringLiteral("FALCREST"), text}}));
+    EXPECT_EQ(Observe(Connection, QStringLiteral("SELECT image_data FROM PRT_Images")),
+              (QList<QVariantList>{{QByteArray("\x89PNG\r\n\x1a\n\0\1", 10)}}));
 }
 
 // ---- The conversion of a text column into an integer column, from every state an
