@@ -283,7 +283,9 @@ public:
         mode_t mode = 0666;
         struct stat st {};
         if (::stat(FTarget.constData(), &st) == 0) {
-            if (S_ISDIR(st.st_mode))
+            // A folder, or a read-only file (no write bit at all), is refused as Windows
+            // refuses to create a file over it, also when we could (as root).
+            if (S_ISDIR(st.st_mode) || (st.st_mode & 0222) == 0)
                 throw Os::EOSError(Os::ERROR_ACCESS_DENIED);
             // An installed program keeps the permissions it had.
             mode = st.st_mode & 0777;

@@ -287,6 +287,8 @@ TEST_F(EmbeddedFilesTest, UnwritableTargetsRaiseTheSystemError)
 {
     InstallFiles({{QStringLiteral("Falcrest.exe"), QByteArray("program"), Stamp}});
     FPrefix.MakeFolder(QStringLiteral("C:\\Folder.exe"));
+    const QString readOnly = FPrefix.WriteFile(QStringLiteral("C:\\ReadOnly.exe"), "installed");
+    ::chmod(QFile::encodeName(readOnly).constData(), 0444);
     const struct {
         const char *What;
         QString Target;
@@ -295,6 +297,7 @@ TEST_F(EmbeddedFilesTest, UnwritableTargetsRaiseTheSystemError)
         {"missing folder", QStringLiteral("C:\\No\\Such\\Folder\\Falcrest.exe"), Os::ERROR_PATH_NOT_FOUND},
         {"target is a folder", QStringLiteral("C:\\Folder.exe"), Os::ERROR_ACCESS_DENIED},
         {"drive without a link", QStringLiteral("Q:\\Falcrest.exe"), Os::ERROR_PATH_NOT_FOUND},
+        {"read-only file", QStringLiteral("C:\\ReadOnly.exe"), Os::ERROR_ACCESS_DENIED},
     };
     for (const auto &c : cases) {
         QString written = QStringLiteral("x");
@@ -306,6 +309,7 @@ TEST_F(EmbeddedFilesTest, UnwritableTargetsRaiseTheSystemError)
         }
         EXPECT_TRUE(written.isEmpty()) << c.What;
     }
+    EXPECT_EQ(ReadAll(readOnly), QByteArray("installed"));
 }
 
 TEST_F(EmbeddedFilesTest, AFileInUseIsNotReplaced)
