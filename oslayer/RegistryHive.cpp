@@ -38,6 +38,14 @@ int HexDigit(char c)
 const char *DecodeString(const char *p, const char *end, char terminator, QString &out)
 {
     while (p < end) {
+        // Plain ASCII runs, most of every hive, go over in one piece.
+        const char *run = p;
+        while (p < end && *p != terminator && *p != '\\' && static_cast<unsigned char>(*p) < 0x80)
+            ++p;
+        if (p > run)
+            out.append(QLatin1String(run, p - run));
+        if (p >= end)
+            break;
         const char c = *p;
         if (c == terminator)
             return p + 1;
@@ -277,6 +285,14 @@ int CompareKeyOrder(const QStringList &a, const QStringList &b)
     return a.size() < b.size() ? -1 : 1;
 }
 
+QStringList UpperPath(const HiveSection *section)
+{
+    QStringList path = section->Node ? section->Node->PathComponents() : QStringList();
+    for (QString &name : path)
+        name = name.toUpper();
+    return path;
+}
+
 QString DecodeUtf16(const QByteArray &data)
 {
     QString text;
@@ -419,7 +435,9 @@ std::shared_ptr<Hive> Hive::Load(const QString &hostPath, bool machineHive)
     }
     if (!file.open(QIODevice::ReadOnly))
         throw ERegistryError(Os::Texts::RegistryReadFailed().arg(hostPath, file.errorString()));
-    const QByteArray content = file.readAll();
+    // The sections and values point into this text instead of copying it.
+    hive->FContent = file.readAll();
+    const QByteArray &content = hive->FContent;
     if (file.error() != QFileDevice::NoError)
         throw ERegistryError(Os::Texts::RegistryReadFailed().arg(hostPath, file.errorString()));
     hive->FExists = true;
@@ -439,7 +457,7 @@ std::shared_ptr<Hive> Hive::Load(const QString &hostPath, bool machineHive)
 
     auto finishSection = [&](const char *at) {
         if (current)
-            current->Raw = content.mid(sectionStart - base, at - sectionStart);
+            current->Raw = QByteArray::fromRawData(sectionStart, at - sectionStart);
     };
 
     try {
@@ -476,15 +494,9 @@ std::shared_ptr<Hive> Hive::Load(const QString &hostPath, bool machineHive)
                 chain.resize(common);
                 chainNames = chainNames.mid(0, common);
                 HiveNode *node = common ? chain.back() : hive->FRoot.get();
-                QStringList upper;
-                upper.reserve(components.size());
-                for (qsizetype i = 0; i < components.size(); ++i) {
+                for (qsizetype i = common; i < components.size(); ++i) {
                     const QString &name = components.at(i);
-                    const QString key = name.toUpper();
-                    upper.append(key);
-                    if (i < common)
-                        continue;
-                    auto &slot = node->Children[key];
+                    auto &slot = node->Children[name.toUpper()];
                     if (!slot) {
                         slot = std::make_unique<HiveNode>();
                         slot->Name = name;
@@ -497,8 +509,7 @@ std::shared_ptr<Hive> Hive::Load(const QString &hostPath, bool machineHive)
                 if (components.isEmpty())
                     throw ParseError { Os::Texts::RegistryBadKeyLine() };
                 auto section = std::make_unique<HiveSection>();
-                section->Header = QByteArray(lineStart, contentEnd - lineStart);
-                section->UpperPath = std::move(upper);
+                section->Header = QByteArray::fromRawData(lineStart, contentEnd - lineStart);
                 if (node->Section) {
                     // A key written twice: its values join the first occurrence, and the
                     // next write leaves one.
@@ -523,7 +534,7 @@ std::shared_ptr<Hive> Hive::Load(const QString &hostPath, bool machineHive)
             }
             if (first == ';') {
                 if (current)
-                    current->Extra.append(QByteArray(lineStart, contentEnd - lineStart));
+                    current->Extra.append(QByteArray::fromRawData(lineStart, contentEnd - lineStart));
                 else
                     hive->FPreamble += QByteArray(lineStart, pos - lineStart);
                 continue;
@@ -537,7 +548,7 @@ std::shared_ptr<Hive> Hive::Load(const QString &hostPath, bool machineHive)
                 } else {
                     if (line == "#link")
                         current->IsLink = true;
-                    current->Meta.append(QByteArray(lineStart, contentEnd - lineStart));
+                    current->Meta.append(QByteArray::fromRawData(lineStart, contentEnd - lineStart));
                 }
                 continue;
             }
@@ -597,7 +608,7 @@ std::shared_ptr<Hive> Hive::Load(const QString &hostPath, bool machineHive)
                         throw ParseError { Os::Texts::RegistryBadValueLine() };
                     q = SkipBlanks(q + 1, ve);
                     ParseData(q, ve, value);
-                    value.Raw = QByteArray(lineStart, valueRawEnd - lineStart);
+                    value.Raw = QByteArray::fromRawData(lineStart, valueRawEnd - lineStart);
                     if (!value.Raw.endsWith('\n'))
                         value.Raw += '\n';
                     HiveSection *target = current->Node ? current->Node->Section : current;
@@ -698,8 +709,6 @@ HiveSection *Hive::SectionFor(HiveNode *node)
     auto section = std::make_unique<HiveSection>();
     const QStringList components = node->PathComponents();
     section->Header = KeyLine(components);
-    for (const QString &c : components)
-        section->UpperPath.append(c.toUpper());
     section->Meta.append(TimeLine(FileTimeNow()));
     section->Dirty = true;
     section->Node = node;
@@ -716,9 +725,10 @@ void Hive::InsertSection(std::unique_ptr<HiveSection> section)
     // Binary search works for a file in order; a file out of order still gets a place.
     auto lo = FSections.begin();
     auto hi = FSections.end();
+    const QStringList key = UpperPath(section.get());
     while (lo < hi) {
         auto mid = lo + (hi - lo) / 2;
-        if (CompareKeyOrder((*mid)->UpperPath, section->UpperPath) < 0)
+        if (CompareKeyOrder(UpperPath(mid->get()), key) < 0)
             lo = mid + 1;
         else
             hi = mid;

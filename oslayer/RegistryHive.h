@@ -29,7 +29,6 @@ struct HiveSection {
     QList<QByteArray> Extra;     // comments kept when the section is written anew
     std::vector<HiveValue> Values;
     bool IsLink = false;
-    QStringList UpperPath;       // for the order in which Wine writes keys
     HiveNode *Node = nullptr;
 
     HiveValue *FindValue(const QString &name);
@@ -77,6 +76,7 @@ private:
     void RemoveSections(HiveNode *node);
 
     QString FPath;
+    QByteArray FContent; // the file as read; clean sections are slices of it
     bool FMachine = true;
     bool FExists = false;
     bool FWin64 = false;
