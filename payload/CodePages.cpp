@@ -135,4 +135,27 @@ QChar FromSymbolFont(unsigned char b)
     }
 }
 
+QChar FromWingdingsFont(unsigned char b)
+{
+    switch (b) {
+    case 0x6C: return QChar(0x25CF);
+    case 0x6E: return QChar(0x25A0);
+    case 0x6F: return QChar(0x25A1);
+    case 0x71: return QChar(0x2751);
+    case 0x75: return QChar(0x25C6);
+    case 0x76: return QChar(0x2756);
+    case 0x9F: return QChar(0x2022);
+    case 0xA7: return QChar(0x25AA);
+    case 0xA8: return QChar(0x25FB);
+    case 0xD8: return QChar(0x27A2);
+    case 0xE0: return QChar(0x2192);
+    case 0xE8: return QChar(0x2794);
+    case 0xF0: return QChar(0x21E8);
+    case 0xFB: return QChar(0x2717);
+    case 0xFC: return QChar(0x2713);
+    case 0xFE: return QChar(0x2611);
+    default: return QChar(0x2022);
+    }
+}
+
 } // namespace CodePages

@@ -23,4 +23,8 @@ int CodePageOfCharset(int charset);
 // a null QChar for bytes the table lacks.
 QChar FromSymbolFont(unsigned char byte);
 
+// The Wingdings font's byte: the bullets word processors put before list items; any other
+// byte of that font shows as a bullet rather than as an unrelated letter.
+QChar FromWingdingsFont(unsigned char byte);
+
 } // namespace CodePages

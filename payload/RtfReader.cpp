@@ -206,7 +206,9 @@ private:
     void EndRow();
 
     int CodePageOf(const CharState &c) const;
-    bool IsSymbolFont(const CharState &c) const;
+    // 0: a text font; 1: Symbol; 2: Wingdings.
+    int SymbolFontKind(const CharState &c) const;
+    bool IsSymbolFont(const CharState &c) const { return SymbolFontKind(c) != 0; }
     QTextCharFormat CharFormat(const CharState &c);
 
     QTextDocument &FDoc;
@@ -231,7 +233,7 @@ private:
     CharState FTextChar;
     QByteArray FBytes;
     int FBytesCodePage = 0;
-    bool FBytesSymbol = false;
+    int FBytesSymbol = 0;
     bool FBytesRaw = false;
     CharState FBytesChar;
 
@@ -655,10 +657,16 @@ int RtfParser::CodePageOf(const CharState &c) const
     return FDocCodePage;
 }
 
-bool RtfParser::IsSymbolFont(const CharState &c) const
+int RtfParser::SymbolFontKind(const CharState &c) const
 {
     const auto it = FFonts.constFind(c.Font);
-    return it != FFonts.cend() && it->Charset == 2 && it->Name.compare(u"Symbol", Qt::CaseInsensitive) == 0;
+    if (it == FFonts.cend() || it->Charset != 2)
+        return 0;
+    if (it->Name.compare(u"Symbol", Qt::CaseInsensitive) == 0)
+        return 1;
+    if (it->Name.startsWith(u"Wingdings", Qt::CaseInsensitive))
+        return 2;
+    return 0;
 }
 
 void RtfParser::AddByte(unsigned char b, bool raw)
@@ -670,7 +678,7 @@ void RtfParser::AddByte(unsigned char b, bool raw)
         return;
     }
     const int cp = CodePageOf(g.Char);
-    const bool symbol = IsSymbolFont(g.Char);
+    const int symbol = SymbolFontKind(g.Char);
     if (!FBytes.isEmpty()
         && (cp != FBytesCodePage || symbol != FBytesSymbol || raw != FBytesRaw || !(g.Char == FBytesChar)))
         FlushBytes();
@@ -688,7 +696,8 @@ void RtfParser::FlushBytes()
     QString text;
     if (FBytesSymbol) {
         for (const char b : std::as_const(FBytes)) {
-            const QChar c = CodePages::FromSymbolFont(static_cast<unsigned char>(b));
+            const auto byte = static_cast<unsigned char>(b);
+            const QChar c = FBytesSymbol == 1 ? CodePages::FromSymbolFont(byte) : CodePages::FromWingdingsFont(byte);
             text += c.isNull() ? CodePages::FromWindows1252(&b, 1) : QString(c);
         }
     } else if (FBytesRaw && IsUtf8Text(FBytes)) {

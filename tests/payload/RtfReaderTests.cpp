@@ -304,6 +304,7 @@ TEST(RtfReaderTest, CharactersAndEscapes)
         {"raw 1252 bytes", "{\\rtf1\\ansi perch\xE9}", "perché"},
         {"raw UTF-8 bytes as some writers leave them", "{\\rtf1\\ansi perch\xC3\xA9 \xE2\x82\xAC}", "perché €"},
         {"symbol font", "{\\rtf1{\\fonttbl{\\f1\\fcharset2 Symbol;}}{\\f1 \\'b7 a}}", "• α"},
+        {"Wingdings bullets", "{\\rtf1{\\fonttbl{\\f3\\fcharset2 Wingdings;}}{\\f3 \\'a7\\'d8\\'fc}}", "▪➢✓"},
         {"escaped specials", "{\\rtf1 \\\\ \\{ \\}}", "\\ { }"},
         {"named specials", "{\\rtf1 \\emdash\\endash\\bullet\\lquote\\rquote\\ldblquote\\rdblquote}", "—–•‘’“”"},
         {"non-breaking space and hyphen", "{\\rtf1 a\\~b\\_c}", "a\u00A0b\u2011c"},
