@@ -531,8 +531,17 @@ void TDatabaseManager::CreateGenerator(const QString &Name)
 
 void TDatabaseManager::DropGenerator(const QString &Name)
 {
-    ExecuteSQL(QStringLiteral("DELETE FROM RDB$GENERATORS WHERE RDB$GENERATOR_NAME = '") + Name
-               + QStringLiteral("'"));
+    try {
+        ExecuteSQL(QStringLiteral("DELETE FROM RDB$GENERATORS WHERE RDB$GENERATOR_NAME = '") + Name
+                   + QStringLiteral("'"));
+    } catch (const Db::EDatabaseError &e) {
+        // From Firebird 3 on the catalogue is read-only; the server drops it itself.
+        try {
+            ExecuteSQL(QStringLiteral("DROP GENERATOR ") + Name);
+        } catch (const Db::EDatabaseError &) {
+            throw Db::EDatabaseError(e.Message(), e.SqlCode(), e.FirebirdCode());
+        }
+    }
 }
 
 void TDatabaseManager::CreateException(const QString &Name, const QString &msg)

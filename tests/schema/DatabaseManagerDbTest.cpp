@@ -468,6 +468,17 @@ TEST_F(DbManagerTest, GeneratorsExistenceTestsAndLists)
     EXPECT_EQ(m.GetCurrentGeneratorValue(generator), 11);
     m.SetGeneratorValue(generator, 100);
     EXPECT_EQ(m.GetCurrentGeneratorValue(generator), 100);
+    m.DropGenerator(generator);
+    EXPECT_FALSE(m.FindGenerator(generator));
+    // Dropping what is not there deletes no row, as on the older servers.
+    m.DropGenerator(generator);
+
+    const QString exception = QStringLiteral("EX_PROBE_%1").arg(QCoreApplication::applicationPid());
+    m.CreateException(exception, QStringLiteral("probe"));
+    EXPECT_NE(ErrorOf([&] { m.ExecuteSQL(QStringLiteral("EXECUTE BLOCK AS BEGIN EXCEPTION ") + exception
+                                         + QStringLiteral("; END")); }).find("probe"),
+              std::string::npos);
+    m.SetStatistics();
 
     EXPECT_TRUE(m.FindTable(QStringLiteral("probe")));
     EXPECT_FALSE(m.FindTable(QStringLiteral("RDB$DATABASE")));
