@@ -157,15 +157,31 @@ void TServicesClient::Start(const TSpb &spb)
                            spb.Bytes().constData());
     Check(status);
     FEof = false;
+    FBackup = !spb.Bytes().isEmpty() && static_cast<uint8_t>(spb.Bytes().at(0)) == isc_action_svc_backup;
+    FActionError.clear();
+    FPending.clear();
 }
 
 QString TServicesClient::GetNextLine()
 {
+    if (!FPending.isEmpty())
+        return FPending.takeFirst();
     if (FEof)
         return QString();
     QByteArray reply;
     try {
         reply = Query(QByteArray(1, static_cast<char>(isc_info_svc_line)), 16384);
+    } catch (const EDatabaseError &e) {
+        FActionError = e.Message();
+        if (!FBackup || !Active()) {
+            FEof = true;
+            throw;
+        }
+        for (const QString &text : e.Message().split(QStringLiteral("\r\n")))
+            FPending << QStringLiteral("gbak: ERROR:") + text;
+        FPending << QStringLiteral("gbak:Exiting before completion due to errors");
+        FEof = true;
+        return FPending.takeFirst();
     } catch (...) {
         FEof = true;
         throw;
@@ -186,9 +202,10 @@ QString TServicesClient::GetNextLine()
 QStringList TServicesClient::ReadAllLines(const std::function<void(const QString &)> &onLine)
 {
     QStringList lines;
-    while (!FEof) {
+    while (!FEof || !FPending.isEmpty()) {
+        const bool fromServer = FPending.isEmpty();
         const QString line = GetNextLine();
-        if (FEof)
+        if (fromServer && FEof && FPending.isEmpty() && line.isEmpty())
             break;
         lines << line;
         if (onLine)

@@ -61,10 +61,16 @@ public:
 
     // Starts an action; its output is read with GetNextLine until Eof.
     void Start(const TSpb &spb);
-    // Reads one output line (isc_info_svc_line). After the server reported the end
-    // it returns an empty text and Eof is true.
+    // Reads one output line (isc_info_svc_line), as the server wrote it (the server
+    // ends each with a blank). After the server reported the end it returns an empty
+    // text and Eof is true. A failure the server reports instead of more output raises
+    // EDatabaseError, except for a backup: there it becomes the output's last lines,
+    // "gbak: ERROR:" + each text of the error and "gbak:Exiting before completion due
+    // to errors", as the servers the products were released for wrote them.
     QString GetNextLine();
     bool Eof() const { return FEof; }
+    // The error that ended the last action's output (empty when it ended normally).
+    const QString &ActionError() const { return FActionError; }
     // Every remaining line, each handed to onLine when given.
     QStringList ReadAllLines(const std::function<void(const QString &)> &onLine = {});
 
@@ -92,6 +98,9 @@ private:
     QString FPassword;
     unsigned int FHandle = 0;
     bool FEof = true;
+    bool FBackup = false;
+    QString FActionError;
+    QStringList FPending; // error lines still to hand out
 };
 
 } // namespace Db

@@ -878,6 +878,7 @@ void TQuery::Open()
     Close();
     ExecuteCursor(true);
     FActive = true;
+    FSingleRow = false;
     FEof = false;
     FRecNo = 0;
     FFetched = 0;
@@ -910,6 +911,7 @@ void TQuery::Open()
         FRows.push_back(std::move(row));
         FFetched = 1;
         FRecNo = 1;
+        FSingleRow = true;
         return;
     }
     if (!select) {
@@ -927,6 +929,10 @@ void TQuery::Open()
 void TQuery::FetchOne()
 {
     TImpl &d = Impl();
+    if (FSingleRow) {
+        FEof = true;
+        return;
+    }
     if (!d.CursorOpen) {
         // The server closed the cursor with its transaction: ending quietly here would
         // pass a cut result off as the whole one.

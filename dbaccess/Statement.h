@@ -204,6 +204,7 @@ private:
     bool FForwardOnly = false;
     bool FReadOnly = false;
     bool FActive = false;
+    bool FSingleRow = false; // EXECUTE PROCEDURE, RETURNING: the row came with the execute
     bool FEof = true;
     int FRecNo = 0;
     int FFetched = 0;

@@ -215,8 +215,9 @@ UDF_EXPORT void GetLogData(BLOBCALLBACK out)
         return;
     std::string text;
     const std::string root = ServerRoot();
-    // The Debian build names its log firebird3.0.log, the upstream one firebird.log.
-    if (!root.empty() && !ReadFile(root + "/firebird3.0.log", text, 1 << 20))
+    // The Debian build writes /var/log/firebird/firebird3.0.log (the test server sees
+    // its own ROOT/log there); an upstream build writes firebird.log in its root.
+    if (!ReadFile("/var/log/firebird/firebird3.0.log", text, 1 << 20) && !root.empty())
         ReadFile(root + "/firebird.log", text, 1 << 20);
     constexpr size_t kTail = 32768;
     if (text.size() > kTail)

@@ -98,7 +98,7 @@ TEST_F(Transactions, NoRecVersionNowaitMeetsAnotherWritersLockAtOnce)
     reader.SetParams({QStringLiteral("read_committed"), QStringLiteral("no_rec_version"), QStringLiteral("nowait")});
     reader.Start();
     const Db::EDatabaseError e = ExpectDbError([&] { Count(reader); });
-    EXPECT_EQ(e.FirebirdCode(), 335544345) << e.Message().toStdString(); // lock conflict
+    EXPECT_EQ(e.FirebirdCode(), 335544336) << e.Message().toStdString(); // deadlock
     reader.Rollback();
     writer.Commit();
 }
