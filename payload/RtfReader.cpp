@@ -566,8 +566,9 @@ void RtfParser::HandleWord(std::string_view word, bool hasParam, int param)
     case Kw::U: {
         if (!hasParam)
             break;
-        const int code = (param < 0 ? param + 65536 : param) & 0xFFFF;
-        if (code != 0)
+        // A value outside 16 bits is no character; its fallback still stands in for it.
+        const int code = param >= -32768 && param < 0 ? param + 65536 : param;
+        if (code > 0 && code < 0xFFFE)
             AddChar(QChar(char16_t(code)));
         FUcSkip = g.Uc;
         break;

@@ -299,6 +299,7 @@ TEST(RtfReaderTest, CharactersAndEscapes)
         {"\\uc is scoped by groups", "{\\rtf1 {\\uc2 \\u8364xy}\\u8364zq}", "€€q"},
         {"negative \\u", "{\\rtf1 \\u-3913?}", "\uF0B7"},
         {"surrogate pair", "{\\rtf1 \\u-10179?\\u-8704?}", "\U0001F600"},
+        {"\\u beyond 16 bits shows its fallback only", "{\\rtf1 a\\u70000?b\\u-40000?c}", "abc"},
         {"huge \\uc is bounded", "{\\rtf1\\uc99999 \\u8364abcdefghijklmnopqrstuvwxyz}", "€qrstuvwxyz"},
         {"\\'hh in the default code page", "{\\rtf1\\ansi \\'e0\\'80\\'93x\\'94}", "à€“x”"},
         {"raw 1252 bytes", "{\\rtf1\\ansi perch\xE9}", "perché"},
