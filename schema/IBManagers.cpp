@@ -136,6 +136,12 @@ void TDatabaseManager::EnterTransaction()
 
 void TDatabaseManager::LeaveTransaction()
 {
+    if (!FTransaction)
+        throw Os::Exception(Name() + SchemaTexts::NoTransactionSuffix());
+    // A level closed that was never opened: refuse it rather than let the depth go
+    // below 0, where no later level would ever start a transaction again.
+    if (FTransaction->Tag() <= 0)
+        throw Os::EAssertionFailed(SchemaTexts::TransactionManagementError());
     FTransaction->SetTag(FTransaction->Tag() - 1);
     if (FTransaction->Tag() == 0) {
         --FActiveTransactionCount;
@@ -156,7 +162,7 @@ void TDatabaseManager::LeaveTransaction()
 
 void TDatabaseManager::AbortTransaction()
 {
-    if (!FTransaction)
+    if (!FTransaction || FTransaction->Tag() <= 0)
         return;
     FTransaction->SetTag(FTransaction->Tag() - 1);
     if (FTransaction->Tag() == 0) {

@@ -11,6 +11,7 @@ namespace SchemaTexts {
 inline QString NilDatabase() { return QStringLiteral("Nil Database"); }
 inline QString AlreadyConnected() { return QStringLiteral("Already connected!"); }
 inline QString NoTransactionSuffix() { return QStringLiteral(" no transaction"); }
+inline QString TransactionManagementError() { return QStringLiteral("TRANSACTION MANAGEMENT ERROR"); }
 inline QString TransactionActive() { return QStringLiteral("A transaction is active!"); }
 inline QString ManagerHasNoTransaction() { return QStringLiteral("DatabaseManager has no transaction"); }
 inline QString FreeDatasetNotFound() { return QStringLiteral("FreeDataset : not found"); }

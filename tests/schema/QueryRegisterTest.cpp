@@ -120,4 +120,23 @@ TEST_F(QueryRegisterTest, KeyQueriesAreGivenBackWhicheverGoesFirst)
     EXPECT_EQ(Ui.Boxes().size(), 1);
 }
 
+TEST_F(QueryRegisterTest, LevelsClosedThatWereNeverOpenedAreRefused)
+{
+    Manager->SetTransaction(&Transaction);
+    try {
+        Manager->LeaveTransaction();
+        FAIL() << "no error";
+    } catch (const Os::EAssertionFailed &e) {
+        EXPECT_EQ(e.Message(), QStringLiteral("TRANSACTION MANAGEMENT ERROR"));
+    }
+    EXPECT_EQ(Transaction.Tag(), 0);
+    Manager->AbortTransaction();
+    EXPECT_EQ(Transaction.Tag(), 0);
+    EXPECT_EQ(Manager->ActiveTransactionCount(), 0);
+    // A level the connection module opened on the same transaction is closed here.
+    Transaction.SetTag(2);
+    Manager->LeaveTransaction();
+    EXPECT_EQ(Transaction.Tag(), 1);
+}
+
 } // namespace
