@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <gtest/gtest.h>
 
@@ -95,6 +96,25 @@ TEST(ShellLinkFormatTests, DamagedBytesAreNoLink)
     hostile[linkInfo] = char(0xFF);
     hostile[linkInfo + 1] = char(0xFF);
     EXPECT_FALSE(ParseShellLink(hostile).has_value());
+}
+
+TEST(ShellLinkFormatTests, FlippedBytesNeverCrashTheReader)
+{
+    const QByteArray good = SerializeShellLink(ProgramLink(QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe")));
+    QRandomGenerator random(20261210);
+    int parsed = 0;
+    for (int round = 0; round < 3000; ++round) {
+        QByteArray bytes = good;
+        const int flips = 1 + random.bounded(4);
+        for (int i = 0; i < flips; ++i)
+            bytes[random.bounded(int(bytes.size()))] = char(random.bounded(256));
+        if (const std::optional<ShellLinkData> link = ParseShellLink(bytes)) {
+            ++parsed;
+            // Whatever was read can be written again and read back.
+            EXPECT_TRUE(ParseShellLink(SerializeShellLink(*link)).has_value());
+        }
+    }
+    EXPECT_GT(parsed, 0);
 }
 
 TEST(ShellLinkInstallerTests, SetThenGetOnAFileOfThePrefix)
