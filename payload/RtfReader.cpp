@@ -193,6 +193,7 @@ private:
     void AddChar(QChar c);
     void AddByte(unsigned char b, bool raw);
     void FlushBytes();
+    bool AwaitsTrailByte() const;
     void FlushText();
     void PlaceCursor();
     bool ConsumeFallback();
@@ -292,7 +293,10 @@ void RtfParser::Run()
             ++FPos;
             if (ConsumeFallback() || static_cast<unsigned char>(c) < 0x20)
                 break;
-            if (static_cast<unsigned char>(c) >= 0x80 || IsSymbolFont(Top().Char)) {
+            if (AwaitsTrailByte()) {
+                // The second byte of a double-byte character may be plain ASCII.
+                AddByte(static_cast<unsigned char>(c), false);
+            } else if (static_cast<unsigned char>(c) >= 0x80 || IsSymbolFont(Top().Char)) {
                 AddByte(static_cast<unsigned char>(c), true);
             } else {
                 FlushBytes();
@@ -688,6 +692,24 @@ void RtfParser::AddByte(unsigned char b, bool raw)
     FBytesSymbol = symbol;
     FBytesChar = g.Char;
     FBytes.append(char(b));
+}
+
+// True when the pending bytes end with the lead byte of a double-byte code page.
+bool RtfParser::AwaitsTrailByte() const
+{
+    if (FBytes.isEmpty() || FBytesRaw)
+        return false;
+    const int cp = FBytesCodePage;
+    if (cp != 932 && cp != 936 && cp != 949 && cp != 950)
+        return false;
+    qsizetype i = 0;
+    const qsizetype n = FBytes.size();
+    while (i < n) {
+        const auto b = static_cast<unsigned char>(FBytes.at(i));
+        const bool lead = cp == 932 ? ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC)) : (b >= 0x81 && b <= 0xFE);
+        i += lead ? 2 : 1;
+    }
+    return i > n;
 }
 
 void RtfParser::FlushBytes()

@@ -331,6 +331,10 @@ TEST(RtfReaderTest, CharactersAndEscapes)
     };
     for (const auto &c : cases)
         EXPECT_EQ(Plain(c.Rtf), Text(c.Plain)) << c.What;
+    if (QStringDecoder("Shift_JIS").isValid()) {
+        // \'82\'a0 is a hiragana a; the trail byte of \'83 is the plain "A" (katakana a).
+        EXPECT_EQ(Plain("{\\rtf1\\ansi\\ansicpg932 \\'82\\'a0\\'83A.}"), Text("あア.")) << "double-byte code page";
+    }
     if (have1251) {
         EXPECT_EQ(Plain("{\\rtf1\\ansi\\ansicpg1251 \\'e0}"), Text("а")) << "document code page";
         EXPECT_EQ(Plain("{\\rtf1\\ansi{\\fonttbl{\\f0\\fcharset204 Arial;}{\\f1\\fcharset0 Arial;}}\\f0 \\'e0\\f1 \\'e0}"),
