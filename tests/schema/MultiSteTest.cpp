@@ -225,6 +225,36 @@ TEST_F(MultiSteTest, AddSocieteKeepsANameTheCodePageCannotHold)
     EXPECT_EQ(form.Companies(), (QStringList{QStringLiteral("Alfa"), name}));
 }
 
+struct EncodingCase {
+    const char *Title;
+    QByteArray Before;
+    QByteArray After;
+};
+
+void PrintTo(const EncodingCase &c, std::ostream *os)
+{
+    *os << c.Title;
+}
+
+class AddSocieteEncodingTest : public MultiSteTest, public ::testing::WithParamInterface<EncodingCase> {};
+
+TEST_P(AddSocieteEncodingTest, TheFileKeepsItsEncoding)
+{
+    const QString list = QStringLiteral("C:\\dremlix\\multiste.txt");
+    WriteList(list, GetParam().Before);
+    TFMultiSte::AddSociete(QStringLiteral("Città"));
+    EXPECT_EQ(HostBytes(Prefix.HostPath(list)).toHex(' ').toStdString(), GetParam().After.toHex(' ').toStdString());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, AddSocieteEncodingTest,
+    ::testing::Values(EncodingCase{"Ansi", QByteArray("A\r\n"), QByteArray("A\r\nCitt\xe0\r\n")},
+                      EncodingCase{"Utf8Bom", QByteArray("\xef\xbb\xbf" "A\r\n"),
+                                   QByteArray("\xef\xbb\xbf" "A\r\nCitt\xc3\xa0\r\n")},
+                      EncodingCase{"Utf16LeBom", QByteArray("\xff\xfe" "A\0\r\0\n\0", 8),
+                                   QByteArray("\xff\xfe" "A\0\r\0\n\0C\0i\0t\0t\0\xe0\0\r\0\n\0", 22)}),
+    [](const ::testing::TestParamInfo<EncodingCase> &info) { return std::string(info.param.Title); });
+
 struct CompareCase {
     const char *First;
     const char *Second;
