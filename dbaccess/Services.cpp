@@ -177,9 +177,12 @@ QString TServicesClient::GetNextLine()
             FEof = true;
             throw;
         }
-        for (const QString &text : e.Message().split(QStringLiteral("\r\n")))
-            FPending << QStringLiteral("gbak: ERROR:") + text;
-        FPending << QStringLiteral("gbak:Exiting before completion due to errors");
+        const QString exiting = QStringLiteral("Exiting before completion due to errors");
+        for (const QString &text : e.Message().split(QStringLiteral("\r\n"))) {
+            if (text != exiting)
+                FPending << QStringLiteral("gbak: ERROR:") + text;
+        }
+        FPending << QStringLiteral("gbak:") + exiting;
         FEof = true;
         return FPending.takeFirst();
     } catch (...) {

@@ -49,7 +49,7 @@ TEST_F(ClientLoader, TheInstalledClientLoads)
 }
 
 // Run by the test below in a child process whose environment names a missing client.
-TEST(ClientLoaderChild, AttachWithMissingClient)
+TEST(ClientLoaderChild, DISABLED_AttachWithMissingClient)
 {
     if (qEnvironmentVariable("DREMLIX_LOADER_CHILD") != QStringLiteral("1"))
         GTEST_SKIP() << "only run as the child of ClientLoader.EnvironmentNamesMissingClient";
@@ -75,7 +75,8 @@ TEST_F(ClientLoader, EnvironmentNamesMissingClient)
     env.insert(QStringLiteral("DREMLIX_FBCLIENT"), QStringLiteral("/nowhere/libfbclient.so.2"));
     child.setProcessEnvironment(env);
     child.start(QStringLiteral(DREMLIX_TEST_EXE),
-                {QStringLiteral("--gtest_filter=ClientLoaderChild.AttachWithMissingClient")});
+                {QStringLiteral("--gtest_filter=ClientLoaderChild.DISABLED_AttachWithMissingClient"),
+                 QStringLiteral("--gtest_also_run_disabled_tests")});
     ASSERT_TRUE(child.waitForFinished(60000));
     const QByteArray out = child.readAllStandardOutput();
     EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << out.constData();

@@ -160,8 +160,10 @@ TEST_F(Services, VerboseBackupAndItsErrorLines)
     EXPECT_GT(QFileInfo(quiet).size(), 0);
 
     // Other actions raise the server's error.
-    c->StartStatistics(QStringLiteral("/nonexistent-folder/x.fdb"), isc_spb_sts_hdr_pages);
-    const Db::EDatabaseError e = ExpectDbError([&] { c->ReadAllLines(); });
+    const Db::EDatabaseError e = ExpectDbError([&] {
+        c->StartStatistics(QStringLiteral("/nonexistent-folder/x.fdb"), isc_spb_sts_hdr_pages);
+        c->ReadAllLines();
+    });
     EXPECT_TRUE(e.Message().contains(QStringLiteral("/nonexistent-folder/x.fdb"))) << e.Message().toStdString();
 }
 
