@@ -297,6 +297,9 @@ QString JoinPath(const QString &folder, const QString &name)
     return AddTrailingBackslash(folder) + name;
 }
 
+// The shell's own code for a destination inside the source folder.
+constexpr uint32_t DE_DESTSUBTREE = 0x76;
+
 bool IsDots(const QString &name)
 {
     return name == QLatin1String(".") || name == QLatin1String("..");
@@ -415,6 +418,9 @@ uint32_t ShellOperation::CopyItem(const QString &source, const QString &target, 
     const bool targetExists = targetAttributes != INVALID_FILE_ATTRIBUTES;
 
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        // A folder copied into itself would never end; the shell refuses it.
+        if (destination.startsWith(AddTrailingBackslash(source), Qt::CaseInsensitive))
+            return Fail(failText, source, DE_DESTSUBTREE);
         if (targetExists && !(targetAttributes & FILE_ATTRIBUTE_DIRECTORY))
             return Fail(failText, source, ERROR_ALREADY_EXISTS);
         if (!targetExists && !ForceDirectories(destination))

@@ -103,7 +103,8 @@ enum ShellFileOpFlag : uint32_t {
 // `from` may end in a mask with * and ? (FO_DELETE of "C:\Temp\Update*.tmp").
 // A non-empty progressTitle replaces the flags by FOF_SIMPLEPROGRESS.
 // Result: 0 on success, -1 when the user declined a confirmation, otherwise the Windows
-// error code of the first failure (the operation stops there).
+// error code of the first failure (the operation stops there); 0x76 (the shell's
+// DE_DESTSUBTREE) for a folder copied or moved into itself.
 int32_t ShellFileOperation(uint32_t operation, const QString &from, const QString &to,
                            const QString &progressTitle, uint32_t flags, quintptr ownerWindow = 0);
 

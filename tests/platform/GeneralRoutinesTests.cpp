@@ -479,6 +479,16 @@ TEST_F(ShellOperationTest, CopyMoveAndRename)
                                  QString(), FOF_NOCONFIRMATION | FOF_NOERRORUI),
               static_cast<int32_t>(ERROR_ALREADY_EXISTS));
     EXPECT_TRUE(Exists(QStringLiteral("C:\\Src\\renamed.dll")));
+
+    // A folder into itself is refused and leaves it as it was.
+    EXPECT_EQ(ShellFileOperation(FO_COPY, QStringLiteral("C:\\Src"), QStringLiteral("C:\\Src\\sub"), QString(),
+                                 FOF_NOCONFIRMATION | FOF_NOERRORUI),
+              0x76);
+    EXPECT_FALSE(Exists(QStringLiteral("C:\\Src\\sub\\Src")));
+    EXPECT_EQ(ShellFileOperation(FO_MOVE, QStringLiteral("C:\\Src"), QStringLiteral("c:\\src\\deeper\\x"), QString(),
+                                 FOF_NOCONFIRMATION | FOF_NOERRORUI),
+              0x76);
+    EXPECT_TRUE(Exists(QStringLiteral("C:\\Src\\renamed.dll")));
 }
 
 // ---- Folder browser and drives ---------------------------------------------------------------
