@@ -43,7 +43,12 @@ void PayloadBuilder::Write(const QString &hostPath) const
 QString PayloadBuilder::Install(const QString &hostPath) const
 {
     Write(hostPath);
+    UseAsOwnExecutable(hostPath);
+    return hostPath;
+}
+
+void PayloadBuilder::UseAsOwnExecutable(const QString &hostPath)
+{
     Os::Environment::SetOwnExecutableHostPath(hostPath);
     Os::ResourceBlock::ResetOwnForTests();
-    return hostPath;
 }

@@ -23,6 +23,8 @@ public:
     QString Install(const QString &hostPath) const;
 
     static Os::FileTime DefaultTimeStamp();
+    // Makes an existing wizard the own executable of this process.
+    static void UseAsOwnExecutable(const QString &hostPath);
 
 private:
     QList<PayloadFile> FFiles;

@@ -1,0 +1,197 @@
+// Wall time and peak memory of a Falcrest update whose payload holds a 50 MB program and
+// 200 listed files of 100 KB, against `cp` of the same files in the same run.
+//
+//   bench_update_falcrest [program MB] [file count] [file KB]
+//
+// Prints one line per measure; the ratio compares the whole update (extraction from the
+// payload, version comparison, report lines, copies) with copying the bare files.
+#include "support/PayloadBuilder.h"
+#include "support/PeWriter.h"
+#include "support/ScriptedUiServices.h"
+#include "support/TempPrefix.h"
+
+#include "update/dmUpdateCommonUnit.h"
+#include "update/UpdateReport.h"
+#include "oslayer/Environment.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTextDocument>
+#include <cstdio>
+#include <sys/resource.h>
+
+namespace {
+
+// Bytes that compress about as well as a program does: runs of structure between noise.
+QByteArray ProgramLikeBytes(qsizetype size, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    QByteArray bytes(size, '\0');
+    for (qsizetype i = 0; i < size; i += 64) {
+        if ((i / 64) % 3 == 0) {
+            for (qsizetype j = i; j < std::min(size, i + 64); ++j)
+                bytes[j] = char(random.bounded(256));
+        } else {
+            for (qsizetype j = i; j < std::min(size, i + 64); ++j)
+                bytes[j] = char((j * 7) & 0x3F);
+        }
+    }
+    return bytes;
+}
+
+// The high-water mark of this process's resident memory. (getrusage's ru_maxrss would
+// carry the parent's figure across the exec of the update process.)
+long PeakKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    return -1;
+}
+
+// CPU time (user + system) of this process or of its finished children, in ms.
+qint64 CpuMs(int who)
+{
+    rusage usage{};
+    getrusage(who, &usage);
+    return (qint64(usage.ru_utime.tv_sec) + usage.ru_stime.tv_sec) * 1000
+           + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+}
+
+} // namespace
+
+int RunUpdate(const QString &prefixRoot, const QString &wizard)
+{
+    Os::Environment::SetPrefixRoot(prefixRoot);
+    PayloadBuilder::UseAsOwnExecutable(wizard);
+    ScriptedUiServices ui;
+    const long before = PeakKiB();
+    QTextDocument document;
+    TDocumentReport report(&document);
+    TUpdateOutcome outcome = 0;
+    qint64 updateMs = 0;
+    {
+        TdmUpdateCommon engine;
+        engine.SetReport(&report);
+        engine.FProductCode = 7;
+        QElapsedTimer timer;
+        const qint64 cpuBefore = CpuMs(RUSAGE_SELF);
+        timer.start();
+        outcome = engine.UpdateFalcrest();
+        updateMs = timer.elapsed();
+        std::printf("update_cpu_ms=%lld\n", static_cast<long long>(CpuMs(RUSAGE_SELF) - cpuBefore));
+    }
+    const long after = PeakKiB();
+    std::printf("update_ms=%lld\n", static_cast<long long>(updateMs));
+    std::printf("Falcrest update: %lld ms, outcome %d, %d report lines\n", static_cast<long long>(updateMs),
+                int(outcome), int(report.Lines().size()));
+    std::printf("peak resident memory of the update process: %ld KiB (%ld KiB before the update)\n", after,
+                before);
+    std::fflush(stdout);
+    return outcome == 1 ? 0 : 1;
+}
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    if (argc == 4 && QByteArray(argv[1]) == "--run")
+        return RunUpdate(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
+    const int programMb = argc > 1 ? std::atoi(argv[1]) : 50;
+    const int fileCount = argc > 2 ? std::atoi(argv[2]) : 200;
+    const int fileKb = argc > 3 ? std::atoi(argv[3]) : 100;
+
+    TempPrefix prefix;
+    ScriptedUiServices ui;
+    prefix.SetRegString(Os::RegRoot::CurrentUser, QStringLiteral("Environment"), QStringLiteral("TEMP"),
+                        QStringLiteral("C:\\temp"));
+    prefix.MakeFolder(QStringLiteral("C:\\temp"));
+    const QString orvanta = QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe");
+    prefix.WriteFile(orvanta, MakePeWithVersion(5, 0, 0, 1));
+    prefix.SetRegString(Os::RegRoot::CurrentUser, QStringLiteral("Software\\DREMLIX S.A.\\Orvanta\\Program"),
+                        QStringLiteral("Filename"), orvanta);
+    const QString folder = QStringLiteral("C:\\WDremlix\\Kestrin\\Programs\\");
+    prefix.WriteFile(folder + QLatin1String("Falcrest.exe"), MakePeWithVersion(2, 0, 0, 1));
+
+    // The payload, and the same files loose on disk for cp.
+    const QString loose = prefix.MakeFolder(QStringLiteral("C:\\loose"));
+    PayloadBuilder payload;
+    QByteArray program = MakePeWithVersion(2, 0, 0, 2);
+    program += ProgramLikeBytes(qsizetype(programMb) * 1024 * 1024 - program.size(), 1);
+    payload.Add(QStringLiteral("Falcrest.exe"), program);
+    prefix.WriteFile(QStringLiteral("C:\\loose\\Falcrest.exe"), program);
+    QStringList names;
+    for (int i = 0; i < fileCount; ++i) {
+        const QString name = QStringLiteral("File%1.dat").arg(i, 3, 10, QLatin1Char('0'));
+        const QByteArray data = ProgramLikeBytes(qsizetype(fileKb) * 1024, quint32(100 + i));
+        payload.Add(name, data);
+        prefix.WriteFile(QStringLiteral("C:\\loose\\") + name, data);
+        names.append(name);
+    }
+    payload.AddList(QStringLiteral("FileNames.txt"), names);
+    payload.AddList(QStringLiteral("PrintLists.txt"), {});
+    const QString wizard = prefix.HostPath(QStringLiteral("C:\\")) + QLatin1String("/Setup.exe");
+    QElapsedTimer packing;
+    packing.start();
+    payload.Install(wizard);
+    std::printf("payload: %d MB program + %d files of %d KB, wizard %lld bytes, packed in %lld ms\n", programMb,
+                fileCount, fileKb, static_cast<long long>(QFile(wizard).size()),
+                static_cast<long long>(packing.elapsed()));
+
+    // cp of the same 201 files into a fresh folder, same run, same disk.
+    const QString cpTarget = prefix.MakeFolder(QStringLiteral("C:\\cptarget"));
+    QStringList cpArgs{QStringLiteral("--preserve=timestamps")};
+    for (const QString &entry : QDir(loose).entryList(QDir::Files))
+        cpArgs.append(loose + QLatin1Char('/') + entry);
+    cpArgs.append(cpTarget);
+    QElapsedTimer cpTimer;
+    const qint64 cpCpuBefore = CpuMs(RUSAGE_CHILDREN);
+    cpTimer.start();
+    const int cpResult = QProcess::execute(QStringLiteral("cp"), cpArgs);
+    const qint64 cpMs = cpTimer.elapsed();
+    const qint64 cpCpuMs = CpuMs(RUSAGE_CHILDREN) - cpCpuBefore;
+    // The update makes every installed file durable; cp followed by sync of the copies is
+    // the like-for-like figure.
+    QStringList syncArgs;
+    for (const QString &entry : QDir(cpTarget).entryList(QDir::Files))
+        syncArgs.append(cpTarget + QLatin1Char('/') + entry);
+    QElapsedTimer syncTimer;
+    syncTimer.start();
+    QProcess::execute(QStringLiteral("sync"), syncArgs);
+    const qint64 cpSyncMs = cpMs + syncTimer.elapsed();
+
+    // The update runs in a process of its own, so that its peak memory is not the packing's.
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--run"), prefix.Root(), wizard});
+    child.waitForFinished(-1);
+    const QByteArray output = child.readAllStandardOutput();
+    std::fputs(output.constData(), stdout);
+    qint64 updateMs = -1;
+    qint64 updateCpuMs = -1;
+    for (const QByteArray &line : output.split('\n')) {
+        if (line.startsWith("update_ms="))
+            updateMs = line.mid(10).toLongLong();
+        if (line.startsWith("update_cpu_ms="))
+            updateCpuMs = line.mid(14).toLongLong();
+    }
+    std::printf("cp of the same files: %lld ms wall, %lld ms CPU (exit %d); cp + sync: %lld ms wall\n",
+                static_cast<long long>(cpMs), static_cast<long long>(cpCpuMs), cpResult,
+                static_cast<long long>(cpSyncMs));
+    std::printf("ratio update / cp, wall: %.2f\n", cpMs > 0 ? double(updateMs) / double(cpMs) : -1.0);
+    std::printf("ratio update / (cp + sync), wall: %.2f\n", cpSyncMs > 0 ? double(updateMs) / double(cpSyncMs) : -1.0);
+    std::printf("ratio update / cp, CPU: %.2f\n", cpCpuMs > 0 ? double(updateCpuMs) / double(cpCpuMs) : -1.0);
+    std::printf("load average at the end: %s", [] {
+        QFile load(QStringLiteral("/proc/loadavg"));
+        return load.open(QIODevice::ReadOnly) ? load.readAll().toStdString() : std::string("?\n");
+    }().c_str());
+    return child.exitCode();
+}
+
