@@ -76,7 +76,7 @@ TDatabaseManager::TDatabaseManager(QObject *owner)
     FTransaction2->SetName(QStringLiteral("FTransaction2"));
     FQuery2->SetTransaction(FTransaction2.get());
     FSQL2->SetTransaction(FTransaction2.get());
-    FLockTransaction->SetParams({QStringLiteral("no_rec_version"), QStringLiteral("nowait")});
+    FLockTransaction->SetParams({ QStringLiteral("no_rec_version"), QStringLiteral("nowait") });
     FLockSQL->SetTransaction(FLockTransaction.get());
 }
 
@@ -199,7 +199,7 @@ template <typename Work> auto TDatabaseManager::Nested(Work &&work) -> decltype(
         }
         LeaveTransaction();
     } else {
-        decltype(work()) result{};
+        decltype(work()) result {};
         try {
             result = work();
         } catch (...) {
@@ -233,7 +233,8 @@ void TDatabaseManager::GetDBVersion(QString &dbi, int32_t &dbv)
 {
     Nested([&] {
         FQuery->Close();
-        FQuery->SetSQL({QStringLiteral("SELECT sval FROM ConnectionControl WHERE"), QStringLiteral("id = :p0")});
+        FQuery->SetSQL(
+            { QStringLiteral("SELECT sval FROM ConnectionControl WHERE"), QStringLiteral("id = :p0") });
         FQuery->SetParamInt(0, 2);
         FQuery->Open();
         dbi = FQuery->HasCurrentRow() ? FQuery->AsString(0) : QString();
@@ -248,8 +249,8 @@ void TDatabaseManager::GetDBVersion(QString &dbi, int32_t &dbv)
 void TDatabaseManager::SetDBVersion(int32_t dbv)
 {
     Nested([&] {
-        FSQL->SetSQL({QStringLiteral("UPDATE ConnectionControl SET sval = ") + QString::number(dbv)
-                      + QStringLiteral(" WHERE id = 3")});
+        FSQL->SetSQL({ QStringLiteral("UPDATE ConnectionControl SET sval = ") + QString::number(dbv)
+            + QStringLiteral(" WHERE id = 3") });
         FSQL->Execute();
     });
 }
@@ -263,10 +264,7 @@ QString TDatabaseManager::QuotedString(const QString &text)
     return QLatin1Char('\'') + inner + QLatin1Char('\'');
 }
 
-QString TDatabaseManager::UserKey(const QString &UserStr)
-{
-    return UserStr.left(UserKeyLength);
-}
+QString TDatabaseManager::UserKey(const QString &UserStr) { return UserStr.left(UserKeyLength); }
 
 void TDatabaseManager::RetryPause()
 {
@@ -278,11 +276,11 @@ void TDatabaseManager::RetryPause()
 void TDatabaseManager::PurgeUsers()
 {
     FQuery2->Close();
-    FQuery2->SetSQL({QStringLiteral("SELECT * FROM GET_SERVER_TIME")});
+    FQuery2->SetSQL({ QStringLiteral("SELECT * FROM GET_SERVER_TIME") });
     FQuery2->Open();
     const QDateTime now = FQuery2->AsDateTime(0);
     FQuery2->Close();
-    FSQL2->SetSQL({QStringLiteral("DELETE FROM Users WHERE lastcheck < :p0")});
+    FSQL2->SetSQL({ QStringLiteral("DELETE FROM Users WHERE lastcheck < :p0") });
     FSQL2->SetParamDateTime(0, now.addMSecs(-UserExpiryMSecs));
     FSQL2->Execute();
 }
@@ -296,18 +294,19 @@ void TDatabaseManager::RegisterUser(const QString &UserStr)
         try {
             FTransaction2->Start();
             FQuery2->Close();
-            FQuery2->SetSQL({QStringLiteral("SELECT COUNT(*) FROM Users WHERE username=") + QuotedString(key)});
+            FQuery2->SetSQL(
+                { QStringLiteral("SELECT COUNT(*) FROM Users WHERE username=") + QuotedString(key) });
             FQuery2->Open();
             const int32_t count = FQuery2->AsInteger(0);
             FQuery2->Close();
             FSQL2->SQL().clear();
             FSQL2->ClearParams();
             if (count != 0)
-                FSQL2->SetSQL({QStringLiteral("UPDATE Users SET lastcheck = 'Now' WHERE"),
-                               QStringLiteral("username = :p0")});
+                FSQL2->SetSQL({ QStringLiteral("UPDATE Users SET lastcheck = 'Now' WHERE"),
+                    QStringLiteral("username = :p0") });
             else
-                FSQL2->SetSQL({QStringLiteral("INSERT INTO Users (username, lastcheck)"),
-                               QStringLiteral("VALUES (:p0, 'Now')")});
+                FSQL2->SetSQL({ QStringLiteral("INSERT INTO Users (username, lastcheck)"),
+                    QStringLiteral("VALUES (:p0, 'Now')") });
             FSQL2->SetParamString(0, key);
             FSQL2->Execute();
             PurgeUsers();
@@ -334,7 +333,7 @@ void TDatabaseManager::UnRegisterUser(const QString &UserStr)
         try {
             FTransaction2->Start();
             FSQL2->ClearParams();
-            FSQL2->SetSQL({QStringLiteral("DELETE FROM Users WHERE username=") + QuotedString(key)});
+            FSQL2->SetSQL({ QStringLiteral("DELETE FROM Users WHERE username=") + QuotedString(key) });
             FSQL2->Execute();
             FTransaction2->Commit();
             return;
@@ -355,7 +354,7 @@ void TDatabaseManager::GetUserList(QStringList &liste)
         liste.clear();
         PurgeUsers();
         FQuery2->Close();
-        FQuery2->SetSQL({QStringLiteral("SELECT username FROM Users ORDER BY username")});
+        FQuery2->SetSQL({ QStringLiteral("SELECT username FROM Users ORDER BY username") });
         FQuery2->Open();
         while (!FQuery2->Eof()) {
             liste.append(FQuery2->AsString(0));
@@ -378,7 +377,7 @@ QDateTime TDatabaseManager::GetServerTime()
 {
     return Nested([&] {
         FQuery->Close();
-        FQuery->SetSQL({QStringLiteral("SELECT * FROM GET_SERVER_TIME")});
+        FQuery->SetSQL({ QStringLiteral("SELECT * FROM GET_SERVER_TIME") });
         FQuery->Open();
         const QDateTime t = FQuery->AsDateTime(0);
         FQuery->Close();
@@ -395,9 +394,8 @@ bool TDatabaseManager::IsRegistered(const Db::TQuery *query) const
 
 void TDatabaseManager::RegisterQuery(Db::TQuery *query, Db::TTransaction *ownTransaction)
 {
-    query->AddFreeNotification(this, [this, ownTransaction](Db::TStatement *freed) {
-        QueryFreed(freed, ownTransaction);
-    });
+    query->AddFreeNotification(
+        this, [this, ownTransaction](Db::TStatement *freed) { QueryFreed(freed, ownTransaction); });
     FDatasetList.push_back(query);
     if (ownTransaction)
         FTransactionList.push_back(ownTransaction);
@@ -501,8 +499,8 @@ int32_t TDatabaseManager::GenId(const QString &name, int32_t increment)
 {
     return Nested([&] {
         FQuery->Close();
-        FQuery->SetSQL({QStringLiteral("SELECT GEN_ID(") + name + QStringLiteral(", ") + QString::number(increment)
-                        + QStringLiteral(") FROM RDB$DATABASE")});
+        FQuery->SetSQL({ QStringLiteral("SELECT GEN_ID(") + name + QStringLiteral(", ")
+            + QString::number(increment) + QStringLiteral(") FROM RDB$DATABASE") });
         FQuery->Open();
         const int32_t value = FQuery->AsInteger(0);
         FQuery->Close();
@@ -510,20 +508,14 @@ int32_t TDatabaseManager::GenId(const QString &name, int32_t increment)
     });
 }
 
-int32_t TDatabaseManager::GenerateNumber(const QString &gen_id)
-{
-    return GenId(gen_id, 1);
-}
+int32_t TDatabaseManager::GenerateNumber(const QString &gen_id) { return GenId(gen_id, 1); }
 
 int32_t TDatabaseManager::GenerateNumber(const QString &gen_id, int32_t increment)
 {
     return GenId(gen_id, increment);
 }
 
-int32_t TDatabaseManager::GetCurrentGeneratorValue(const QString &gen_id)
-{
-    return GenId(gen_id, 0);
-}
+int32_t TDatabaseManager::GetCurrentGeneratorValue(const QString &gen_id) { return GenId(gen_id, 0); }
 
 void TDatabaseManager::SetGeneratorValue(const QString &gen_id, int32_t Value)
 {
@@ -539,7 +531,7 @@ void TDatabaseManager::DropGenerator(const QString &Name)
 {
     try {
         ExecuteSQL(QStringLiteral("DELETE FROM RDB$GENERATORS WHERE RDB$GENERATOR_NAME = '") + Name
-                   + QStringLiteral("'"));
+            + QStringLiteral("'"));
     } catch (const Db::EDatabaseError &e) {
         // From Firebird 3 on the catalogue is read-only; the server drops it itself.
         try {
@@ -580,7 +572,7 @@ void TDatabaseManager::ClearSource()
 void TDatabaseManager::ClearTriggerSource(const QString &TriggerName)
 {
     ExecuteSQL(QStringLiteral("UPDATE RDB$TRIGGERS SET RDB$TRIGGER_SOURCE = '' WHERE RDB$TRIGGER_NAME = '")
-               + TriggerName + QStringLiteral("'"));
+        + TriggerName + QStringLiteral("'"));
 }
 
 bool TDatabaseManager::QueryHasRow(const QStringList &lines)
@@ -597,37 +589,35 @@ bool TDatabaseManager::QueryHasRow(const QStringList &lines)
 
 bool TDatabaseManager::FindTable(const QString &TableName)
 {
-    return QueryHasRow({QStringLiteral("SELECT rdb$relation_name FROM rdb$relations WHERE"),
-                        QStringLiteral("((rdb$system_flag = 0) OR (rdb$system_flag IS NULL))"),
-                        QStringLiteral("AND (rdb$view_source IS NULL)"),
-                        QStringLiteral("AND UPPER(rdb$relation_name) = '") + UpperAscii(TableName)
-                            + QStringLiteral("'")});
+    return QueryHasRow({ QStringLiteral("SELECT rdb$relation_name FROM rdb$relations WHERE"),
+        QStringLiteral("((rdb$system_flag = 0) OR (rdb$system_flag IS NULL))"),
+        QStringLiteral("AND (rdb$view_source IS NULL)"),
+        QStringLiteral("AND UPPER(rdb$relation_name) = '") + UpperAscii(TableName) + QStringLiteral("'") });
 }
 
 bool TDatabaseManager::FindGenerator(const QString &Name)
 {
-    return QueryHasRow({QStringLiteral("SELECT rdb$generator_name FROM rdb$generators WHERE"),
-                        QStringLiteral("((rdb$system_flag = 0) OR (rdb$system_flag IS NULL))"),
-                        QStringLiteral("AND UPPER(rdb$generator_name) = '") + UpperAscii(Name)
-                            + QStringLiteral("'")});
+    return QueryHasRow({ QStringLiteral("SELECT rdb$generator_name FROM rdb$generators WHERE"),
+        QStringLiteral("((rdb$system_flag = 0) OR (rdb$system_flag IS NULL))"),
+        QStringLiteral("AND UPPER(rdb$generator_name) = '") + UpperAscii(Name) + QStringLiteral("'") });
 }
 
 bool TDatabaseManager::FindIndex(const QString &IndexName)
 {
-    return QueryHasRow({QStringLiteral("SELECT rdb$index_name FROM rdb$indices WHERE"),
-                        QStringLiteral("UPPER(rdb$index_name) = '") + UpperAscii(IndexName) + QStringLiteral("'")});
+    return QueryHasRow({ QStringLiteral("SELECT rdb$index_name FROM rdb$indices WHERE"),
+        QStringLiteral("UPPER(rdb$index_name) = '") + UpperAscii(IndexName) + QStringLiteral("'") });
 }
 
 bool TDatabaseManager::FindCheckConstraint(const QString &Name)
 {
-    return QueryHasRow({QStringLiteral("SELECT rdb$constraint_name FROM rdb$check_constraints WHERE"),
-                        QStringLiteral("UPPER(rdb$constraint_name) = '") + UpperAscii(Name) + QStringLiteral("'")});
+    return QueryHasRow({ QStringLiteral("SELECT rdb$constraint_name FROM rdb$check_constraints WHERE"),
+        QStringLiteral("UPPER(rdb$constraint_name) = '") + UpperAscii(Name) + QStringLiteral("'") });
 }
 
 bool TDatabaseManager::FindTrigger(const QString &TriggerName)
 {
-    return QueryHasRow({QStringLiteral("SELECT 'T' FROM RDB$TRIGGERS WHERE"),
-                        QStringLiteral("RDB$TRIGGER_NAME = '") + TriggerName + QStringLiteral("'")});
+    return QueryHasRow({ QStringLiteral("SELECT 'T' FROM RDB$TRIGGERS WHERE"),
+        QStringLiteral("RDB$TRIGGER_NAME = '") + TriggerName + QStringLiteral("'") });
 }
 
 void TDatabaseManager::GetTableNames(QStringList &TextList)
@@ -635,9 +625,9 @@ void TDatabaseManager::GetTableNames(QStringList &TextList)
     Nested([&] {
         TextList.clear();
         FQuery->Close();
-        FQuery->SetSQL({QStringLiteral("SELECT rdb$relation_name FROM rdb$relations WHERE"),
-                        QStringLiteral("((rdb$system_flag = 0) OR (rdb$system_flag IS NULL))"),
-                        QStringLiteral("AND (rdb$view_source IS NULL)")});
+        FQuery->SetSQL({ QStringLiteral("SELECT rdb$relation_name FROM rdb$relations WHERE"),
+            QStringLiteral("((rdb$system_flag = 0) OR (rdb$system_flag IS NULL))"),
+            QStringLiteral("AND (rdb$view_source IS NULL)") });
         FQuery->Open();
         while (!FQuery->Eof()) {
             TextList.append(FQuery->AsString(0));
@@ -652,7 +642,7 @@ void TDatabaseManager::GetFieldNames(const QString &TableName, QStringList &Text
     Nested([&] {
         TextList.clear();
         FQuery->Close();
-        FQuery->SetSQL({QStringLiteral("SELECT * FROM ") + TableName});
+        FQuery->SetSQL({ QStringLiteral("SELECT * FROM ") + TableName });
         FQuery->Open();
         TextList = FQuery->FieldNames();
         FQuery->Close();
@@ -663,9 +653,9 @@ QString TDatabaseManager::GetKeyname(const QString &TableName)
 {
     return Nested([&] {
         FQuery->Close();
-        FQuery->SetSQL({QStringLiteral("SELECT rdb$index_name FROM rdb$indices WHERE "),
-                        QStringLiteral("RDB$RELATION_NAME = '") + UpperAscii(TableName) + QStringLiteral("'"),
-                        QStringLiteral("AND rdb$index_name LIKE '%PRIMARY%'")});
+        FQuery->SetSQL({ QStringLiteral("SELECT rdb$index_name FROM rdb$indices WHERE "),
+            QStringLiteral("RDB$RELATION_NAME = '") + UpperAscii(TableName) + QStringLiteral("'"),
+            QStringLiteral("AND rdb$index_name LIKE '%PRIMARY%'") });
         FQuery->Open();
         QString name;
         int rows = 0;
@@ -686,9 +676,8 @@ QString TDatabaseManager::GetConstraintIndexName(const QString &ConstraintName)
 {
     return Nested([&] {
         FQuery->Close();
-        FQuery->SetSQL({QStringLiteral("SELECT rdb$index_name FROM rdb$relation_constraints WHERE "),
-                        QStringLiteral("RDB$CONSTRAINT_NAME = '") + UpperAscii(ConstraintName)
-                            + QStringLiteral("'")});
+        FQuery->SetSQL({ QStringLiteral("SELECT rdb$index_name FROM rdb$relation_constraints WHERE "),
+            QStringLiteral("RDB$CONSTRAINT_NAME = '") + UpperAscii(ConstraintName) + QStringLiteral("'") });
         FQuery->Open();
         QString name;
         int rows = 0;
@@ -711,8 +700,8 @@ QString TDatabaseManager::GetDBOwner()
 {
     return Nested([&] {
         FQuery->Close();
-        FQuery->SetSQL({QStringLiteral("SELECT rdb$owner_name FROM rdb$relations WHERE"),
-                        QStringLiteral("rdb$relation_name = 'RDB$DATABASE                   '")});
+        FQuery->SetSQL({ QStringLiteral("SELECT rdb$owner_name FROM rdb$relations WHERE"),
+            QStringLiteral("rdb$relation_name = 'RDB$DATABASE                   '") });
         FQuery->Open();
         const QString owner = FQuery->HasCurrentRow() ? FQuery->AsString(0) : QString();
         FQuery->Close();
@@ -723,8 +712,8 @@ QString TDatabaseManager::GetDBOwner()
 void TDatabaseManager::SetDBOwner(const QString &Value)
 {
     Nested([&] {
-        FSQL->SetSQL({QStringLiteral("UPDATE rdb$relations SET rdb$owner_name = :p0 WHERE"),
-                      QStringLiteral("rdb$relation_name = 'RDB$DATABASE'")});
+        FSQL->SetSQL({ QStringLiteral("UPDATE rdb$relations SET rdb$owner_name = :p0 WHERE"),
+            QStringLiteral("rdb$relation_name = 'RDB$DATABASE'") });
         FSQL->SetParamString(0, Value);
         FSQL->Execute();
     });
@@ -735,7 +724,7 @@ void TDatabaseManager::SetStatistics()
     QStringList indexes;
     Nested([&] {
         FQuery->Close();
-        FQuery->SetSQL({QStringLiteral("SELECT rdb$index_name FROM rdb$indices")});
+        FQuery->SetSQL({ QStringLiteral("SELECT rdb$index_name FROM rdb$indices") });
         FQuery->Open();
         while (!FQuery->Eof()) {
             indexes.append(FQuery->AsString(0));
@@ -756,12 +745,13 @@ void TDatabaseManager::GetLogData(QStringList &TextList)
 {
     Nested([&] {
         FQuery->Close();
-        FQuery->SetSQL({QStringLiteral("SELECT LOGDATA FROM GETLOG")});
+        FQuery->SetSQL({ QStringLiteral("SELECT LOGDATA FROM GETLOG") });
         FQuery->Open();
         const QString text = FQuery->HasCurrentRow() ? FQuery->AsString(0) : QString();
         FQuery->Close();
         QString normal = text;
-        normal.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(QLatin1Char('\r'), QLatin1Char('\n'));
+        normal.replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
+            .replace(QLatin1Char('\r'), QLatin1Char('\n'));
         TextList = normal.split(QLatin1Char('\n'));
         if (!TextList.isEmpty() && TextList.last().isEmpty())
             TextList.removeLast();
@@ -778,8 +768,9 @@ QStringList TDatabaseManager::CreateDatabaseStatements() const
         QStringLiteral("GRANT EXECUTE ON PROCEDURE GET_SERVER_TIME TO PUBLIC"),
         QStringLiteral("UPDATE RDB$CHARACTER_SETS SET RDB$DEFAULT_COLLATE_NAME = 'FR_FR' WHERE "
                        "RDB$CHARACTER_SET_NAME = 'ISO8859_1'"),
-        QStringLiteral("CREATE DOMAIN Boolean AS CHAR(1) CHARACTER SET ASCII DEFAULT 'F' NOT NULL CHECK (VALUE IN "
-                       "('T', 'F'))"),
+        QStringLiteral(
+            "CREATE DOMAIN Boolean AS CHAR(1) CHARACTER SET ASCII DEFAULT 'F' NOT NULL CHECK (VALUE IN "
+            "('T', 'F'))"),
         QStringLiteral("CREATE TABLE ConnectionControl(id SMALLINT, sval VARCHAR(255))"),
         QStringLiteral("GRANT ALL ON ConnectionControl TO PUBLIC"),
         QStringLiteral("INSERT INTO ConnectionControl (id) VALUES (0)"),
@@ -803,9 +794,8 @@ void TDatabaseManager::CreateDatabase()
 {
     if (!FDatabase)
         throw Os::Exception(SchemaTexts::NilDatabase());
-    const QStringList clauses{QStringLiteral("USER 'DREMLIX'"), QStringLiteral("PASSWORD '4721963058'"),
-                              QStringLiteral("PAGE_SIZE 4096"),
-                              QStringLiteral("DEFAULT CHARACTER SET ISO8859_1")};
+    const QStringList clauses { QStringLiteral("USER 'DREMLIX'"), QStringLiteral("PASSWORD '4721963058'"),
+        QStringLiteral("PAGE_SIZE 4096"), QStringLiteral("DEFAULT CHARACTER SET ISO8859_1") };
     FDatabase->CreateDatabase(FConnectionString, clauses);
     const QStringList statements = CreateDatabaseStatements();
     for (qsizetype i = 0; i < statements.size(); ++i) {
@@ -855,44 +845,44 @@ QList<QStringList> TDatabaseManager::UDFDeclarations()
         QString EntryPoint;
         bool Standard;
     };
-    const QList<Declaration> declarations{
-        {{QStringLiteral("DECLARE EXTERNAL FUNCTION FindStringsInBlob BLOB, CSTRING(32767)")}, integer,
-         QStringLiteral("FindStringsInBlob"), false},
-        {{QStringLiteral("DECLARE EXTERNAL FUNCTION FindStringsInString CSTRING(32767), CSTRING(32767)")},
-         integer, QStringLiteral("FindStringsInString"), false},
-        {{QStringLiteral("DECLARE EXTERNAL FUNCTION FindStringsIn5Strings CSTRING(32767), CSTRING(32767), "
-                         "CSTRING(32767), CSTRING(32767), CSTRING(32767), CSTRING(32767)")},
-         integer, QStringLiteral("FindStringsIn5Strings"), false},
-        {{QStringLiteral("DECLARE EXTERNAL FUNCTION CapitalizeFirst"),
-          QStringLiteral("CSTRING(32767) CHARACTER SET ISO8859_1")},
-         text, QStringLiteral("CapitalizeFirst"), false},
-        {{QStringLiteral("DECLARE EXTERNAL FUNCTION Capitalize"),
-          QStringLiteral("CSTRING(32767) CHARACTER SET ISO8859_1")},
-         text, QStringLiteral("Capitalize"), false},
-        {{QStringLiteral("DECLARE EXTERNAL FUNCTION GetFreeDiskSpace"), QStringLiteral("CSTRING(1)")},
-         QStringLiteral("RETURNS NUMERIC(18, 0) BY VALUE"), QStringLiteral("GetFreeDiskSpace"), false},
-        {{QStringLiteral("DECLARE EXTERNAL FUNCTION GetDLLVersion")}, integer, QStringLiteral("GetDLLVersion"),
-         false},
-        {{QStringLiteral("DECLARE EXTERNAL FUNCTION bin_or Integer, Integer")}, integer,
-         QStringLiteral("IB_UDF_bin_or"), true},
-        {{QStringLiteral("DECLARE EXTERNAL FUNCTION bin_xor Integer, Integer")}, integer,
-         QStringLiteral("IB_UDF_bin_xor"), true},
-        {{QStringLiteral("DECLARE EXTERNAL FUNCTION bin_and Integer, Integer")}, integer,
-         QStringLiteral("IB_UDF_bin_and"), true},
-        {{QStringLiteral("DECLARE EXTERNAL FUNCTION IsANumber CSTRING(32767)")}, integer,
-         QStringLiteral("IsANumber"), false},
-        {{QStringLiteral("DECLARE EXTERNAL FUNCTION GetLogData"), QStringLiteral("BLOB")},
-         QStringLiteral("RETURNS PARAMETER 1"), QStringLiteral("GetLogData"), false},
-        {{QStringLiteral("DECLARE EXTERNAL FUNCTION GetStrWordIndex"),
-          QStringLiteral("CSTRING(32767) CHARACTER SET ISO8859_1, Integer, Integer")},
-         integer, QStringLiteral("GetStrWordIndex"), false},
-        {{QStringLiteral("DECLARE EXTERNAL FUNCTION GetStrWordAt"),
-          QStringLiteral("CSTRING(32767) CHARACTER SET ISO8859_1, Integer, Integer")},
-         text, QStringLiteral("GetStrWordAt"), false},
-        {{QStringLiteral("DECLARE EXTERNAL FUNCTION GetStrLen"), QStringLiteral("CSTRING(32767)")}, integer,
-         QStringLiteral("GetStrLen"), false},
-        {{QStringLiteral("DECLARE EXTERNAL FUNCTION GetBlobString BLOB")}, text, QStringLiteral("GetBlobString"),
-         false},
+    const QList<Declaration> declarations {
+        { { QStringLiteral("DECLARE EXTERNAL FUNCTION FindStringsInBlob BLOB, CSTRING(32767)") }, integer,
+            QStringLiteral("FindStringsInBlob"), false },
+        { { QStringLiteral("DECLARE EXTERNAL FUNCTION FindStringsInString CSTRING(32767), CSTRING(32767)") },
+            integer, QStringLiteral("FindStringsInString"), false },
+        { { QStringLiteral("DECLARE EXTERNAL FUNCTION FindStringsIn5Strings CSTRING(32767), CSTRING(32767), "
+                           "CSTRING(32767), CSTRING(32767), CSTRING(32767), CSTRING(32767)") },
+            integer, QStringLiteral("FindStringsIn5Strings"), false },
+        { { QStringLiteral("DECLARE EXTERNAL FUNCTION CapitalizeFirst"),
+              QStringLiteral("CSTRING(32767) CHARACTER SET ISO8859_1") },
+            text, QStringLiteral("CapitalizeFirst"), false },
+        { { QStringLiteral("DECLARE EXTERNAL FUNCTION Capitalize"),
+              QStringLiteral("CSTRING(32767) CHARACTER SET ISO8859_1") },
+            text, QStringLiteral("Capitalize"), false },
+        { { QStringLiteral("DECLARE EXTERNAL FUNCTION GetFreeDiskSpace"), QStringLiteral("CSTRING(1)") },
+            QStringLiteral("RETURNS NUMERIC(18, 0) BY VALUE"), QStringLiteral("GetFreeDiskSpace"), false },
+        { { QStringLiteral("DECLARE EXTERNAL FUNCTION GetDLLVersion") }, integer,
+            QStringLiteral("GetDLLVersion"), false },
+        { { QStringLiteral("DECLARE EXTERNAL FUNCTION bin_or Integer, Integer") }, integer,
+            QStringLiteral("IB_UDF_bin_or"), true },
+        { { QStringLiteral("DECLARE EXTERNAL FUNCTION bin_xor Integer, Integer") }, integer,
+            QStringLiteral("IB_UDF_bin_xor"), true },
+        { { QStringLiteral("DECLARE EXTERNAL FUNCTION bin_and Integer, Integer") }, integer,
+            QStringLiteral("IB_UDF_bin_and"), true },
+        { { QStringLiteral("DECLARE EXTERNAL FUNCTION IsANumber CSTRING(32767)") }, integer,
+            QStringLiteral("IsANumber"), false },
+        { { QStringLiteral("DECLARE EXTERNAL FUNCTION GetLogData"), QStringLiteral("BLOB") },
+            QStringLiteral("RETURNS PARAMETER 1"), QStringLiteral("GetLogData"), false },
+        { { QStringLiteral("DECLARE EXTERNAL FUNCTION GetStrWordIndex"),
+              QStringLiteral("CSTRING(32767) CHARACTER SET ISO8859_1, Integer, Integer") },
+            integer, QStringLiteral("GetStrWordIndex"), false },
+        { { QStringLiteral("DECLARE EXTERNAL FUNCTION GetStrWordAt"),
+              QStringLiteral("CSTRING(32767) CHARACTER SET ISO8859_1, Integer, Integer") },
+            text, QStringLiteral("GetStrWordAt"), false },
+        { { QStringLiteral("DECLARE EXTERNAL FUNCTION GetStrLen"), QStringLiteral("CSTRING(32767)") },
+            integer, QStringLiteral("GetStrLen"), false },
+        { { QStringLiteral("DECLARE EXTERNAL FUNCTION GetBlobString BLOB") }, text,
+            QStringLiteral("GetBlobString"), false },
     };
     QList<QStringList> result;
     for (const Declaration &d : declarations) {
@@ -919,12 +909,9 @@ void TDatabaseManager::RegisterUDF()
 
 QStringList TDatabaseManager::StoredProcText()
 {
-    return {QStringLiteral("create procedure GETLOG"), QStringLiteral("returns (LOGDATA blob)"),
-            QStringLiteral("as"),
-            QStringLiteral("begin"),
-            QStringLiteral("LOGDATA = GetLogData();"),
-            QStringLiteral("suspend;"),
-            QStringLiteral("end")};
+    return { QStringLiteral("create procedure GETLOG"), QStringLiteral("returns (LOGDATA blob)"),
+        QStringLiteral("as"), QStringLiteral("begin"), QStringLiteral("LOGDATA = GetLogData();"),
+        QStringLiteral("suspend;"), QStringLiteral("end") };
 }
 
 void TDatabaseManager::RegisterStoredProcs()
@@ -935,7 +922,7 @@ void TDatabaseManager::RegisterStoredProcs()
         try {
             FSQL->SetSQL(StoredProcText());
             FSQL->Execute();
-            FSQL->SetSQL({QStringLiteral("GRANT EXECUTE ON PROCEDURE GETLOG TO PUBLIC")});
+            FSQL->SetSQL({ QStringLiteral("GRANT EXECUTE ON PROCEDURE GETLOG TO PUBLIC") });
             FSQL->Execute();
             FSQL->SQL().clear();
         } catch (...) {
@@ -959,7 +946,7 @@ TTableManager::TTableManager(QObject *owner)
 
 TTableManager::~TTableManager()
 {
-    for (TManagedQuery **cached : {&FQueryFindPK, &FQueryFindPrimaryKey}) {
+    for (TManagedQuery **cached : { &FQueryFindPK, &FQueryFindPrimaryKey }) {
         TManagedQuery *query = *cached;
         *cached = nullptr;
         if (!query)
@@ -1070,9 +1057,7 @@ void TTableManager::BuildSQL4Update(QStringList &Sql, const QStringList *Exclude
             continue;
         if (ExcludedFieldNames) {
             const bool excluded = std::any_of(ExcludedFieldNames->begin(), ExcludedFieldNames->end(),
-                                              [&](const QString &name) {
-                                                  return name.compare(def.Name, Qt::CaseInsensitive) == 0;
-                                              });
+                [&](const QString &name) { return name.compare(def.Name, Qt::CaseInsensitive) == 0; });
             if (excluded)
                 continue;
         }
@@ -1084,7 +1069,7 @@ void TTableManager::BuildSQL4Update(QStringList &Sql, const QStringList *Exclude
     Sql.append(QStringLiteral("WHERE"));
     for (qsizetype i = 0; i < keys.size(); ++i)
         Sql.append(keys.at(i) + QStringLiteral(" = :OLD_") + keys.at(i)
-                   + (i + 1 < keys.size() ? QStringLiteral(" AND") : QString()));
+            + (i + 1 < keys.size() ? QStringLiteral(" AND") : QString()));
 }
 
 void TTableManager::BuildSQL4Delete(QStringList &Sql) const
@@ -1095,7 +1080,7 @@ void TTableManager::BuildSQL4Delete(QStringList &Sql) const
     GetPrimaryKeyFields(keys);
     for (qsizetype i = 0; i < keys.size(); ++i)
         Sql.append((i > 0 ? QStringLiteral("AND ") : QString()) + keys.at(i) + QStringLiteral(" = :OLD_")
-                   + keys.at(i));
+            + keys.at(i));
 }
 
 void TTableManager::BuildSQL4Create(QStringList &Sql) const
@@ -1141,11 +1126,11 @@ QStringList TTableManager::FindPKText() const
 {
     QStringList keys;
     GetPrimaryKeyFields(keys);
-    QStringList text{QStringLiteral("SELECT 'T' FROM RDB$DATABASE WHERE EXISTS"), QStringLiteral("("),
-                     QStringLiteral("SELECT 'T' FROM ") + FTableName + QStringLiteral(" WHERE")};
+    QStringList text { QStringLiteral("SELECT 'T' FROM RDB$DATABASE WHERE EXISTS"), QStringLiteral("("),
+        QStringLiteral("SELECT 'T' FROM ") + FTableName + QStringLiteral(" WHERE") };
     for (qsizetype i = 0; i < keys.size(); ++i)
         text.append((i > 0 ? QStringLiteral("AND ") : QString()) + keys.at(i) + QStringLiteral(" = :p")
-                    + QString::number(i));
+            + QString::number(i));
     text.append(QStringLiteral(")"));
     return text;
 }
@@ -1154,10 +1139,10 @@ QStringList TTableManager::FindPrimaryKeyText() const
 {
     QStringList keys;
     GetPrimaryKeyFields(keys);
-    QStringList text{QStringLiteral("SELECT * FROM ") + FTableName + QStringLiteral(" WHERE")};
+    QStringList text { QStringLiteral("SELECT * FROM ") + FTableName + QStringLiteral(" WHERE") };
     for (qsizetype i = 0; i < keys.size(); ++i)
         text.append((i > 0 ? QStringLiteral("AND ") : QString()) + keys.at(i) + QStringLiteral(" = :p")
-                    + QString::number(i));
+            + QString::number(i));
     return text;
 }
 
@@ -1227,21 +1212,19 @@ TManagedQuery *TTableManager::CreateQuery(bool ReadOnly, Db::TTransaction *Trans
         query->SetTransaction(Transaction);
     } else {
         own = std::make_unique<Db::TTransaction>(Database());
-        own->SetParams({QStringLiteral("concurrency"), QStringLiteral("nowait")});
+        own->SetParams({ QStringLiteral("concurrency"), QStringLiteral("nowait") });
         own->SetName(FTableName + QStringLiteral("_Transaction"));
         query->SetTransaction(own.get());
     }
-    query->SetName(FTableName + QLatin1Char('_') + QStringLiteral("%1").arg(FQueryCounter, 4, 10, QLatin1Char('0')));
+    query->SetName(
+        FTableName + QLatin1Char('_') + QStringLiteral("%1").arg(FQueryCounter, 4, 10, QLatin1Char('0')));
     ++FQueryCounter;
     TManagedQuery *result = query.release();
     manager.RegisterQuery(result, own.release());
     return result;
 }
 
-void TTableManager::FreeDataset(Db::TQuery *DataSet)
-{
-    Manager().FreeDataset(DataSet);
-}
+void TTableManager::FreeDataset(Db::TQuery *DataSet) { Manager().FreeDataset(DataSet); }
 
 void TTableManager::ForgetQuery(Db::TStatement *query)
 {
@@ -1308,8 +1291,8 @@ bool TTableManager::FindPK(const QVariantList &values)
     }
 }
 
-TManagedQuery *TTableManager::CreateDataset(const QStringList &columns, const QString &Where,
-                                            const QVariant &Values, bool ReadOnly, bool ForwardOnly)
+TManagedQuery *TTableManager::CreateDataset(
+    const QStringList &columns, const QString &Where, const QVariant &Values, bool ReadOnly, bool ForwardOnly)
 {
     TManagedQuery *query = CreateQuery(ReadOnly);
     try {
@@ -1389,11 +1372,11 @@ void TTableManager::CreateTable()
         BuildSQL4Create(sql);
         statement->SetSQL(sql);
         statement->Execute();
-        statement->SetSQL({QStringLiteral("GRANT SELECT, REFERENCES ON ") + FTableName
-                           + QStringLiteral(" TO ROLE_READER")});
+        statement->SetSQL({ QStringLiteral("GRANT SELECT, REFERENCES ON ") + FTableName
+            + QStringLiteral(" TO ROLE_READER") });
         statement->Execute();
-        statement->SetSQL({QStringLiteral("GRANT SELECT, REFERENCES, DELETE, UPDATE, INSERT ON ") + FTableName
-                           + QStringLiteral(" TO ROLE_READER_WRITER")});
+        statement->SetSQL({ QStringLiteral("GRANT SELECT, REFERENCES, DELETE, UPDATE, INSERT ON ")
+            + FTableName + QStringLiteral(" TO ROLE_READER_WRITER") });
         statement->Execute();
     });
 }
@@ -1407,20 +1390,17 @@ void TTableManager::CreateTable(bool FailIfExists)
 void TTableManager::DropTable()
 {
     CheckDatabase(2);
-    ExecuteNested({QStringLiteral("DROP TABLE ") + FTableName});
+    ExecuteNested({ QStringLiteral("DROP TABLE ") + FTableName });
 }
 
-void TTableManager::EmptyTable()
-{
-    ExecuteSQL(QStringLiteral("DELETE FROM ") + FTableName);
-}
+void TTableManager::EmptyTable() { ExecuteSQL(QStringLiteral("DELETE FROM ") + FTableName); }
 
 bool TTableManager::AddColumn(const QString &FieldName, const QString &FieldDef, bool FailIfExists)
 {
     const bool existed = FindColumn(FieldName);
     if (FailIfExists || !existed)
         ExecuteSQL(QStringLiteral("ALTER TABLE ") + FTableName + QStringLiteral(" Add ") + FieldName
-                   + QLatin1Char(' ') + FieldDef);
+            + QLatin1Char(' ') + FieldDef);
     return existed;
 }
 
@@ -1430,61 +1410,57 @@ void TTableManager::DropColumn(const QString &FieldName, bool FailIfNotExists)
         ExecuteSQL(QStringLiteral("ALTER TABLE ") + FTableName + QStringLiteral(" DROP ") + FieldName);
 }
 
-bool TTableManager::QueryHasRow(const QStringList &lines)
-{
-    return Manager().QueryHasRow(lines);
-}
+bool TTableManager::QueryHasRow(const QStringList &lines) { return Manager().QueryHasRow(lines); }
 
 bool TTableManager::FindColumn(const QString &ColumnName)
 {
-    return QueryHasRow({QStringLiteral("SELECT RDB$FIELD_NAME FROM RDB$RELATION_FIELDS WHERE"),
-                        QStringLiteral("RDB$RELATION_NAME = '") + UpperAscii(FTableName) + QStringLiteral("'"),
-                        QStringLiteral("AND RDB$FIELD_NAME = '") + UpperAscii(ColumnName) + QStringLiteral("'")});
+    return QueryHasRow({ QStringLiteral("SELECT RDB$FIELD_NAME FROM RDB$RELATION_FIELDS WHERE"),
+        QStringLiteral("RDB$RELATION_NAME = '") + UpperAscii(FTableName) + QStringLiteral("'"),
+        QStringLiteral("AND RDB$FIELD_NAME = '") + UpperAscii(ColumnName) + QStringLiteral("'") });
 }
 
 void TTableManager::CreateIndex(const QString &name, const QStringList &columns, bool unique)
 {
     ExecuteSQL(QStringLiteral("CREATE ") + (unique ? QStringLiteral("UNIQUE ") : QString())
-               + QStringLiteral("INDEX ") + name + QStringLiteral(" ON ") + FTableName + QStringLiteral("(")
-               + columns.join(QStringLiteral(", ")) + QStringLiteral(")"));
+        + QStringLiteral("INDEX ") + name + QStringLiteral(" ON ") + FTableName + QStringLiteral("(")
+        + columns.join(QStringLiteral(", ")) + QStringLiteral(")"));
 }
 
 void TTableManager::CreateDescendingIndex(const QString &name, const QStringList &columns, bool unique)
 {
     ExecuteSQL(QStringLiteral("CREATE ") + (unique ? QStringLiteral("UNIQUE ") : QString())
-               + QStringLiteral(" DESC INDEX ") + name + QStringLiteral(" ON ") + FTableName
-               + QStringLiteral("(") + columns.join(QStringLiteral(", ")) + QStringLiteral(")"));
+        + QStringLiteral(" DESC INDEX ") + name + QStringLiteral(" ON ") + FTableName + QStringLiteral("(")
+        + columns.join(QStringLiteral(", ")) + QStringLiteral(")"));
 }
 
 QString TTableManager::ReferenceText(const QString &name, const QStringList &columns, const QString &refTable,
-                                     const QStringList &refColumns) const
+    const QStringList &refColumns) const
 {
     return QStringLiteral("ALTER TABLE ") + FTableName + QStringLiteral(" Add CONSTRAINT ") + name
-           + QStringLiteral(" FOREIGN KEY (") + columns.join(QLatin1Char(',')) + QStringLiteral(") REFERENCES ")
-           + refTable + QStringLiteral("(") + refColumns.join(QLatin1Char(',')) + QStringLiteral(")");
+        + QStringLiteral(" FOREIGN KEY (") + columns.join(QLatin1Char(',')) + QStringLiteral(") REFERENCES ")
+        + refTable + QStringLiteral("(") + refColumns.join(QLatin1Char(',')) + QStringLiteral(")");
 }
 
-void TTableManager::CreateReferenceConstraint2(const QString &name, const QStringList &columns,
-                                               const QString &refTable, const QStringList &refColumns)
+void TTableManager::CreateReferenceConstraint2(
+    const QString &name, const QStringList &columns, const QString &refTable, const QStringList &refColumns)
 {
     ExecuteSQL(ReferenceText(name, columns, refTable, refColumns));
 }
 
-void TTableManager::CreateReferenceConstraintCascadeSetNull(const QString &name, const QStringList &columns,
-                                                            const QString &refTable, const QStringList &refColumns)
+void TTableManager::CreateReferenceConstraintCascadeSetNull(
+    const QString &name, const QStringList &columns, const QString &refTable, const QStringList &refColumns)
 {
     ExecuteSQL(ReferenceText(name, columns, refTable, refColumns) + QStringLiteral(" ON DELETE SET NULL"));
 }
 
-void TTableManager::CreateReferenceConstraintCascadeDelete(const QString &name, const QStringList &columns,
-                                                           const QString &refTable, const QStringList &refColumns)
+void TTableManager::CreateReferenceConstraintCascadeDelete(
+    const QString &name, const QStringList &columns, const QString &refTable, const QStringList &refColumns)
 {
     ExecuteSQL(ReferenceText(name, columns, refTable, refColumns) + QStringLiteral(" ON DELETE CASCADE"));
 }
 
 void TTableManager::CreateReferenceConstraint(const QString &name, const QStringList &columns,
-                                              const QString &refTable, const QStringList &refColumns,
-                                              uint32_t options)
+    const QString &refTable, const QStringList &refColumns, uint32_t options)
 {
     if ((options & roDeleteSetNull) && (options & roDeleteCascade))
         throw Os::Exception(SchemaTexts::IncompatibleDeleteOptions());
@@ -1501,18 +1477,19 @@ void TTableManager::CreateReferenceConstraint(const QString &name, const QString
 void TTableManager::AllowAccess()
 {
     CheckDatabase(10);
-    ExecuteNested({QStringLiteral("GRANT SELECT, REFERENCES ON ") + FTableName + QStringLiteral(" TO ROLE_READER"),
-                   QStringLiteral("GRANT SELECT, REFERENCES, DELETE, UPDATE, INSERT ON ") + FTableName
-                       + QStringLiteral(" TO ROLE_READER_WRITER")});
+    ExecuteNested(
+        { QStringLiteral("GRANT SELECT, REFERENCES ON ") + FTableName + QStringLiteral(" TO ROLE_READER"),
+            QStringLiteral("GRANT SELECT, REFERENCES, DELETE, UPDATE, INSERT ON ") + FTableName
+                + QStringLiteral(" TO ROLE_READER_WRITER") });
 }
 
 void TTableManager::DenyAccess()
 {
     CheckDatabase(11);
     ExecuteNested(
-        {QStringLiteral("REVOKE SELECT, REFERENCES ON ") + FTableName + QStringLiteral(" FROM ROLE_READER"),
-         QStringLiteral("REVOKE SELECT, REFERENCES, DELETE, UPDATE, INSERT ON ") + FTableName
-             + QStringLiteral(" FROM ROLE_READER_WRITER")});
+        { QStringLiteral("REVOKE SELECT, REFERENCES ON ") + FTableName + QStringLiteral(" FROM ROLE_READER"),
+            QStringLiteral("REVOKE SELECT, REFERENCES, DELETE, UPDATE, INSERT ON ") + FTableName
+                + QStringLiteral(" FROM ROLE_READER_WRITER") });
 }
 
 QString TTableManager::GetUserPrivileges(const QString &UserName)
@@ -1521,9 +1498,9 @@ QString TTableManager::GetUserPrivileges(const QString &UserName)
     return manager.Nested([&] {
         Db::TQuery &query = *manager.FQuery;
         query.Close();
-        query.SetSQL({QStringLiteral("SELECT RDB$PRIVILEGE FROM RDB$USER_PRIVILEGES WHERE"),
-                      QStringLiteral("RDB$USER = '") + UserName + QStringLiteral("'"),
-                      QStringLiteral("AND RDB$RELATION_NAME = '") + FTableName + QStringLiteral("'")});
+        query.SetSQL({ QStringLiteral("SELECT RDB$PRIVILEGE FROM RDB$USER_PRIVILEGES WHERE"),
+            QStringLiteral("RDB$USER = '") + UserName + QStringLiteral("'"),
+            QStringLiteral("AND RDB$RELATION_NAME = '") + FTableName + QStringLiteral("'") });
         query.Open();
         QString privileges;
         while (!query.Eof()) {
@@ -1541,10 +1518,10 @@ QString TTableManager::GetPrimaryIndexName()
     return manager.Nested([&] {
         Db::TQuery &query = *manager.FQuery;
         query.Close();
-        query.SetSQL({QStringLiteral("SELECT RDB$CONSTRAINT_NAME FROM RDB$RELATION_CONSTRAINTS WHERE "
-                                     "RDB$RELATION_NAME = "),
-                      QStringLiteral("'") + UpperAscii(FTableName) + QStringLiteral("'"),
-                      QStringLiteral("AND RDB$CONSTRAINT_TYPE = 'PRIMARY KEY'")});
+        query.SetSQL({ QStringLiteral("SELECT RDB$CONSTRAINT_NAME FROM RDB$RELATION_CONSTRAINTS WHERE "
+                                      "RDB$RELATION_NAME = "),
+            QStringLiteral("'") + UpperAscii(FTableName) + QStringLiteral("'"),
+            QStringLiteral("AND RDB$CONSTRAINT_TYPE = 'PRIMARY KEY'") });
         query.Open();
         const QString name = query.HasCurrentRow() ? query.AsString(0).trimmed() : QString();
         query.Close();
@@ -1582,7 +1559,7 @@ int32_t TTableManager::RecordCount()
     TManagedQuery *query = CreateQuery(true);
     int32_t count = 0;
     try {
-        query->SetSQL({QStringLiteral("SELECT COUNT(*) FROM ") + FTableName});
+        query->SetSQL({ QStringLiteral("SELECT COUNT(*) FROM ") + FTableName });
         Manager().Nested([&] {
             // The count runs in the query's own transaction; the level keeps the
             // caller's transaction nesting balanced all the same.
@@ -1632,10 +1609,10 @@ void TTableManager::DeleteRecord(const QVariantList &keys)
         throw Os::Exception(SchemaTexts::KeyMismatch());
     Manager().Nested([&] {
         Db::TStatement *statement = SharedStatement();
-        QStringList sql{QStringLiteral("DELETE FROM ") + FTableName + QStringLiteral(" WHERE")};
+        QStringList sql { QStringLiteral("DELETE FROM ") + FTableName + QStringLiteral(" WHERE") };
         for (qsizetype i = 0; i < names.size(); ++i)
             sql.append((i > 0 ? QStringLiteral("AND ") : QString()) + names.at(i) + QStringLiteral(" = :p")
-                       + QString::number(i));
+                + QString::number(i));
         statement->SetSQL(sql);
         statement->ClearParams();
         for (qsizetype i = 0; i < keys.size(); ++i)
@@ -1654,8 +1631,9 @@ int32_t TTableManager::GetfieldSize(const QString &Fieldname)
     try {
         query->SetForwardOnly(true);
         manager.Nested([&] {
-            query->SetSQL({QStringLiteral("SELECT RDB$FIELD_SOURCE FROM RDB$RELATION_FIELDS WHERE RDB$FIELD_NAME = "
-                                          ":P0 AND RDB$RELATION_NAME = :P1")});
+            query->SetSQL(
+                { QStringLiteral("SELECT RDB$FIELD_SOURCE FROM RDB$RELATION_FIELDS WHERE RDB$FIELD_NAME = "
+                                 ":P0 AND RDB$RELATION_NAME = :P1") });
             query->SetParamString(0, UpperAscii(Fieldname));
             query->SetParamString(1, UpperAscii(FTableName));
             query->Open();
@@ -1669,7 +1647,8 @@ int32_t TTableManager::GetfieldSize(const QString &Fieldname)
             query->Close();
             if (rows != 1)
                 throw Os::Exception(SchemaTexts::FieldSizeDomainNotFound());
-            query->SetSQL({QStringLiteral("SELECT RDB$FIELD_LENGTH FROM RDB$FIELDS WHERE RDB$FIELD_NAME = :P0")});
+            query->SetSQL(
+                { QStringLiteral("SELECT RDB$FIELD_LENGTH FROM RDB$FIELDS WHERE RDB$FIELD_NAME = :P0") });
             query->SetParamString(0, domain);
             query->Open();
             rows = 0;
@@ -1698,8 +1677,9 @@ QString TTableManager::GetfieldType(const QString &Fieldname)
     try {
         query->SetForwardOnly(true);
         manager.Nested([&] {
-            query->SetSQL({QStringLiteral("SELECT RDB$FIELD_SOURCE FROM RDB$RELATION_FIELDS WHERE RDB$FIELD_NAME = "
-                                          ":P0 AND RDB$RELATION_NAME = :P1")});
+            query->SetSQL(
+                { QStringLiteral("SELECT RDB$FIELD_SOURCE FROM RDB$RELATION_FIELDS WHERE RDB$FIELD_NAME = "
+                                 ":P0 AND RDB$RELATION_NAME = :P1") });
             query->SetParamString(0, UpperAscii(Fieldname));
             query->SetParamString(1, UpperAscii(FTableName));
             query->Open();
@@ -1713,7 +1693,8 @@ QString TTableManager::GetfieldType(const QString &Fieldname)
             query->Close();
             if (rows != 1)
                 throw Os::Exception(SchemaTexts::FieldTypeDomainNotFound());
-            query->SetSQL({QStringLiteral("SELECT RDB$FIELD_TYPE FROM RDB$FIELDS WHERE RDB$FIELD_NAME = :P0")});
+            query->SetSQL(
+                { QStringLiteral("SELECT RDB$FIELD_TYPE FROM RDB$FIELDS WHERE RDB$FIELD_NAME = :P0") });
             query->SetParamString(0, domain);
             query->Open();
             int32_t type = 0;
@@ -1726,8 +1707,8 @@ QString TTableManager::GetfieldType(const QString &Fieldname)
             query->Close();
             if (rows != 1)
                 throw Os::Exception(SchemaTexts::FieldTypeNumberNotFound());
-            query->SetSQL({QStringLiteral("SELECT RDB$TYPE_NAME FROM RDB$TYPES WHERE RDB$FIELD_NAME = "
-                                          "'RDB$FIELD_TYPE' AND RDB$TYPE = :P0")});
+            query->SetSQL({ QStringLiteral("SELECT RDB$TYPE_NAME FROM RDB$TYPES WHERE RDB$FIELD_NAME = "
+                                           "'RDB$FIELD_TYPE' AND RDB$TYPE = :P0") });
             query->SetParamInt(0, type);
             query->Open();
             if (!query->HasCurrentRow()) {
@@ -1749,18 +1730,18 @@ void TTableManager::EnlargeStringField(const QString &OldFieldName, const QStrin
 {
     if (!FindColumn(NewFieldName))
         ExecuteSQL(QStringLiteral("ALTER TABLE ") + FTableName + QStringLiteral(" Add ") + NewFieldName
-                   + QStringLiteral(" VARCHAR(") + QString::number(NewSize) + QStringLiteral(")"));
+            + QStringLiteral(" VARCHAR(") + QString::number(NewSize) + QStringLiteral(")"));
     if (!FindColumn(OldFieldName))
         return;
     ExecuteSQL(QStringLiteral("UPDATE ") + FTableName + QStringLiteral(" SET ") + NewFieldName
-               + QStringLiteral(" = ") + OldFieldName);
+        + QStringLiteral(" = ") + OldFieldName);
     ExecuteSQL(QStringLiteral("ALTER TABLE ") + FTableName + QStringLiteral(" DROP ") + OldFieldName);
 }
 
 void TTableManager::ChangeVarCharFieldLength(const QString &FieldName, int NewLength)
 {
     ExecuteSQL(QStringLiteral("ALTER TABLE ") + FTableName + QStringLiteral(" ALTER ") + FieldName
-               + QStringLiteral(" TYPE VARCHAR(") + QString::number(NewLength) + QStringLiteral(")"));
+        + QStringLiteral(" TYPE VARCHAR(") + QString::number(NewLength) + QStringLiteral(")"));
 }
 
 void TTableManager::ConvertVarCharFieldToInteger(const QString &FieldName, const QString &TempName)
@@ -1769,13 +1750,13 @@ void TTableManager::ConvertVarCharFieldToInteger(const QString &FieldName, const
     const auto addTemp = [&] { AddColumn(TempName, QStringLiteral("Integer"), true); };
     const auto copyToTemp = [&] {
         ExecuteSQL(QStringLiteral("UPDATE ") + FTableName + QStringLiteral(" SET ") + TempName
-                   + QStringLiteral(" = CAST(") + FieldName + QStringLiteral(" AS Integer)"));
+            + QStringLiteral(" = CAST(") + FieldName + QStringLiteral(" AS Integer)"));
     };
     const auto dropField = [&] { DropColumn(FieldName, false); };
     const auto addField = [&] { AddColumn(FieldName, QStringLiteral("Integer"), true); };
     const auto copyBack = [&] {
         ExecuteSQL(QStringLiteral("UPDATE ") + FTableName + QStringLiteral(" SET ") + FieldName
-                   + QStringLiteral("=") + TempName);
+            + QStringLiteral("=") + TempName);
     };
     const auto dropTemp = [&] { DropColumn(TempName, false); };
 

@@ -148,8 +148,8 @@ public:
     void GetLogData(QStringList &TextList);
     void ClearSource();
     void ClearTriggerSource(const QString &TriggerName);
-    void AcquireUpdateLock() {}
-    void ReleaseUpdateLock() {}
+    void AcquireUpdateLock() { }
+    void ReleaseUpdateLock() { }
 
     // ---- A new product database -------------------------------------------------
     // Creates the database at ConnectionString and lays down its bootstrap objects.
@@ -194,7 +194,7 @@ private:
     std::unique_ptr<Db::TStatement> FSQL2;
     std::unique_ptr<Db::TTransaction> FLockTransaction;
     std::unique_ptr<Db::TStatement> FLockSQL;
-    std::vector<Db::TQuery *> FDatasetList;           // owned through the register
+    std::vector<Db::TQuery *> FDatasetList; // owned through the register
     std::vector<Db::TTransaction *> FTransactionList; // made for handed-out queries, owned
     QString FRole;
     QString FConnectionString;
@@ -262,7 +262,7 @@ public:
     bool FindPK(const QVariantList &values);
     TManagedQuery *QueryFindPrimaryKey();
     TManagedQuery *CreateDataset(const QStringList &columns, const QString &Where, const QVariant &Values,
-                                 bool ReadOnly, bool ForwardOnly);
+        bool ReadOnly, bool ForwardOnly);
     void FreeDataset(Db::TQuery *DataSet);
     Db::TStatement *SQLAppend();
     Db::TStatement *SQLUpdate();
@@ -280,13 +280,13 @@ public:
     void CreateIndex(const QString &name, const QStringList &columns, bool unique);
     void CreateDescendingIndex(const QString &name, const QStringList &columns, bool unique);
     void CreateReferenceConstraint2(const QString &name, const QStringList &columns, const QString &refTable,
-                                    const QStringList &refColumns);
+        const QStringList &refColumns);
     void CreateReferenceConstraintCascadeSetNull(const QString &name, const QStringList &columns,
-                                                 const QString &refTable, const QStringList &refColumns);
+        const QString &refTable, const QStringList &refColumns);
     void CreateReferenceConstraintCascadeDelete(const QString &name, const QStringList &columns,
-                                                const QString &refTable, const QStringList &refColumns);
+        const QString &refTable, const QStringList &refColumns);
     void CreateReferenceConstraint(const QString &name, const QStringList &columns, const QString &refTable,
-                                   const QStringList &refColumns, uint32_t options);
+        const QStringList &refColumns, uint32_t options);
     void AllowAccess();
     void DenyAccess();
     QString GetUserPrivileges(const QString &UserName);
@@ -322,7 +322,7 @@ private:
     void ExecuteNested(const QStringList &statements);
     bool QueryHasRow(const QStringList &lines);
     QString ReferenceText(const QString &name, const QStringList &columns, const QString &refTable,
-                          const QStringList &refColumns) const;
+        const QStringList &refColumns) const;
     void ForgetQuery(Db::TStatement *query);
 
     QPointer<TDatabaseManager> FDatabaseManager;
@@ -334,6 +334,6 @@ private:
     std::unique_ptr<Db::TStatement> FInsertSQL;
     std::unique_ptr<Db::TStatement> FUpdateSQL;
     TManagedQuery *FQueryFindPrimaryKey = nullptr; // registered with the manager
-    TManagedQuery *FQueryFindPK = nullptr;         // registered with the manager
+    TManagedQuery *FQueryFindPK = nullptr; // registered with the manager
     mutable int32_t FPKCount = 0;
 };

@@ -43,8 +43,38 @@ TextEncoding EncodingOf(const QByteArray &bytes)
 
 // The characters of Windows-1252 at 0x80..0x9F; 0 where the code page has none.
 constexpr char16_t Cp1252High[32] = {
-    0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0, 0x017D, 0,
-    0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178,
+    0x20AC,
+    0,
+    0x201A,
+    0x0192,
+    0x201E,
+    0x2026,
+    0x2020,
+    0x2021,
+    0x02C6,
+    0x2030,
+    0x0160,
+    0x2039,
+    0x0152,
+    0,
+    0x017D,
+    0,
+    0,
+    0x2018,
+    0x2019,
+    0x201C,
+    0x201D,
+    0x2022,
+    0x2013,
+    0x2014,
+    0x02DC,
+    0x2122,
+    0x0161,
+    0x203A,
+    0x0153,
+    0,
+    0x017E,
+    0x0178,
 };
 
 // False when a character has no place in the code page: the caller then keeps the
@@ -134,7 +164,7 @@ QString TFMultiSte::FindCompanyListFile(QChar drive)
 {
     if (!drive.isNull()) {
         const QString root = QString(drive) + QStringLiteral(":\\");
-        const QStringList candidates{
+        const QStringList candidates {
             root + QStringLiteral("dremlix\\") + ListFileName,
             root + QStringLiteral("dremlix\\") + ListFileName + QStringLiteral(".txt"),
             root + QStringLiteral("wdremlix\\") + ListFileName,
@@ -226,10 +256,7 @@ bool TFMultiSte::DemandeSte()
     return !Abandon;
 }
 
-QString TFMultiSte::SteChoisie() const
-{
-    return FItemIndex >= 0 ? FCompanies.at(FItemIndex) : QString();
-}
+QString TFMultiSte::SteChoisie() const { return FItemIndex >= 0 ? FCompanies.at(FItemIndex) : QString(); }
 
 QString TFMultiSte::CompanyNameOrDefault() const
 {
@@ -251,9 +278,8 @@ void TFMultiSte::SetSociete(const QString &societe)
 
 bool TFMultiSte::CompareSocietes(const QString &societe1, const QString &societe2)
 {
-    const auto normal = [](const QString &name) {
-        return name.isEmpty() ? SchemaTexts::DefaultCompany() : name.trimmed();
-    };
+    const auto normal
+        = [](const QString &name) { return name.isEmpty() ? SchemaTexts::DefaultCompany() : name.trimmed(); };
     return normal(societe1).compare(normal(societe2), Qt::CaseInsensitive) == 0;
 }
 
@@ -297,10 +323,7 @@ void TFMultiSte::BokClick()
     SetLastCompany(SteChoisie());
 }
 
-void TFMultiSte::BannulerClick()
-{
-    Abandon = true;
-}
+void TFMultiSte::BannulerClick() { Abandon = true; }
 
 void TFMultiSte::Button1Click()
 {
@@ -322,12 +345,6 @@ TFMultiSte &EnsureFMultiSte()
     return *gFMultiSte;
 }
 
-TFMultiSte *FMultiSte()
-{
-    return gFMultiSte.get();
-}
+TFMultiSte *FMultiSte() { return gFMultiSte.get(); }
 
-void ReleaseFMultiSte()
-{
-    gFMultiSte.reset();
-}
+void ReleaseFMultiSte() { gFMultiSte.reset(); }

@@ -39,7 +39,10 @@ QByteArray HostBytes(const QString &hostPath)
 
 class MultiSteTest : public ::testing::Test {
 protected:
-    void WriteList(const QString &windowsPath, const QByteArray &bytes) { Prefix.WriteFile(windowsPath, bytes); }
+    void WriteList(const QString &windowsPath, const QByteArray &bytes)
+    {
+        Prefix.WriteFile(windowsPath, bytes);
+    }
     void SetLast(const QString &company)
     {
         Prefix.SetRegString(Os::RegRoot::CurrentUser, LastCompanyKey, QStringLiteral("LastCompany"), company);
@@ -68,7 +71,8 @@ TEST_F(MultiSteTest, EveryLineIsACompanyAndAnEmptyOneIsTheDefault)
     SetLast(QStringLiteral("società rossi"));
     TFMultiSte form;
     form.ChargeFichier();
-    EXPECT_EQ(form.Companies(), (QStringList{QStringLiteral("Alfa"), QString(), QStringLiteral("Società Rossi")}));
+    EXPECT_EQ(form.Companies(),
+        (QStringList { QStringLiteral("Alfa"), QString(), QStringLiteral("Società Rossi") }));
     EXPECT_EQ(form.Filename(), QStringLiteral("C:\\dremlix\\multiste.txt"));
     // The company chosen last, found without regard to letter case.
     EXPECT_EQ(form.ItemIndex(), 2);
@@ -94,11 +98,11 @@ TEST_F(MultiSteTest, SearchOrderOfTheListFile)
     // Orvanta registered in an existing folder makes C:\W\Common\Programs\ the shared folder.
     Prefix.WriteFile(QStringLiteral("C:\\W\\ORV\\Programs\\Orvanta.exe"), QByteArray("x"));
     Prefix.SetRegString(Os::RegRoot::CurrentUser, QStringLiteral("Software\\DREMLIX S.A.\\Orvanta\\Program"),
-                        QStringLiteral("Filename"), QStringLiteral("C:\\W\\ORV\\Programs\\Orvanta.exe"));
+        QStringLiteral("Filename"), QStringLiteral("C:\\W\\ORV\\Programs\\Orvanta.exe"));
     ASSERT_EQ(GetProductPath(QStringLiteral("Common"), false), QStringLiteral("C:\\W\\Common\\Programs\\"));
 
     // From the last candidate to the first: each new file must win over those before.
-    const QStringList candidates{
+    const QStringList candidates {
         QStringLiteral("C:\\W\\Common\\Programs\\multiste.txt"),
         QStringLiteral("C:\\wdremlix\\multiste.txt.txt"),
         QStringLiteral("C:\\wdremlix\\multiste.txt"),
@@ -124,7 +128,7 @@ TEST_F(MultiSteTest, TheLegacyMachineKeyIsRemoved)
     const QString legacy = QStringLiteral("Software\\DREMLIX S.A.\\MultiSte");
     Prefix.SetRegString(Os::RegRoot::LocalMachine, legacy, QStringLiteral("Actif"), QStringLiteral("1"));
     Prefix.SetRegString(Os::RegRoot::LocalMachine, legacy + QStringLiteral("\\Below"), QStringLiteral("X"),
-                        QStringLiteral("y"));
+        QStringLiteral("y"));
     TFMultiSte::GetMultisteFilename();
     Os::RegKey key;
     EXPECT_EQ(Os::RegKey::Open(Os::RegRoot::LocalMachine, legacy, Os::KEY_READ, key), 2u);
@@ -198,7 +202,7 @@ TEST_F(MultiSteTest, AddSocieteMakesTheListWhenThereIsNone)
 {
     TFMultiSte::AddSociete(QStringLiteral("Società Rossi"));
     EXPECT_EQ(HostBytes(Prefix.HostPath(QStringLiteral("C:\\dremlix\\multiste.txt"))),
-              QByteArray("Societ\xe0 Rossi\r\n"));
+        QByteArray("Societ\xe0 Rossi\r\n"));
 }
 
 TEST_F(MultiSteTest, AddSocieteDropsBlankLinesAndAddsOnlyNewNames)
@@ -222,7 +226,7 @@ TEST_F(MultiSteTest, AddSocieteKeepsANameTheCodePageCannotHold)
     TFMultiSte::AddSociete(name);
     TFMultiSte form;
     form.ChargeFichier();
-    EXPECT_EQ(form.Companies(), (QStringList{QStringLiteral("Alfa"), name}));
+    EXPECT_EQ(form.Companies(), (QStringList { QStringLiteral("Alfa"), name }));
 }
 
 struct EncodingCase {
@@ -231,28 +235,33 @@ struct EncodingCase {
     QByteArray After;
 };
 
-void PrintTo(const EncodingCase &c, std::ostream *os)
-{
-    *os << c.Title;
-}
+void PrintTo(const EncodingCase &c, std::ostream *os) { *os << c.Title; }
 
-class AddSocieteEncodingTest : public MultiSteTest, public ::testing::WithParamInterface<EncodingCase> {};
+class AddSocieteEncodingTest : public MultiSteTest, public ::testing::WithParamInterface<EncodingCase> { };
 
 TEST_P(AddSocieteEncodingTest, TheFileKeepsItsEncoding)
 {
     const QString list = QStringLiteral("C:\\dremlix\\multiste.txt");
     WriteList(list, GetParam().Before);
     TFMultiSte::AddSociete(QStringLiteral("Città"));
-    EXPECT_EQ(HostBytes(Prefix.HostPath(list)).toHex(' ').toStdString(), GetParam().After.toHex(' ').toStdString());
+    EXPECT_EQ(
+        HostBytes(Prefix.HostPath(list)).toHex(' ').toStdString(), GetParam().After.toHex(' ').toStdString());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Files, AddSocieteEncodingTest,
-    ::testing::Values(EncodingCase{"Ansi", QByteArray("A\r\n"), QByteArray("A\r\nCitt\xe0\r\n")},
-                      EncodingCase{"Utf8Bom", QByteArray("\xef\xbb\xbf" "A\r\n"),
-                                   QByteArray("\xef\xbb\xbf" "A\r\nCitt\xc3\xa0\r\n")},
-                      EncodingCase{"Utf16LeBom", QByteArray("\xff\xfe" "A\0\r\0\n\0", 8),
-                                   QByteArray("\xff\xfe" "A\0\r\0\n\0C\0i\0t\0t\0\xe0\0\r\0\n\0", 22)}),
+INSTANTIATE_TEST_SUITE_P(Files, AddSocieteEncodingTest,
+    ::testing::Values(EncodingCase { "Ansi", QByteArray("A\r\n"), QByteArray("A\r\nCitt\xe0\r\n") },
+        EncodingCase { "Utf8Bom",
+            QByteArray("\xef\xbb\xbf"
+                       "A\r\n"),
+            QByteArray("\xef\xbb\xbf"
+                       "A\r\nCitt\xc3\xa0\r\n") },
+        EncodingCase { "Utf16LeBom",
+            QByteArray("\xff\xfe"
+                       "A\0\r\0\n\0",
+                8),
+            QByteArray("\xff\xfe"
+                       "A\0\r\0\n\0C\0i\0t\0t\0\xe0\0\r\0\n\0",
+                22) }),
     [](const ::testing::TestParamInfo<EncodingCase> &info) { return std::string(info.param.Title); });
 
 struct CompareCase {
@@ -261,12 +270,9 @@ struct CompareCase {
     bool Equal;
 };
 
-void PrintTo(const CompareCase &c, std::ostream *os)
-{
-    *os << c.First << " / " << c.Second;
-}
+void PrintTo(const CompareCase &c, std::ostream *os) { *os << c.First << " / " << c.Second; }
 
-class CompareSocietesTest : public ::testing::TestWithParam<CompareCase> {};
+class CompareSocietesTest : public ::testing::TestWithParam<CompareCase> { };
 
 TEST_P(CompareSocietesTest, Compares)
 {
@@ -276,12 +282,9 @@ TEST_P(CompareSocietesTest, Compares)
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, CompareSocietesTest,
-                         ::testing::Values(CompareCase{"", "Default", true}, CompareCase{"", "", true},
-                                           CompareCase{" default ", "", true},
-                                           CompareCase{"Rossi", "  ROSSI ", true},
-                                           CompareCase{"Società", "SOCIETÀ", true},
-                                           CompareCase{"Rossi & Figli", "Rossi", false},
-                                           CompareCase{"Rossi", "Bianchi", false},
-                                           CompareCase{" ", "Default", false}));
+    ::testing::Values(CompareCase { "", "Default", true }, CompareCase { "", "", true },
+        CompareCase { " default ", "", true }, CompareCase { "Rossi", "  ROSSI ", true },
+        CompareCase { "Società", "SOCIETÀ", true }, CompareCase { "Rossi & Figli", "Rossi", false },
+        CompareCase { "Rossi", "Bianchi", false }, CompareCase { " ", "Default", false }));
 
 } // namespace

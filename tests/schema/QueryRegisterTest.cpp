@@ -23,7 +23,8 @@ protected:
         Manager->SetDatabase(&Database);
         Table.SetDatabaseManager(Manager.get());
         Table.SetTableName(QStringLiteral("PRT_Params"));
-        Table.SetFieldDefs({QStringLiteral("pname VARCHAR(60) NOT NULL *"), QStringLiteral("d_text VARCHAR(90)")});
+        Table.SetFieldDefs(
+            { QStringLiteral("pname VARCHAR(60) NOT NULL *"), QStringLiteral("d_text VARCHAR(90)") });
     }
 
     ScriptedUiServices Ui;
@@ -42,7 +43,8 @@ TEST_F(QueryRegisterTest, QueriesOfATableAreNumberedAndGetTransactionsOfTheirOwn
     EXPECT_EQ(Manager->DatasetCount(), 2);
     EXPECT_EQ(Manager->TransactionCount(), 2);
     EXPECT_NE(first->Transaction(), second->Transaction());
-    EXPECT_EQ(first->Transaction()->Params(), (QStringList{QStringLiteral("concurrency"), QStringLiteral("nowait")}));
+    EXPECT_EQ(first->Transaction()->Params(),
+        (QStringList { QStringLiteral("concurrency"), QStringLiteral("nowait") }));
 
     // A writable query carries its table's statements; a read-only one none.
     QStringList insert;
@@ -105,7 +107,7 @@ TEST_F(QueryRegisterTest, KeyQueriesAreGivenBackWhicheverGoesFirst)
         TTableManager table;
         table.SetDatabaseManager(Manager.get());
         table.SetTableName(QStringLiteral("PRT_Images"));
-        table.SetFieldDefs({QStringLiteral("image_name VARCHAR(30) NOT NULL *")});
+        table.SetFieldDefs({ QStringLiteral("image_name VARCHAR(30) NOT NULL *") });
         TManagedQuery *key = table.QueryFindPrimaryKey();
         EXPECT_EQ(table.QueryFindPrimaryKey(), key) << "built once";
         EXPECT_EQ(key->SQL(), table.FindPrimaryKeyText());

@@ -16,10 +16,7 @@ QAtomicInt gDatabaseCounter;
 
 } // namespace
 
-QString ServerPort()
-{
-    return qEnvironmentVariable("DREMLIX_FB_PORT");
-}
+QString ServerPort() { return qEnvironmentVariable("DREMLIX_FB_PORT"); }
 
 QString ServerProblem()
 {
@@ -54,8 +51,8 @@ TBench::TBench()
     Transaction.SetName(QStringLiteral("GlobalTransaction"));
     Transaction.SetDefaultDatabase(&Database);
     // The connection module's global transaction.
-    Transaction.SetParams({QStringLiteral("write"), QStringLiteral("nowait"), QStringLiteral("read_committed"),
-                           QStringLiteral("rec_version")});
+    Transaction.SetParams({ QStringLiteral("write"), QStringLiteral("nowait"),
+        QStringLiteral("read_committed"), QStringLiteral("rec_version") });
     Database.SetDefaultTransaction(&Transaction);
     Manager->SetName(QStringLiteral("DatabaseManager"));
     Manager->SetDatabase(&Database);
@@ -104,12 +101,12 @@ struct TObserver {
     explicit TObserver(const QString &connectionString)
     {
         Database.SetDatabaseName(connectionString);
-        Database.SetParams({QStringLiteral("user_name=") + DremlixUser, QStringLiteral("password=") + DremlixPassword,
-                            QStringLiteral("lc_ctype=ISO8859_1")});
+        Database.SetParams({ QStringLiteral("user_name=") + DremlixUser,
+            QStringLiteral("password=") + DremlixPassword, QStringLiteral("lc_ctype=ISO8859_1") });
         Database.Open();
         Transaction.SetDefaultDatabase(&Database);
-        Transaction.SetParams({QStringLiteral("read"), QStringLiteral("read_committed"),
-                               QStringLiteral("rec_version"), QStringLiteral("nowait")});
+        Transaction.SetParams({ QStringLiteral("read"), QStringLiteral("read_committed"),
+            QStringLiteral("rec_version"), QStringLiteral("nowait") });
     }
     ~TObserver()
     {
@@ -157,8 +154,8 @@ int CountRows(const QString &connectionString, const QString &sql)
 void Exec(const QString &connectionString, const QStringList &statements)
 {
     TObserver observer(connectionString);
-    observer.Transaction.SetParams({QStringLiteral("write"), QStringLiteral("read_committed"),
-                                    QStringLiteral("rec_version"), QStringLiteral("nowait")});
+    observer.Transaction.SetParams({ QStringLiteral("write"), QStringLiteral("read_committed"),
+        QStringLiteral("rec_version"), QStringLiteral("nowait") });
     observer.Transaction.Start();
     {
         Db::TStatement statement(&observer.Database, &observer.Transaction);

@@ -58,9 +58,9 @@ std::string ErrorOf(const std::function<void()> &work);
 } // namespace SchemaDb
 
 // Fails the test at once, with the reason, when the test server is not reachable.
-#define REQUIRE_TEST_SERVER()                                                                          \
-    do {                                                                                               \
-        const QString problem = SchemaDb::ServerProblem();                                             \
-        if (!problem.isEmpty())                                                                        \
-            FAIL() << problem.toStdString();                                                           \
+#define REQUIRE_TEST_SERVER()                                                                                \
+    do {                                                                                                     \
+        const QString problem = SchemaDb::ServerProblem();                                                   \
+        if (!problem.isEmpty())                                                                              \
+            FAIL() << problem.toStdString();                                                                 \
     } while (false)
