@@ -7,6 +7,7 @@
 #include <QStandardPaths>
 
 #include <QDirIterator>
+#include <QRegularExpression>
 
 #include <cstring>
 #include <mutex>
@@ -127,43 +128,76 @@ void Environment::SetOwnExecutableHostPath(const QString &hostPath)
     state.OwnExecutable = hostPath;
 }
 
-QString Environment::WineserverFolder()
+namespace {
+
+// Where Wine puts the server of a prefix: /tmp/.wine-<uid>/server-<dev>-<inode>, or, in
+// the Wine 8 of Debian, under a private folder of /tmp whose name the prefix keeps in its
+// file "wineserver".
+QStringList ServerFolders(const QString &prefix)
 {
     struct stat st {};
-    const QByteArray native = QFile::encodeName(PrefixRoot());
+    const QByteArray native = QFile::encodeName(prefix);
     if (::stat(native.constData(), &st) != 0)
-        return QString();
-    return QStringLiteral("/tmp/.wine-%1/server-%2-%3")
-        .arg(::getuid())
-        .arg(qulonglong(st.st_dev), 0, 16)
-        .arg(qulonglong(st.st_ino), 0, 16);
+        return {};
+    const QString leaf = QStringLiteral("server-%1-%2").arg(qulonglong(st.st_dev), 0, 16).arg(qulonglong(st.st_ino), 0, 16);
+    QStringList folders;
+    QFile pointer(prefix + QStringLiteral("/wineserver"));
+    if (pointer.open(QIODevice::ReadOnly)) {
+        const QString name = QString::fromLocal8Bit(pointer.read(256)).trimmed();
+        static const QRegularExpression safe(QStringLiteral("^[A-Za-z0-9._-]+$"));
+        if (safe.match(name).hasMatch() && name != QLatin1String(".") && name != QLatin1String(".."))
+            folders.append(QStringLiteral("/tmp/") + name + QLatin1Char('/') + leaf);
+    }
+    folders.append(QStringLiteral("/tmp/.wine-%1/").arg(::getuid()) + leaf);
+    return folders;
+}
+
+bool SocketAnswers(const QString &folder)
+{
+    const QByteArray socketPath = QFile::encodeName(folder + QStringLiteral("/socket"));
+    struct stat st {};
+    if (::lstat(socketPath.constData(), &st) != 0 || !S_ISSOCK(st.st_mode)
+        || socketPath.size() >= qsizetype(sizeof(sockaddr_un::sun_path)))
+        return false;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, socketPath.constData(), size_t(socketPath.size()));
+    const bool answered = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    ::close(fd);
+    return answered;
+}
+
+} // namespace
+
+QString Environment::WineserverFolder()
+{
+    const QStringList folders = ServerFolders(PrefixRoot());
+    for (const QString &folder : folders)
+        if (QFileInfo(folder).isDir())
+            return folder;
+    return folders.isEmpty() ? QString() : folders.first();
 }
 
 bool Environment::WineserverRunning()
 {
-    const QString folder = WineserverFolder();
-    if (folder.isEmpty())
+    const QStringList folders = ServerFolders(PrefixRoot());
+    if (folders.isEmpty())
         return false;
-
-    const QByteArray socketPath = QFile::encodeName(folder + QStringLiteral("/socket"));
-    struct stat st {};
-    if (::lstat(socketPath.constData(), &st) == 0 && S_ISSOCK(st.st_mode)
-        && socketPath.size() < qsizetype(sizeof(sockaddr_un::sun_path))) {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd >= 0) {
-            sockaddr_un address {};
-            address.sun_family = AF_UNIX;
-            std::memcpy(address.sun_path, socketPath.constData(), size_t(socketPath.size()));
-            const bool answered = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-            ::close(fd);
-            if (answered)
-                return true;
-        }
-    }
+    for (const QString &folder : folders)
+        if (SocketAnswers(folder))
+            return true;
 
     // A server that is starting, or one whose socket we may not reach: look for the process.
     const QString prefix = PrefixRoot();
-    const QString canonicalFolder = QFileInfo(folder).canonicalFilePath();
+    QStringList knownFolders = folders;
+    for (const QString &folder : folders) {
+        const QString canonical = QFileInfo(folder).canonicalFilePath();
+        if (!canonical.isEmpty())
+            knownFolders.append(canonical);
+    }
     const QByteArray prefixSetting = "WINEPREFIX=" + QFile::encodeName(prefix);
     QDirIterator processes(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
     while (processes.hasNext()) {
@@ -177,7 +211,7 @@ bool Environment::WineserverRunning()
         if (!comm.readAll().startsWith("wineserver"))
             continue;
         const QString cwd = QFile::symLinkTarget(dir + QStringLiteral("/cwd"));
-        if (!cwd.isEmpty() && (cwd == folder || cwd == canonicalFolder))
+        if (!cwd.isEmpty() && knownFolders.contains(cwd))
             return true;
         QFile environ(dir + QStringLiteral("/environ"));
         if (environ.open(QIODevice::ReadOnly)) {

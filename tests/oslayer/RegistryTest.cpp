@@ -418,9 +418,9 @@ namespace {
 // A socket that answers where wineserver keeps its own for the prefix.
 class FakeServerSocket {
 public:
-    explicit FakeServerSocket(bool listening)
+    explicit FakeServerSocket(bool listening, const QString &folder = Environment::WineserverFolder())
     {
-        FFolder = Environment::WineserverFolder();
+        FFolder = folder;
         QDir().mkpath(FFolder);
         ::chmod(QFile::encodeName(FFolder).constData(), 0700);
         const QByteArray path = QFile::encodeName(FFolder + QStringLiteral("/socket"));
@@ -469,6 +469,19 @@ TEST(RegistryFaults, WritesAreRefusedWhileAWineserverRunsForThePrefix)
         // Reading goes on.
         EXPECT_EQ(Query(RegRoot::CurrentUser, QStringLiteral("Software\\P"), QStringLiteral("v")).AsString(),
                   QStringLiteral("1"));
+    }
+    {
+        // Debian's Wine 8 keeps its server under a private folder of /tmp that the prefix names.
+        const QString name = QStringLiteral("wine-dremlix%1").arg(::getpid());
+        WriteBytes(prefix.Root() + QStringLiteral("/wineserver"), name.toLatin1());
+        ASSERT_TRUE(Environment::WineserverFolder().startsWith(QStringLiteral("/tmp/") + name + QStringLiteral("/server-")));
+        FakeServerSocket server(true, Environment::WineserverFolder());
+        EXPECT_TRUE(Environment::WineserverRunning());
+        EXPECT_THROW(prefix.SetRegString(RegRoot::CurrentUser, QStringLiteral("Software\\P"), QStringLiteral("v"),
+                                         QStringLiteral("2")),
+                     ERegistryError);
+        QDir(QStringLiteral("/tmp/") + name).removeRecursively();
+        QFile::remove(prefix.Root() + QStringLiteral("/wineserver"));
     }
     {
         // A socket left by a server that died answers nobody: the hive is ours again.
@@ -536,4 +549,48 @@ TEST(RegistryCache, AMissingHiveIsEmptyAndAWriteCreatesIt)
     EXPECT_TRUE(text.startsWith("WINE REGISTRY Version 2\n")) << text.constData();
     EXPECT_TRUE(text.contains("#arch=win64\n"));
     EXPECT_TRUE(text.contains("\"d\"=dword:00000007\n"));
+}
+
+TEST(RegistryFaults, SpoiltHivesEitherReadOrRaiseNeverCrash)
+{
+    // Under the address sanitizer this catches reads past a line or the file.
+    TempPrefix prefix;
+    const QByteArray good =
+        "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n\n#arch=win64\n\n"
+        "[Software\\\\DREMLIX S.A.\\\\Multiste] 1796898661\n#time=1dd88918d82998a\n"
+        "\"LastCompany\"=\"Societ\\xe0 Rossi & Figli\"\n\"Q\\\"\"=str(7):\"a\\0b\\0\"\n"
+        "\"B\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,16,17,18,19,1a,\\\n"
+        "  1b,1c\n@=dword:0000000c\n";
+    uint32_t seed = 11;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    const char alphabet[] = "\\\"[]@=:,()x0f7 \n#";
+    for (int round = 0; round < 300; ++round) {
+        QByteArray bad = good;
+        const int edits = 1 + int(next() % 4);
+        for (int i = 0; i < edits; ++i) {
+            const qsizetype at = qsizetype(next() % uint32_t(bad.size()));
+            switch (next() % 3) {
+            case 0: bad[at] = alphabet[next() % (sizeof alphabet - 1)]; break;
+            case 1: bad.remove(at, 1 + qsizetype(next() % 3)); break;
+            default: bad.truncate(at); break;
+            }
+        }
+        WriteBytes(prefix.UserHive(), bad);
+        try {
+            RegKey key;
+            if (RegKey::Open(RegRoot::CurrentUser, QStringLiteral("Software\\DREMLIX S.A.\\Multiste"), KEY_READ, key)
+                == ERROR_SUCCESS) {
+                for (const QString &name : key.ValueNames()) {
+                    RegValue value;
+                    key.QueryValue(name, value);
+                    value.AsMultiString();
+                }
+            }
+        } catch (const ERegistryError &error) {
+            EXPECT_TRUE(error.Message().contains(prefix.UserHive()));
+        }
+    }
 }

@@ -203,6 +203,44 @@ TEST(VersionResource, HostileFilesGiveNoVersionInformation)
     }
 }
 
+TEST(VersionResource, RandomlySpoiltImagesAreReadWithinBounds)
+{
+    // Under the address sanitizer this catches any read outside the file; without it, any
+    // crash. Every answer must still be one the reader could have found in the bytes.
+    FixedFileInfo fixed;
+    fixed.FileVersionMS = 0x00020005;
+    const QByteArray block = BuildVersionInfoBlock(fixed, { 0x0410, 0x04E4 },
+                                                   { { QStringLiteral("FileVersion"), QStringLiteral("2.5") },
+                                                     { QStringLiteral("ProductName"), QStringLiteral("Orvanta") } });
+    TempPrefix prefix;
+    for (const bool pe32plus : { false, true }) {
+        PeLayout l;
+        const QByteArray good = MakePe(block, pe32plus, 0x0410, &l);
+        uint32_t seed = pe32plus ? 7u : 3u;
+        auto next = [&seed] {
+            seed = seed * 1103515245u + 12345u;
+            return seed >> 8;
+        };
+        for (int round = 0; round < 400; ++round) {
+            QByteArray bad = good;
+            const int flips = 1 + int(next() % 6);
+            for (int i = 0; i < flips; ++i) {
+                // Mostly the headers and the resource tree, where offsets and sizes live.
+                const qsizetype at = (next() % 4) ? qsizetype(next() % uint32_t(l.VersionData + 96))
+                                                  : qsizetype(next() % uint32_t(bad.size()));
+                bad[at] = char(next() & 0xFF);
+            }
+            const auto info = InfoOfBytes(prefix, bad);
+            if (info) {
+                info->Fixed();
+                info->Translations();
+                info->String(QStringLiteral("041004E4"), QStringLiteral("FileVersion"));
+                EXPECT_LE(info->Raw().size(), bad.size());
+            }
+        }
+    }
+}
+
 TEST(VersionResource, DamagedBlocksParseToWhatIsThereOnly)
 {
     FixedFileInfo fixed;
