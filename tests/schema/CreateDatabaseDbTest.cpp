@@ -82,6 +82,13 @@ TEST_F(DbCreateDatabaseTest, ANewDatabaseCarriesItsIdentityAndItsBootstrapObject
     ASSERT_EQ(version.size(), 1);
     EXPECT_GT(version.at(0).at(0).toInt(), 0);
 
+    // The log procedure reads the server's log through the maker's function.
+    QStringList log{QStringLiteral("left over")};
+    EXPECT_EQ(ErrorOf([&] { bench.Manager->GetLogData(log); }), "no error");
+    EXPECT_FALSE(log.contains(QStringLiteral("left over")));
+    for (const QString &line : log)
+        EXPECT_FALSE(line.contains(QLatin1Char('\r')) || line.contains(QLatin1Char('\n')));
+
     // The register works on it at once.
     bench.Manager->RegisterUser(QStringLiteral("first workstation"));
     EXPECT_EQ(Column(connection, QStringLiteral("SELECT username FROM Users")),
