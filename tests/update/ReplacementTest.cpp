@@ -5,7 +5,9 @@
 #include "oslayer/Exceptions.h"
 #include "oslayer/Files.h"
 
+#include <QDir>
 #include <QFileInfo>
+#include <cerrno>
 
 namespace {
 
@@ -172,4 +174,29 @@ TEST_F(UpdateFixture, InstallListedFilesWithAnEmptyListSucceeds)
     StartEngine(12);
     EXPECT_TRUE(FEngine->InstallListedFiles(QStringLiteral("C:\\"), true));
     EXPECT_TRUE(Lines().isEmpty());
+}
+
+TEST_F(UpdateFixture, AFullDiskNeverLeavesAHalfWrittenInstalledFile)
+{
+    StartEngine(1);
+    WritePe(Installed, 5, 0, 0, 1);
+    QByteArray bigger = PeFile(5, 0, 0, 2);
+    bigger += QByteArray(64 * 1024, 'x');
+    WriteFile(NewFile, bigger);
+    const QByteArray before = ReadFile(Installed);
+    const QStringList entriesBefore = QDir(Host(QStringLiteral("C:\\WDremlix\\ORV\\Programs"))).entryList(QDir::Files);
+
+    Os::SetWriteFailureForTests(4096, ENOSPC);
+    EXPECT_EQ(FEngine->ReplaceIfNewer(NewFile, Installed, true, false), uoFailure);
+    try {
+        FEngine->CopyFileLogged(NewFile, Installed, false);
+        ADD_FAILURE() << "the copy on a full disk succeeded";
+    } catch (const Os::Exception &e) {
+        EXPECT_TRUE(e.Message().contains(QStringLiteral("Error: Erreur système.  Code : 112."))) << e.Message().toStdString();
+    }
+    Os::SetWriteFailureForTests(-1, 0);
+
+    EXPECT_EQ(ReadFile(Installed), before);
+    // Nothing of the broken copy is left beside the installed file.
+    EXPECT_EQ(QDir(Host(QStringLiteral("C:\\WDremlix\\ORV\\Programs"))).entryList(QDir::Files), entriesBefore);
 }
