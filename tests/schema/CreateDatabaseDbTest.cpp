@@ -83,7 +83,7 @@ TEST_F(DbCreateDatabaseTest, ANewDatabaseCarriesItsIdentityAndItsBootstrapObject
     EXPECT_GT(version.at(0).at(0).toInt(), 0);
 
     // The log procedure reads the server's log through the maker's function.
-    QStringList log{QStringLiteral("left over")};
+    QStringList log { QStringLiteral("left over") };
     EXPECT_EQ(ErrorOf([&] { bench.Manager->GetLogData(log); }), "no error");
     EXPECT_FALSE(log.contains(QStringLiteral("left over")));
     for (const QString &line : log)

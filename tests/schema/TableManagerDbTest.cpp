@@ -121,8 +121,18 @@ TEST_F(DbTableManagerTest, RecordsAndKeyQueries)
     EXPECT_FALSE(Table.FindPK({ 1, QStringLiteral("B") }));
     EXPECT_FALSE(Table.FindPK({ 3, QStringLiteral("Rossi's") }));
     EXPECT_EQ(ErrorOf([&] { Table.FindPK({ 1 }); }), "FindPK : count mismatch");
+
+    // The row query by key, left open by its caller, is not handed out twice.
+    TManagedQuery *row = Table.QueryFindPrimaryKey();
+    row->SetParamInt(0, 2);
+    row->SetParamString(1, QStringLiteral("A"));
+    row->Open();
+    EXPECT_EQ(row->AsString(row->FieldIndex(QStringLiteral("NAME"))), QStringLiteral("second"));
+    EXPECT_EQ(ErrorOf([&] { Table.QueryFindPrimaryKey(); }), "Query FWK is active");
+    row->Close();
+    EXPECT_EQ(Table.QueryFindPrimaryKey(), row);
     m.LeaveTransaction();
-    EXPECT_EQ(m.DatasetCount(), 1) << "the key query is built once and kept";
+    EXPECT_EQ(m.DatasetCount(), 2) << "the key queries are built once and kept";
 
     EXPECT_EQ(ErrorOf([&] { Table.DeleteRecord({ 1 }); }), "key mismatch");
     Table.DeleteRecord({ 1, QStringLiteral("A") });
