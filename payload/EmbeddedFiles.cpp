@@ -404,12 +404,10 @@ void ExtractEmbeddedFile(const QString &name, const QString &targetPath, QString
     const QString hostTarget = Os::HostPath(targetPath);
     if (hostTarget.isEmpty())
         Os::RaiseLastOSError();
-    // Replacing a file that another program holds fails as it does on Windows.
-    if (Os::FileExists(targetPath)) {
-        const uint32_t inUse = Os::ExclusiveOpenError(targetPath);
-        if (inUse != 0)
-            throw Os::EOSError(inUse);
-    }
+    // No test for another process holding the target: the new file replaces the old one by
+    // rename, so a holder keeps reading the old bytes and never sees a mix, and the test
+    // (a scan of every process) costs more than the extraction of most files. Programs
+    // that must not be replaced while running are tested by the procedures before.
     FileSource source(*loc);
     FileSink sink(hostTarget);
     InflateContainer(name, source, sink);

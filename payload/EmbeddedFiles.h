@@ -25,7 +25,9 @@ bool ReadEmbeddedToStream(const QString &name, QIODevice &stream);
 // The bytes go to a temporary file beside the target, carry the container's time stamp
 // as their last-write time and are renamed over the target only when the whole container
 // checked out: a damaged container or a failed write leaves the target as it was and
-// raises. writtenPath is the target path when the file was written, else empty.
+// raises. A read-only target or a folder gives EOSError 5, a missing folder 3. A process
+// that holds the old file open keeps reading the old bytes. writtenPath is the target
+// path when the file was written, else empty.
 void ExtractEmbeddedFile(const QString &name, const QString &targetPath, QString &writtenPath);
 
 // Sets only the last-write time of an existing file (Windows path); false when the file

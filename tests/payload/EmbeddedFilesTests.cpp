@@ -312,33 +312,45 @@ TEST_F(EmbeddedFilesTest, UnwritableTargetsRaiseTheSystemError)
     EXPECT_EQ(ReadAll(readOnly), QByteArray("installed"));
 }
 
-TEST_F(EmbeddedFilesTest, AFileInUseIsNotReplaced)
+TEST_F(EmbeddedFilesTest, AFileHeldOpenIsReplacedWithoutDisturbingItsHolder)
 {
-    InstallFiles({{QStringLiteral("Falcrest.exe"), QByteArray("new program"), Stamp}});
-    const QString target = QStringLiteral("C:\\Programs\\Falcrest.exe");
-    const QString host = FPrefix.WriteFile(target, "running program");
-    // Another process holds the file open, as a running program does.
+    InstallFiles({{QStringLiteral("FalcrestGro.lst"), QByteArray("new print list"), Stamp}});
+    const QString target = QStringLiteral("C:\\Programs\\FalcrestGro.lst");
+    const QString host = FPrefix.WriteFile(target, "old print list");
+    // Another process holds the file open and reads it after the replacement.
     const QByteArray hostName = QFile::encodeName(host);
+    int pipeToChild[2], pipeFromChild[2];
+    ASSERT_EQ(::pipe(pipeToChild), 0);
+    ASSERT_EQ(::pipe(pipeFromChild), 0);
     const pid_t child = ::fork();
     if (child == 0) {
         const int fd = ::open(hostName.constData(), O_RDONLY);
-        (void)fd;
-        ::pause();
+        char go = 0;
+        (void)::write(pipeFromChild[1], "r", 1);
+        (void)::read(pipeToChild[0], &go, 1);
+        char buffer[64] = {};
+        const ssize_t n = ::pread(fd, buffer, sizeof buffer, 0);
+        (void)::write(pipeFromChild[1], buffer, n > 0 ? size_t(n) : 0);
         ::_exit(0);
     }
     ASSERT_GT(child, 0);
-    for (int i = 0; i < 200 && Os::ExclusiveOpenError(target) == 0; ++i)
-        ::usleep(10000);
+    ::close(pipeFromChild[1]);
+    ::close(pipeToChild[0]);
+    char ready = 0;
+    ASSERT_EQ(::read(pipeFromChild[0], &ready, 1), 1);
     QString written;
-    try {
-        ExtractEmbeddedFile(QStringLiteral("Falcrest.exe"), target, written);
-        ADD_FAILURE() << "replaced a file in use";
-    } catch (const Os::EOSError &e) {
-        EXPECT_EQ(e.ErrorCode(), uint32_t(Os::ERROR_SHARING_VIOLATION));
-    }
-    ::kill(child, SIGKILL);
+    ExtractEmbeddedFile(QStringLiteral("FalcrestGro.lst"), target, written);
+    EXPECT_EQ(written, target);
+    EXPECT_EQ(ReadAll(host), QByteArray("new print list"));
+    (void)::write(pipeToChild[1], "g", 1);
+    char seen[64] = {};
+    qsizetype got = 0;
+    for (ssize_t n; (n = ::read(pipeFromChild[0], seen + got, sizeof seen - 1 - size_t(got))) > 0;)
+        got += n;
     ::waitpid(child, nullptr, 0);
-    EXPECT_EQ(ReadAll(host), QByteArray("running program"));
+    ::close(pipeFromChild[0]);
+    ::close(pipeToChild[1]);
+    EXPECT_EQ(QByteArray(seen, got), QByteArray("old print list")) << "the holder still reads whole old bytes";
 }
 
 TEST_F(EmbeddedFilesTest, SetFileTimeStampSetsOnlyTheLastWriteTime)
