@@ -59,10 +59,10 @@ long PeakKiB()
 // CPU time (user + system) of this process or of its finished children, in ms.
 qint64 CpuMs(int who)
 {
-    rusage usage{};
+    rusage usage {};
     getrusage(who, &usage);
     return (qint64(usage.ru_utime.tv_sec) + usage.ru_stime.tv_sec) * 1000
-           + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
 }
 
 } // namespace
@@ -91,9 +91,9 @@ int RunUpdate(const QString &prefixRoot, const QString &wizard)
     const long after = PeakKiB();
     std::printf("update_ms=%lld\n", static_cast<long long>(updateMs));
     std::printf("Falcrest update: %lld ms, outcome %d, %d report lines\n", static_cast<long long>(updateMs),
-                int(outcome), int(report.Lines().size()));
-    std::printf("peak resident memory of the update process: %ld KiB (%ld KiB before the update)\n", after,
-                before);
+        int(outcome), int(report.Lines().size()));
+    std::printf(
+        "peak resident memory of the update process: %ld KiB (%ld KiB before the update)\n", after, before);
     std::fflush(stdout);
     return outcome == 1 ? 0 : 1;
 }
@@ -111,12 +111,12 @@ int main(int argc, char **argv)
     TempPrefix prefix;
     ScriptedUiServices ui;
     prefix.SetRegString(Os::RegRoot::CurrentUser, QStringLiteral("Environment"), QStringLiteral("TEMP"),
-                        QStringLiteral("C:\\temp"));
+        QStringLiteral("C:\\temp"));
     prefix.MakeFolder(QStringLiteral("C:\\temp"));
     const QString orvanta = QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe");
     prefix.WriteFile(orvanta, MakePeWithVersion(5, 0, 0, 1));
     prefix.SetRegString(Os::RegRoot::CurrentUser, QStringLiteral("Software\\DREMLIX S.A.\\Orvanta\\Program"),
-                        QStringLiteral("Filename"), orvanta);
+        QStringLiteral("Filename"), orvanta);
     const QString folder = QStringLiteral("C:\\WDremlix\\Kestrin\\Programs\\");
     prefix.WriteFile(folder + QLatin1String("Falcrest.exe"), MakePeWithVersion(2, 0, 0, 1));
 
@@ -141,13 +141,13 @@ int main(int argc, char **argv)
     QElapsedTimer packing;
     packing.start();
     payload.Install(wizard);
-    std::printf("payload: %d MB program + %d files of %d KB, wizard %lld bytes, packed in %lld ms\n", programMb,
-                fileCount, fileKb, static_cast<long long>(QFile(wizard).size()),
-                static_cast<long long>(packing.elapsed()));
+    std::printf("payload: %d MB program + %d files of %d KB, wizard %lld bytes, packed in %lld ms\n",
+        programMb, fileCount, fileKb, static_cast<long long>(QFile(wizard).size()),
+        static_cast<long long>(packing.elapsed()));
 
     // cp of the same 201 files into a fresh folder, same run, same disk.
     const QString cpTarget = prefix.MakeFolder(QStringLiteral("C:\\cptarget"));
-    QStringList cpArgs{QStringLiteral("--preserve=timestamps")};
+    QStringList cpArgs { QStringLiteral("--preserve=timestamps") };
     for (const QString &entry : QDir(loose).entryList(QDir::Files))
         cpArgs.append(loose + QLatin1Char('/') + entry);
     cpArgs.append(cpTarget);
@@ -170,7 +170,7 @@ int main(int argc, char **argv)
     // The update runs in a process of its own, so that its peak memory is not the packing's.
     QProcess child;
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--run"), prefix.Root(), wizard});
+    child.start(QCoreApplication::applicationFilePath(), { QStringLiteral("--run"), prefix.Root(), wizard });
     child.waitForFinished(-1);
     const QByteArray output = child.readAllStandardOutput();
     std::fputs(output.constData(), stdout);
@@ -183,15 +183,17 @@ int main(int argc, char **argv)
             updateCpuMs = line.mid(14).toLongLong();
     }
     std::printf("cp of the same files: %lld ms wall, %lld ms CPU (exit %d); cp + sync: %lld ms wall\n",
-                static_cast<long long>(cpMs), static_cast<long long>(cpCpuMs), cpResult,
-                static_cast<long long>(cpSyncMs));
+        static_cast<long long>(cpMs), static_cast<long long>(cpCpuMs), cpResult,
+        static_cast<long long>(cpSyncMs));
     std::printf("ratio update / cp, wall: %.2f\n", cpMs > 0 ? double(updateMs) / double(cpMs) : -1.0);
-    std::printf("ratio update / (cp + sync), wall: %.2f\n", cpSyncMs > 0 ? double(updateMs) / double(cpSyncMs) : -1.0);
+    std::printf("ratio update / (cp + sync), wall: %.2f\n",
+        cpSyncMs > 0 ? double(updateMs) / double(cpSyncMs) : -1.0);
     std::printf("ratio update / cp, CPU: %.2f\n", cpCpuMs > 0 ? double(updateCpuMs) / double(cpCpuMs) : -1.0);
-    std::printf("load average at the end: %s", [] {
-        QFile load(QStringLiteral("/proc/loadavg"));
-        return load.open(QIODevice::ReadOnly) ? load.readAll().toStdString() : std::string("?\n");
-    }().c_str());
+    std::printf("load average at the end: %s",
+        [] {
+            QFile load(QStringLiteral("/proc/loadavg"));
+            return load.open(QIODevice::ReadOnly) ? load.readAll().toStdString() : std::string("?\n");
+        }()
+            .c_str());
     return child.exitCode();
 }
-

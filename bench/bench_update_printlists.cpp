@@ -28,10 +28,7 @@
 
 namespace {
 
-QString Env(const char *name)
-{
-    return qEnvironmentVariable(name);
-}
+QString Env(const char *name) { return qEnvironmentVariable(name); }
 
 QString ServerVersion()
 {
@@ -61,9 +58,10 @@ void CreateCompanyDatabase(const QString &host)
     manager.RegisterStoredProcs();
     Db::TStatement statement(&db, &transaction);
     transaction.Start();
-    statement.SetSQL({QStringLiteral("CREATE TABLE PRT_Params (pname VARCHAR(60) NOT NULL, d_text VARCHAR(90), "
-                                     "f_text VARCHAR(90), i_text VARCHAR(90), compat VARCHAR(30), print_params BLOB "
-                                     "SUB_TYPE 1 SEGMENT SIZE 80, PRIMARY KEY (pname))")});
+    statement.SetSQL(
+        { QStringLiteral("CREATE TABLE PRT_Params (pname VARCHAR(60) NOT NULL, d_text VARCHAR(90), "
+                         "f_text VARCHAR(90), i_text VARCHAR(90), compat VARCHAR(30), print_params BLOB "
+                         "SUB_TYPE 1 SEGMENT SIZE 80, PRIMARY KEY (pname))") });
     statement.Execute();
     transaction.Commit();
     db.Close();
@@ -72,8 +70,9 @@ void CreateCompanyDatabase(const QString &host)
 void AppendAlias(const QString &line)
 {
     const QByteArray data = line.toUtf8() + '\n';
-    const int fd = ::open(QFile::encodeName(Env("DREMLIX_FB_ROOT") + QStringLiteral("/databases.conf")).constData(),
-                          O_WRONLY | O_APPEND);
+    const int fd
+        = ::open(QFile::encodeName(Env("DREMLIX_FB_ROOT") + QStringLiteral("/databases.conf")).constData(),
+            O_WRONLY | O_APPEND);
     if (fd < 0 || ::write(fd, data.constData(), size_t(data.size())) != data.size())
         std::fprintf(stderr, "cannot add an alias\n");
     ::close(fd);
@@ -84,8 +83,8 @@ QByteArray PrintList(int n)
 {
     QByteArray text = "COM:ORVANTA\r\nDES:I:Elenco " + QByteArray::number(n) + "\r\n";
     for (int line = 0; line < 120; ++line)
-        text += "BAND " + QByteArray::number(line) + " FONT=Arial SIZE=9 LEFT=10 TOP=" + QByteArray::number(line * 4)
-                + "\r\n";
+        text += "BAND " + QByteArray::number(line)
+            + " FONT=Arial SIZE=9 LEFT=10 TOP=" + QByteArray::number(line * 4) + "\r\n";
     return text;
 }
 
@@ -110,10 +109,10 @@ int main(int argc, char **argv)
     TempPrefix prefix;
     ScriptedUiServices ui;
     prefix.SetRegString(Os::RegRoot::CurrentUser, QStringLiteral("Environment"), QStringLiteral("TEMP"),
-                        QStringLiteral("C:\\temp"));
+        QStringLiteral("C:\\temp"));
     prefix.MakeFolder(QStringLiteral("C:\\temp"));
     prefix.WriteFile(QStringLiteral("C:\\windows\\system32\\gds32.dll"),
-                     MakePeWithVersion(2, 5, 9, 27139, QStringLiteral("WI-V2.5.9.27139")));
+        MakePeWithVersion(2, 5, 9, 27139, QStringLiteral("WI-V2.5.9.27139")));
     const QString stem = QStringLiteral("bench%1").arg(QCoreApplication::applicationPid());
     const QString data = Env("DREMLIX_FB_DATA") + QLatin1Char('/') + stem;
     QDir().mkpath(data);
@@ -132,15 +131,17 @@ int main(int argc, char **argv)
         const QString file = stem + QLatin1Char('_') + company + QStringLiteral(".fdb");
         CreateCompanyDatabase(data + QLatin1Char('/') + file);
         AppendAlias(QStringLiteral("Y:\\") + file + QStringLiteral(" = ") + data + QLatin1Char('/') + file);
-        const QString location = QStringLiteral("127.0.0.1/") + Env("DREMLIX_FB_PORT") + QStringLiteral(":Y:\\") + file;
+        const QString location
+            = QStringLiteral("127.0.0.1/") + Env("DREMLIX_FB_PORT") + QStringLiteral(":Y:\\") + file;
         prefix.SetRegString(Os::RegRoot::LocalMachine,
-                            QStringLiteral("Software\\DREMLIX S.A.\\Orvanta\\") + company
-                                + QStringLiteral("\\ORV_DatabaseName"),
-                            QStringLiteral("Path"), location);
+            QStringLiteral("Software\\DREMLIX S.A.\\Orvanta\\") + company
+                + QStringLiteral("\\ORV_DatabaseName"),
+            QStringLiteral("Path"), location);
         names.append(company);
         locations.append(location);
     }
-    prefix.WriteFile(QStringLiteral("C:\\dremlix\\multiste.txt"), names.join(QLatin1String("\r\n")).toLatin1());
+    prefix.WriteFile(
+        QStringLiteral("C:\\dremlix\\multiste.txt"), names.join(QLatin1String("\r\n")).toLatin1());
     PayloadBuilder payload;
     QStringList listNames;
     for (int l = 0; l < lists; ++l) {
@@ -151,11 +152,11 @@ int main(int argc, char **argv)
     payload.AddList(QStringLiteral("PrintLists.txt"), listNames);
     payload.Install(prefix.HostPath(QStringLiteral("C:\\")) + QLatin1String("/Setup.exe"));
     std::printf("set-up: %d company databases, %d print lists each, in %lld ms\n", companies, lists,
-                static_cast<long long>(setup.elapsed()));
+        static_cast<long long>(setup.elapsed()));
 
     TAcceptedVersionTable table = DefaultAcceptedVersions();
-    table.append({TVersionPattern::StartingWith(QStringLiteral("WI-V2.5")), TVersionPattern::Exact(ServerVersion()),
-                  Firebird25});
+    table.append({ TVersionPattern::StartingWith(QStringLiteral("WI-V2.5")),
+        TVersionPattern::Exact(ServerVersion()), Firebird25 });
     QTextDocument document;
     TDocumentReport report(&document);
     qint64 updateMs = 0;
@@ -171,19 +172,20 @@ int main(int argc, char **argv)
     }
     const int total = companies * lists;
     std::printf("print-list update: %lld ms, outcome %d, %d report lines; %.2f ms per print list\n",
-                static_cast<long long>(updateMs), int(outcome), int(report.Lines().size()),
-                double(updateMs) / total);
+        static_cast<long long>(updateMs), int(outcome), int(report.Lines().size()), double(updateMs) / total);
 
     // The same rows through isql-fb: one connection per company, the inserts, a commit.
     QString empty;
     QString script = QStringLiteral("SET AUTODDL OFF;\n");
     for (const QString &location : std::as_const(locations)) {
-        empty += QStringLiteral("CONNECT '%1' USER 'DREMLIX' PASSWORD '47219630';\nDELETE FROM PRT_Params;\nCOMMIT;\n")
+        empty += QStringLiteral(
+            "CONNECT '%1' USER 'DREMLIX' PASSWORD '47219630';\nDELETE FROM PRT_Params;\nCOMMIT;\n")
                      .arg(location);
         script += QStringLiteral("CONNECT '%1' USER 'DREMLIX' PASSWORD '47219630';\n").arg(location);
         for (int l = 0; l < lists; ++l)
-            script += QStringLiteral("INSERT INTO PRT_Params (pname, d_text, f_text, i_text, compat, print_params) "
-                                     "VALUES ('lista%1', 'Elenco %2', 'Elenco %2', 'Elenco %2', 'ORVANTA', '%3');\n")
+            script += QStringLiteral(
+                "INSERT INTO PRT_Params (pname, d_text, f_text, i_text, compat, print_params) "
+                "VALUES ('lista%1', 'Elenco %2', 'Elenco %2', 'Elenco %2', 'ORVANTA', '%3');\n")
                           .arg(l, 2, 10, QLatin1Char('0'))
                           .arg(l)
                           .arg(SqlText(PrintList(l)));
@@ -194,7 +196,7 @@ int main(int argc, char **argv)
         isql.setProcessChannelMode(QProcess::MergedChannels);
         QElapsedTimer timer;
         timer.start();
-        isql.start(QStringLiteral("isql-fb"), {QStringLiteral("-q"), QStringLiteral("-bail")});
+        isql.start(QStringLiteral("isql-fb"), { QStringLiteral("-q"), QStringLiteral("-bail") });
         isql.waitForStarted();
         isql.write(sql.toLatin1());
         isql.closeWriteChannel();
@@ -209,8 +211,9 @@ int main(int argc, char **argv)
     if (!emptied.isEmpty() || !failed.isEmpty())
         std::printf("isql-fb failed: %s%s\n", emptied.constData(), failed.constData());
     std::printf("isql-fb, same inserts: %lld ms; %.2f ms per print list\n", static_cast<long long>(isqlMs),
-                double(isqlMs) / total);
-    std::printf("ratio per print list, update / isql-fb: %.2f\n", isqlMs > 0 ? double(updateMs) / double(isqlMs) : -1.0);
+        double(isqlMs) / total);
+    std::printf("ratio per print list, update / isql-fb: %.2f\n",
+        isqlMs > 0 ? double(updateMs) / double(isqlMs) : -1.0);
     QDir(data).removeRecursively();
     return outcome == 1 ? 0 : 1;
 }

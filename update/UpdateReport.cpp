@@ -24,7 +24,7 @@ void TDocumentReport::AddLine(const QString &text, int pointSize, const QString 
     if (pointSize != 0)
         format.setFontPointSize(pointSize);
     if (!fontName.isEmpty())
-        format.setFontFamilies(QStringList{fontName});
+        format.setFontFamilies(QStringList { fontName });
     cursor.setCharFormat(format);
 
     QString normalised = text;
@@ -72,7 +72,4 @@ QList<double> TDocumentReport::PointSizes() const
     return sizes;
 }
 
-QString TDocumentReport::Text() const
-{
-    return Lines().join(QLatin1String("\r\n"));
-}
+QString TDocumentReport::Text() const { return Lines().join(QLatin1String("\r\n")); }

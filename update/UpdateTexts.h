@@ -12,14 +12,16 @@ inline const QString TheFile = QStringLiteral("L'archivio ");
 inline const QString NotReplaced = QStringLiteral("non è sostituito !!!");
 inline const QString UpToDateNotReplaced = QStringLiteral("è aggiornati: non è sostituito.");
 inline const QString FileDeleted = QStringLiteral("Archivio %1 è eliminato.");
-inline const QString UpdateImpossible = QStringLiteral("Aggiornamento impossibile, grazie di contattare Dremlix");
+inline const QString UpdateImpossible
+    = QStringLiteral("Aggiornamento impossibile, grazie di contattare Dremlix");
 inline const QString DataFiles = QStringLiteral("archivio di dati...");
-inline const QString ErrorDuringUpdate = QStringLiteral("Un errore si è prodotto durante l'aggiornamento di %1");
+inline const QString ErrorDuringUpdate
+    = QStringLiteral("Un errore si è prodotto durante l'aggiornamento di %1");
 
 // Print lists
 inline const QString CompanyLists = QStringLiteral("Aggiornamento di elenchi per la società ");
-inline const QString CompanyUnreachable =
-    QStringLiteral("Fallimento di collegamento alla società %1, aggiornamento delle liste non effettuato.");
+inline const QString CompanyUnreachable
+    = QStringLiteral("Fallimento di collegamento alla società %1, aggiornamento delle liste non effettuato.");
 inline const QString PrintParams = QStringLiteral("I parametri di stampa : ");
 inline const QString PrintParamsUpdated = QStringLiteral(" sono aggiornamento.");
 inline const QString PrintParamsAdded = QStringLiteral(" sono stati aggiunti.");
@@ -31,11 +33,12 @@ inline const QString DatabaseDescription = QStringLiteral("Base de données");
 inline const QString InstalledIsNewer = QStringLiteral(
     " presente sul vostro sistema è più recente\r\nche quello che è contenuto in quest'aggiornamento.\r\n"
     "Poteste installare un vecchio archivio  ?");
-inline const QString InstalledIsSame =
-    QStringLiteral(" presente sul vostro sistema è aggiornato.\r\nVolete tuttavia effettuare l'aggiornamento ?");
+inline const QString InstalledIsSame = QStringLiteral(
+    " presente sul vostro sistema è aggiornato.\r\nVolete tuttavia effettuare l'aggiornamento ?");
 inline const QString FolderNotFound = QStringLiteral("Cartella %1 non trovata.");
 inline const QString PointToIt = QStringLiteral("Volete indicare la sua posizione.");
-inline const QString SeveralFolders = QStringLiteral("%1 cartella %2 non trovata, scegliere l'ubicazione corretta.");
+inline const QString SeveralFolders
+    = QStringLiteral("%1 cartella %2 non trovata, scegliere l'ubicazione corretta.");
 inline const QString SelectFolder = QStringLiteral("Selezionare la cartella \"%1\"");
 inline const QString ProgramNotFound = QStringLiteral("Programma %1 non trovato.");
 

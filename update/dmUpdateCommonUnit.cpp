@@ -35,10 +35,12 @@ const QString TempPrefix = QStringLiteral("Update");
 // ".." would write outside the product, so it is never used as a target.
 bool IsNameInsideFolder(const QString &name)
 {
-    if (name.contains(QLatin1Char(':')) || name.startsWith(QLatin1Char('\\')) || name.startsWith(QLatin1Char('/')))
+    if (name.contains(QLatin1Char(':')) || name.startsWith(QLatin1Char('\\'))
+        || name.startsWith(QLatin1Char('/')))
         return false;
     int depth = 0;
-    const QStringList parts = QString(name).replace(QLatin1Char('/'), QLatin1Char('\\')).split(QLatin1Char('\\'));
+    const QStringList parts
+        = QString(name).replace(QLatin1Char('/'), QLatin1Char('\\')).split(QLatin1Char('\\'));
     for (const QString &part : parts) {
         const QString trimmed = part.trimmed();
         if (trimmed.isEmpty() || trimmed == QLatin1String("."))
@@ -53,15 +55,9 @@ bool IsNameInsideFolder(const QString &name)
     return true;
 }
 
-bool FileExists(const QString &path)
-{
-    return !path.isEmpty() && TWindowsInstaller::FileExists(path);
-}
+bool FileExists(const QString &path) { return !path.isEmpty() && TWindowsInstaller::FileExists(path); }
 
-bool FolderExists(const QString &path)
-{
-    return !path.isEmpty() && Os::DirectoryExists(path);
-}
+bool FolderExists(const QString &path) { return !path.isEmpty() && Os::DirectoryExists(path); }
 
 } // namespace
 
@@ -128,8 +124,8 @@ QString TdmUpdateCommon::TempFileName(const QString &prefix)
     // A name taken by someone else between our test and our creation is simply skipped;
     // after this many tries the folder is not usable and the system's error says why.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString path =
-            folder + prefix + QString::number(QRandomGenerator::global()->bounded(10000000)) + QLatin1String(".tmp");
+        const QString path = folder + prefix + QString::number(QRandomGenerator::global()->bounded(10000000))
+            + QLatin1String(".tmp");
         if (Os::GetFileAttributes(path) != Os::INVALID_FILE_ATTRIBUTES)
             DeleteFileLogged(path);
         if (Os::CreateNewFile(path))
@@ -185,8 +181,8 @@ void TdmUpdateCommon::LocateFolder(const QString &name, QString &path)
         else
             ShowError(SeveralFolders.arg(QString::number(hits), name));
         QString chosen = path;
-        if (!BrowseForFolder(SelectFolder.arg(name), 0, chosen, BIF_RETURNONLYFSDIRS | BIF_STATUSTEXT | BIF_VALIDATE,
-                             QString())) {
+        if (!BrowseForFolder(SelectFolder.arg(name), 0, chosen,
+                BIF_RETURNONLYFSDIRS | BIF_STATUSTEXT | BIF_VALIDATE, QString())) {
             // A choice that did not hold the folder is never handed back as if it did.
             path = firstHit;
             return;
@@ -244,11 +240,11 @@ void TdmUpdateCommon::CopyFileLogged(const QString &source, const QString &targe
     Os::SetFileAttributes(target, Os::FILE_ATTRIBUTE_NORMAL);
     if (failed)
         throw Os::Exception(CopySource + source + CrLf + CopyTarget + target + CrLf + CrLf + CopyError
-                            + Os::OSErrorText(error));
+            + Os::OSErrorText(error));
 }
 
-TUpdateOutcome TdmUpdateCommon::ReplaceIfNewer(const QString &newFile, const QString &installedFile, bool mustExist,
-                                               bool checkOnly)
+TUpdateOutcome TdmUpdateCommon::ReplaceIfNewer(
+    const QString &newFile, const QString &installedFile, bool mustExist, bool checkOnly)
 {
     if (mustExist && !FileExists(installedFile))
         throw Os::Exception(FileNotFound.arg(installedFile));
@@ -322,7 +318,8 @@ QString TdmUpdateCommon::Extract(const QString &name, bool required)
     return written;
 }
 
-void TdmUpdateCommon::CopyOptionalCompanion(const QString &name, const QString &folder, bool onlyWhenInstalled)
+void TdmUpdateCommon::CopyOptionalCompanion(
+    const QString &name, const QString &folder, bool onlyWhenInstalled)
 {
     const QString extracted = Extract(name, false);
     if (extracted.isEmpty())
@@ -362,7 +359,7 @@ bool TdmUpdateCommon::LockTestFails(const QString &path)
     if (code == 0)
         return false;
     ShowPlainMessage(ErrorDuringUpdate.arg(path) + CrLf + GetSysErrorText(code) + QLatin1String(" (")
-                     + QString::number(code) + QLatin1Char(')'));
+        + QString::number(code) + QLatin1Char(')'));
     return true;
 }
 
@@ -416,7 +413,7 @@ TUpdateOutcome TdmUpdateCommon::UpdateOrvanta()
         if (!installedLibrary.isEmpty() && FileExists(installedLibrary))
             CopyFileLogged(library, installedLibrary, true);
 
-        for (const char *companion : {"Dremlix.dll", "Orvanta_FR.chm", "Orvanta_IT.chm"}) {
+        for (const char *companion : { "Dremlix.dll", "Orvanta_FR.chm", "Orvanta_IT.chm" }) {
             current = QString::fromLatin1(companion);
             CopyOptionalCompanion(current, folder, false);
         }
@@ -451,7 +448,7 @@ TUpdateOutcome TdmUpdateCommon::UpdateVestrel()
             return outcome;
         SetProductPath(name, installed);
         const QString folder = ExtractFilePath(installed);
-        for (const char *companion : {"Norkel.dll", "Vestrel.chm"}) {
+        for (const char *companion : { "Norkel.dll", "Vestrel.chm" }) {
             current = QString::fromLatin1(companion);
             CopyOptionalCompanion(current, folder, false);
         }
@@ -496,7 +493,7 @@ TUpdateOutcome TdmUpdateCommon::UpdateSorvane()
         current = QStringLiteral("SVE_INTF.dll");
         CopyFileLogged(Extract(current, true), installedLibrary, true);
 
-        for (const char *companion : {"SVKELT.exe", "SVMRA.exe", "SVDOUN.exe", "XKJ.exe", "XKJw.exe"}) {
+        for (const char *companion : { "SVKELT.exe", "SVMRA.exe", "SVDOUN.exe", "XKJ.exe", "XKJw.exe" }) {
             current = QString::fromLatin1(companion);
             CopyOptionalCompanion(current, folder, true);
         }
@@ -527,7 +524,7 @@ TUpdateOutcome TdmUpdateCommon::UpdateXtq()
         if (outcome != uoSuccess)
             return outcome;
         const QString folder = ExtractFilePath(installed);
-        for (const char *companion : {"XTQDOC.pdf", "XTQHELP.rtf"}) {
+        for (const char *companion : { "XTQDOC.pdf", "XTQHELP.rtf" }) {
             current = QString::fromLatin1(companion);
             CopyOptionalCompanion(current, folder, false);
         }
@@ -583,7 +580,7 @@ TUpdateOutcome TdmUpdateCommon::UpdateFalcrest()
         // Falcrest lives beside the main product: <root>\Kestrin\Programs\.
         const QString mainFolder = GetProductPath(ProductName(PC_ORVANTA), false);
         const QString folder = GetParentFolder(GetParentFolder(mainFolder)) + QLatin1String("Kestrin\\")
-                               + QLatin1String("Programs\\");
+            + QLatin1String("Programs\\");
         const QString installed = folder + current;
         if (!FileExists(installed))
             throw Os::Exception(ProgramNotFound.arg(installed));
@@ -606,7 +603,8 @@ TUpdateOutcome TdmUpdateCommon::UpdateFalcrest()
 
 TUpdateOutcome TdmUpdateCommon::UpdateNimbrelCalvane(uint8_t code)
 {
-    const QString relative = code == PC_NIMBREL ? QStringLiteral("qrt\\SA-00.int") : QStringLiteral("gs\\GS-00.int");
+    const QString relative
+        = code == PC_NIMBREL ? QStringLiteral("qrt\\SA-00.int") : QStringLiteral("gs\\GS-00.int");
     const QString name = ProductName(code);
     const QString extracted = Extract(relative, true);
 
@@ -645,7 +643,8 @@ TUpdateOutcome TdmUpdateCommon::UpdateCommonPrograms()
         const QString root = GetBaseFolder();
         if (root.isEmpty())
             return uoFailure;
-        const QString folder = AddTrailingBackslash(root) + QLatin1String("Common\\") + QLatin1String("Programs\\");
+        const QString folder
+            = AddTrailingBackslash(root) + QLatin1String("Common\\") + QLatin1String("Programs\\");
         if (!FolderExists(folder))
             Os::ForceDirectories(folder);
         LoadList(QStringLiteral("FileNames.txt"), FFileNames);
@@ -663,7 +662,8 @@ TUpdateOutcome TdmUpdateCommon::UpdatePdfLibrary()
         const QString root = GetBaseFolder();
         if (root.isEmpty())
             return uoFailure;
-        const QString folder = AddTrailingBackslash(root) + QLatin1String("Common\\") + QLatin1String("Programs\\");
+        const QString folder
+            = AddTrailingBackslash(root) + QLatin1String("Common\\") + QLatin1String("Programs\\");
         if (!FolderExists(folder))
             Os::ForceDirectories(folder);
         const QString library = Extract(QStringLiteral("wPDF300A.dll"), false);
@@ -689,8 +689,7 @@ TUpdateOutcome TdmUpdateCommon::UpdateTrevisk()
             folder = AddTrailingBackslash(root) + QLatin1String("Common\\") + QLatin1String("Programs\\");
         else
             folder = ExtractFilePath(ReadRegistryString(Os::RegRoot::LocalMachine,
-                                                        ProductsRegistryRoot() + QLatin1String("Trevisk\\Program"),
-                                                        QStringLiteral("Filename")));
+                ProductsRegistryRoot() + QLatin1String("Trevisk\\Program"), QStringLiteral("Filename")));
         if (folder.isEmpty())
             return uoFailure;
         if (!FolderExists(folder))
@@ -761,10 +760,7 @@ TUpdateOutcome TdmUpdateCommon::RunProcedure(uint8_t code)
 
 // --- Print lists ---------------------------------------------------------------------
 
-TFMultiSte *TdmUpdateCommon::CompanyForm() const
-{
-    return FMultiSte();
-}
+TFMultiSte *TdmUpdateCommon::CompanyForm() const { return FMultiSte(); }
 
 TUpdateOutcome TdmUpdateCommon::UpdatePrintLists(const QString &folder)
 {
@@ -857,15 +853,15 @@ QList<TDatabaseIdentity> DatabaseIdentities(uint8_t productCode)
 {
     switch (productCode) {
     case PC_ORVANTA:
-        return {{2, "ORV_PRO"}, {2, "ORV_DX"}};
+        return { { 2, "ORV_PRO" }, { 2, "ORV_DX" } };
     case PC_ORVANTA_ZELMIC:
-        return {{2, "ORV_ING"}};
+        return { { 2, "ORV_ING" } };
     case PC_VESTREL:
-        return {{2, "OV_Vestrel"}};
+        return { { 2, "OV_Vestrel" } };
     case PC_SORVANE:
-        return {{1, "Sorvane"}};
+        return { { 1, "Sorvane" } };
     case PC_XTQ:
-        return {{1, "XTQ"}};
+        return { { 1, "XTQ" } };
     default:
         return {};
     }
@@ -875,9 +871,38 @@ QList<TDatabaseIdentity> DatabaseIdentities(uint8_t productCode)
 QString DecodeWindows1252(const QByteArray &bytes)
 {
     static const char16_t high[32] = {
-        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+        0x20AC,
+        0x0081,
+        0x201A,
+        0x0192,
+        0x201E,
+        0x2026,
+        0x2020,
+        0x2021,
+        0x02C6,
+        0x2030,
+        0x0160,
+        0x2039,
+        0x0152,
+        0x008D,
+        0x017D,
+        0x008F,
+        0x0090,
+        0x2018,
+        0x2019,
+        0x201C,
+        0x201D,
+        0x2022,
+        0x2013,
+        0x2014,
+        0x02DC,
+        0x2122,
+        0x0161,
+        0x203A,
+        0x0153,
+        0x009D,
+        0x017E,
+        0x0178,
     };
     QString text;
     text.reserve(bytes.size());
@@ -921,7 +946,8 @@ bool TdmUpdateCommon::ConnectCompany(const QString &company)
     return false;
 }
 
-bool TdmUpdateCommon::TryConnectCompany(int databaseVersion, const QString &identifier, const QString &company)
+bool TdmUpdateCommon::TryConnectCompany(
+    int databaseVersion, const QString &identifier, const QString &company)
 {
     const QString name = company.isEmpty() ? DefaultCompany : company;
     const QString location = GetProductDatabaseName(ProductName(FProductCode), name, true);
@@ -958,7 +984,4 @@ void TdmUpdateCommon::ImportPrintList(const QString &name)
     }
 }
 
-void TdmUpdateCommon::DisconnectCompany()
-{
-    FConnection->Disconnect();
-}
+void TdmUpdateCommon::DisconnectCompany() { FConnection->Disconnect(); }

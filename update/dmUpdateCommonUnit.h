@@ -25,8 +25,8 @@ public:
     // DataModuleCreate: the company list form (loaded at once), the installer, the lists,
     // then the connection module and the print-parameter storage. The accepted Firebird
     // versions go to the connection module; the program always runs with the released table.
-    explicit TdmUpdateCommon(QObject *owner = nullptr,
-                             TAcceptedVersionTable acceptedVersions = DefaultAcceptedVersions());
+    explicit TdmUpdateCommon(
+        QObject *owner = nullptr, TAcceptedVersionTable acceptedVersions = DefaultAcceptedVersions());
     // DataModuleDestroy: frees what it owns, then deletes every "Update*.tmp" of the
     // temporary folder, also those left by earlier runs.
     ~TdmUpdateCommon() override;
@@ -66,8 +66,8 @@ public:
     // --- Installed-file replacement -------------------------------------------------
     void CopyFileLogged(const QString &source, const QString &target, bool log);
     // 1 go ahead or replaced, 2 the copy failed, 3 the user declined.
-    TUpdateOutcome ReplaceIfNewer(const QString &newFile, const QString &installedFile, bool mustExist,
-                                  bool checkOnly);
+    TUpdateOutcome ReplaceIfNewer(
+        const QString &newFile, const QString &installedFile, bool mustExist, bool checkOnly);
     // Copies every name of FFileNames from the payload into the folder; false when any
     // file was missing, refused or not copyable (the others are still copied).
     bool InstallListedFiles(const QString &folder, bool log);
@@ -75,16 +75,16 @@ public:
     void LogNotReplaced(const QString &installedFile);
 
     // --- Product procedures ---------------------------------------------------------
-    TUpdateOutcome UpdateOrvanta();            // codes 1 and 2
-    TUpdateOutcome UpdateVestrel();            // code 3
-    TUpdateOutcome UpdateBruncet();            // code 4
-    TUpdateOutcome UpdateSorvane();            // code 6
-    TUpdateOutcome UpdateFalcrest();           // code 7
+    TUpdateOutcome UpdateOrvanta(); // codes 1 and 2
+    TUpdateOutcome UpdateVestrel(); // code 3
+    TUpdateOutcome UpdateBruncet(); // code 4
+    TUpdateOutcome UpdateSorvane(); // code 6
+    TUpdateOutcome UpdateFalcrest(); // code 7
     TUpdateOutcome UpdateNimbrelCalvane(uint8_t code); // codes 8 and 9
-    TUpdateOutcome UpdateXtq();                // code 10
-    TUpdateOutcome UpdateCommonPrograms();     // code 12
-    TUpdateOutcome UpdateTrevisk();            // code 13
-    TUpdateOutcome UpdatePdfLibrary();         // called by UpdateOrvanta
+    TUpdateOutcome UpdateXtq(); // code 10
+    TUpdateOutcome UpdateCommonPrograms(); // code 12
+    TUpdateOutcome UpdateTrevisk(); // code 13
+    TUpdateOutcome UpdatePdfLibrary(); // called by UpdateOrvanta
 
     // The dispatch table of the run: whether a code has a procedure, and running it
     // (0 for the codes without one). Errors a procedure lets through reach the caller.
@@ -129,5 +129,5 @@ private:
     QStringList FFileNames;
     TdmDBConnection *FConnection = nullptr; // a child of this module
     std::unique_ptr<TdmStructurePrinting> FPrintStorage;
-    QBuffer FStream;                          // file contents of the print-list import
+    QBuffer FStream; // file contents of the print-list import
 };

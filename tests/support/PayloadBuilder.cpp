@@ -16,7 +16,7 @@ Os::FileTime PayloadBuilder::DefaultTimeStamp()
 
 PayloadBuilder &PayloadBuilder::Add(const QString &name, const QByteArray &data, Os::FileTime timeStamp)
 {
-    FFiles.append(PayloadFile{name, data, timeStamp ? timeStamp : DefaultTimeStamp()});
+    FFiles.append(PayloadFile { name, data, timeStamp ? timeStamp : DefaultTimeStamp() });
     return *this;
 }
 
@@ -34,7 +34,8 @@ void PayloadBuilder::Write(const QString &hostPath) const
     QFile file(stub);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         throw std::runtime_error("cannot write the wizard stub");
-    file.write("\x7f" "ELF stand-in for the wizard's own code\n");
+    file.write("\x7f"
+               "ELF stand-in for the wizard's own code\n");
     file.close();
     WriteWizard(stub, hostPath, FFiles);
     QFile::remove(stub);

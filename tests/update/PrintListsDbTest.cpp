@@ -17,17 +17,14 @@
 
 namespace {
 
-QString Env(const char *name)
-{
-    return qEnvironmentVariable(name);
-}
+QString Env(const char *name) { return qEnvironmentVariable(name); }
 
 std::unique_ptr<Db::TDatabase> AttachAsMaker(const QString &name)
 {
     auto db = std::make_unique<Db::TDatabase>();
     db->SetDatabaseName(name);
-    db->SetParams({QStringLiteral("user_name=DREMLIX"), QStringLiteral("password=47219630"),
-                   QStringLiteral("lc_ctype=ISO8859_1")});
+    db->SetParams({ QStringLiteral("user_name=DREMLIX"), QStringLiteral("password=47219630"),
+        QStringLiteral("lc_ctype=ISO8859_1") });
     db->Open();
     return db;
 }
@@ -52,7 +49,7 @@ protected:
         free.write("10000000000");
         free.close();
         WriteFile(QStringLiteral("C:\\windows\\system32\\gds32.dll"),
-                  PeFile(2, 5, 9, 27139, QStringLiteral("WI-V2.5.9.27139")));
+            PeFile(2, 5, 9, 27139, QStringLiteral("WI-V2.5.9.27139")));
     }
 
     static QString ServerVersion()
@@ -74,8 +71,8 @@ protected:
     static TAcceptedVersionTable TableWithTestServer()
     {
         TAcceptedVersionTable table = DefaultAcceptedVersions();
-        table.append({TVersionPattern::StartingWith(QStringLiteral("WI-V2.5")),
-                      TVersionPattern::Exact(ServerVersion()), Firebird25});
+        table.append({ TVersionPattern::StartingWith(QStringLiteral("WI-V2.5")),
+            TVersionPattern::Exact(ServerVersion()), Firebird25 });
         return table;
     }
 
@@ -102,12 +99,14 @@ protected:
                 Db::TStatement statement(&db, &transaction);
                 transaction.Start();
                 for (const char *sql :
-                     {"CREATE TABLE PRT_Params (pname VARCHAR(60) NOT NULL, d_text VARCHAR(90), f_text VARCHAR(90), "
+                    { "CREATE TABLE PRT_Params (pname VARCHAR(60) NOT NULL, d_text VARCHAR(90), f_text "
+                      "VARCHAR(90), "
                       "i_text VARCHAR(90), compat VARCHAR(30), print_params BLOB SUB_TYPE 1 SEGMENT SIZE 80, "
                       "PRIMARY KEY (pname))",
-                      "CREATE TABLE PRT_Images (image_name VARCHAR(30) NOT NULL, image_data BLOB SUB_TYPE 0 "
-                      "SEGMENT SIZE 1024, PRIMARY KEY (image_name))"}) {
-                    statement.SetSQL({QString::fromUtf8(sql)});
+                        "CREATE TABLE PRT_Images (image_name VARCHAR(30) NOT NULL, image_data BLOB SUB_TYPE "
+                        "0 "
+                        "SEGMENT SIZE 1024, PRIMARY KEY (image_name))" }) {
+                    statement.SetSQL({ QString::fromUtf8(sql) });
                     statement.Execute();
                 }
                 transaction.Commit();
@@ -128,8 +127,9 @@ protected:
     {
         // One write with O_APPEND, so that test processes side by side never tear a line.
         const QByteArray data = line.toUtf8() + '\n';
-        const int fd = ::open(QFile::encodeName(Env("DREMLIX_FB_ROOT") + QStringLiteral("/databases.conf")).constData(),
-                              O_WRONLY | O_APPEND);
+        const int fd = ::open(
+            QFile::encodeName(Env("DREMLIX_FB_ROOT") + QStringLiteral("/databases.conf")).constData(),
+            O_WRONLY | O_APPEND);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(::write(fd, data.constData(), size_t(data.size())), data.size());
         ::close(fd);
@@ -138,8 +138,9 @@ protected:
     void RegisterCompany(const QString &company, const QString &location)
     {
         SetRegString(Os::RegRoot::LocalMachine,
-                     QStringLiteral("Software\\DREMLIX S.A.\\Orvanta\\") + company + QStringLiteral("\\ORV_DatabaseName"),
-                     QStringLiteral("Path"), location);
+            QStringLiteral("Software\\DREMLIX S.A.\\Orvanta\\") + company
+                + QStringLiteral("\\ORV_DatabaseName"),
+            QStringLiteral("Path"), location);
     }
 
     void WriteCompanyList(const QByteArray &bytes)
@@ -147,11 +148,13 @@ protected:
         WriteFile(QStringLiteral("C:\\dremlix\\multiste.txt"), bytes);
     }
 
-    void PayloadWithPrintLists(const QByteArray &groupText = "COM:ORVANTA\r\nDES:I:Gruppi di conti\r\nBAND 1\r\n")
+    void PayloadWithPrintLists(
+        const QByteArray &groupText = "COM:ORVANTA\r\nDES:I:Gruppi di conti\r\nBAND 1\r\n")
     {
-        FPayload.AddList(QStringLiteral("PrintLists.txt"),
-                         {QStringLiteral("OrvGro.lst"), QStringLiteral("OrvPre.LST"), QStringLiteral("Note.txt"),
-                          QStringLiteral("Assente.lst")})
+        FPayload
+            .AddList(QStringLiteral("PrintLists.txt"),
+                { QStringLiteral("OrvGro.lst"), QStringLiteral("OrvPre.LST"), QStringLiteral("Note.txt"),
+                    QStringLiteral("Assente.lst") })
             .Add(QStringLiteral("OrvGro.lst"), groupText)
             .Add(QStringLiteral("OrvPre.LST"), "ORIENTATION=2\r\nCaff\xe8\r\n")
             .Add(QStringLiteral("Note.txt"), "not a print list");
@@ -169,7 +172,8 @@ protected:
         Db::TTransaction transaction(db.get());
         transaction.Start();
         Db::TQuery query(db.get(), &transaction);
-        query.SetSQL({QStringLiteral("SELECT pname, i_text, compat, print_params FROM PRT_Params ORDER BY pname")});
+        query.SetSQL(
+            { QStringLiteral("SELECT pname, i_text, compat, print_params FROM PRT_Params ORDER BY pname") });
         query.Open();
         QList<QVariantList> rows;
         while (query.HasCurrentRow()) {
@@ -196,9 +200,10 @@ TEST_F(PrintListsDbTest, PrintListsAreInsertedThenReplaced)
     Start();
 
     EXPECT_EQ(FEngine->UpdatePrintLists(QString()), uoSuccess) << Dump().toStdString();
-    EXPECT_EQ(Lines(), (QStringList{QString(), QStringLiteral("Aggiornamento di elenchi per la società Default"),
-                                    QStringLiteral("I parametri di stampa : \"Gruppi di conti\" sono stati aggiunti."),
-                                    QStringLiteral("I parametri di stampa : \"orvpre\" sono stati aggiunti.")}));
+    EXPECT_EQ(Lines(),
+        (QStringList { QString(), QStringLiteral("Aggiornamento di elenchi per la società Default"),
+            QStringLiteral("I parametri di stampa : \"Gruppi di conti\" sono stati aggiunti."),
+            QStringLiteral("I parametri di stampa : \"orvpre\" sono stati aggiunti.") }));
     EXPECT_FALSE(FEngine->Connection()->Connected());
     QList<QVariantList> rows = Rows(location);
     ASSERT_EQ(rows.size(), 2);
@@ -215,12 +220,14 @@ TEST_F(PrintListsDbTest, PrintListsAreInsertedThenReplaced)
     PayloadWithPrintLists("COM:ORVANTA\r\nDES:I:Gruppi di conti\r\nBAND 2\r\n");
     Start();
     EXPECT_EQ(FEngine->UpdatePrintLists(QString()), uoSuccess) << Dump().toStdString();
-    EXPECT_EQ(Lines(), (QStringList{QString(), QStringLiteral("Aggiornamento di elenchi per la società Default"),
-                                    QStringLiteral("I parametri di stampa : \"orvgro\" sono aggiornamento."),
-                                    QStringLiteral("I parametri di stampa : \"orvpre\" sono aggiornamento.")}));
+    EXPECT_EQ(Lines(),
+        (QStringList { QString(), QStringLiteral("Aggiornamento di elenchi per la società Default"),
+            QStringLiteral("I parametri di stampa : \"orvgro\" sono aggiornamento."),
+            QStringLiteral("I parametri di stampa : \"orvpre\" sono aggiornamento.") }));
     rows = Rows(location);
     ASSERT_EQ(rows.size(), 2);
-    EXPECT_EQ(rows.at(0).at(3).toString(), QStringLiteral("COM:ORVANTA\r\nDES:I:Gruppi di conti\r\nBAND 2\r\n"));
+    EXPECT_EQ(
+        rows.at(0).at(3).toString(), QStringLiteral("COM:ORVANTA\r\nDES:I:Gruppi di conti\r\nBAND 2\r\n"));
 }
 
 TEST_F(PrintListsDbTest, EveryCompanyIsTriedAndAnUnreachableOneWarns)
@@ -237,18 +244,19 @@ TEST_F(PrintListsDbTest, EveryCompanyIsTriedAndAnUnreachableOneWarns)
     Start();
 
     EXPECT_EQ(FEngine->UpdatePrintLists(QString()), uoWarnings);
-    const QStringList added{QStringLiteral("I parametri di stampa : \"Gruppi di conti\" sono stati aggiunti."),
-                            QStringLiteral("I parametri di stampa : \"orvpre\" sono stati aggiunti.")};
-    const QStringList all = QStringList{QString(), QStringLiteral("Aggiornamento di elenchi per la società Alfa")}
-                           + added
-                           + QStringList{QString(), QStringLiteral("Aggiornamento di elenchi per la società Beta"),
-                                         QStringLiteral("Fallimento di collegamento alla società Beta, aggiornamento "
-                                                        "delle liste non effettuato."),
-                                         QString(), QStringLiteral("Aggiornamento di elenchi per la società Default")}
-                           + added
-                           + QStringList{QString(), QStringLiteral("Aggiornamento di elenchi per la società Gamma"),
-                                         QStringLiteral("Fallimento di collegamento alla società Gamma, aggiornamento "
-                                                        "delle liste non effettuato.")};
+    const QStringList added { QStringLiteral(
+                                  "I parametri di stampa : \"Gruppi di conti\" sono stati aggiunti."),
+        QStringLiteral("I parametri di stampa : \"orvpre\" sono stati aggiunti.") };
+    const QStringList all
+        = QStringList { QString(), QStringLiteral("Aggiornamento di elenchi per la società Alfa") } + added
+        + QStringList { QString(), QStringLiteral("Aggiornamento di elenchi per la società Beta"),
+              QStringLiteral("Fallimento di collegamento alla società Beta, aggiornamento "
+                             "delle liste non effettuato."),
+              QString(), QStringLiteral("Aggiornamento di elenchi per la società Default") }
+        + added
+        + QStringList { QString(), QStringLiteral("Aggiornamento di elenchi per la società Gamma"),
+              QStringLiteral("Fallimento di collegamento alla società Gamma, aggiornamento "
+                             "delle liste non effettuato.") };
     EXPECT_EQ(Lines(), all) << Dump().toStdString();
     EXPECT_EQ(Rows(alfa).size(), 2);
     EXPECT_EQ(Rows(fallback).size(), 2);
@@ -272,7 +280,8 @@ TEST_F(PrintListsDbTest, AnImportErrorBreaksOffTheUpdate)
         EXPECT_EQ(e.Message(), QStringLiteral("Cannot import resource files"));
     }
     EXPECT_FALSE(FEngine->Connection()->Connected());
-    EXPECT_EQ(Lines(), (QStringList{QString(), QStringLiteral("Aggiornamento di elenchi per la società Rotta")}));
+    EXPECT_EQ(Lines(),
+        (QStringList { QString(), QStringLiteral("Aggiornamento di elenchi per la società Rotta") }));
     // The companies after the broken one are not touched.
     EXPECT_TRUE(Rows(later).isEmpty());
 }

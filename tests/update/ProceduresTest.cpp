@@ -19,8 +19,8 @@ const QString Tmp = QStringLiteral("<tmp>");
 // Temporary names are random: the report is compared with them written as <tmp>.
 QStringList Normalised(const QStringList &lines)
 {
-    static const QRegularExpression temp(QStringLiteral("C:\\\\temp\\\\Update[0-9]+\\.tmp"),
-                                         QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression temp(
+        QStringLiteral("C:\\\\temp\\\\Update[0-9]+\\.tmp"), QRegularExpression::CaseInsensitiveOption);
     QStringList out;
     for (QString line : lines)
         out.append(line.replace(temp, Tmp));
@@ -29,7 +29,7 @@ QStringList Normalised(const QStringList &lines)
 
 QStringList CopyLines(const QString &source, const QString &target)
 {
-    return {QStringLiteral("Copia di ") + source, QStringLiteral("Verso ") + target, QString()};
+    return { QStringLiteral("Copia di ") + source, QStringLiteral("Verso ") + target, QString() };
 }
 
 QString ErrorLine(const QString &name)
@@ -48,16 +48,17 @@ protected:
         InstallOrvanta();
         WritePe(FalcrestProgram, 2, 0, 0, installedBuild);
         WriteFile(FalcrestFolder + QLatin1String("Falcrest.chm"), "old help");
-        FPayload.AddList(QStringLiteral("Updates.txt"), {QStringLiteral("Falcrest")})
+        FPayload.AddList(QStringLiteral("Updates.txt"), { QStringLiteral("Falcrest") })
             .Add(QStringLiteral("Falcrest.exe"), PeFile(2, 0, 0, payloadBuild))
             .Add(QStringLiteral("Falcrest.chm"), "new help")
             .AddList(QStringLiteral("FileNames.txt"),
-                     listedFileMissing ? QStringList{QStringLiteral("Falcrest.chm"), QStringLiteral("Assente.dll")}
-                                       : QStringList{QStringLiteral("Falcrest.chm")})
+                listedFileMissing
+                    ? QStringList { QStringLiteral("Falcrest.chm"), QStringLiteral("Assente.dll") }
+                    : QStringList { QStringLiteral("Falcrest.chm") })
             .AddList(QStringLiteral("PrintLists.txt"),
-                     {QStringLiteral("FalcrestGro.lst"), QStringLiteral("FalcrestGrp.lst"),
-                      QStringLiteral("FalcrestPre.lst")});
-        for (const char *name : {"FalcrestGro.lst", "FalcrestGrp.lst", "FalcrestPre.lst"})
+                { QStringLiteral("FalcrestGro.lst"), QStringLiteral("FalcrestGrp.lst"),
+                    QStringLiteral("FalcrestPre.lst") });
+        for (const char *name : { "FalcrestGro.lst", "FalcrestGrp.lst", "FalcrestPre.lst" })
             FPayload.Add(QString::fromLatin1(name), QByteArray("COM:1\r\nDES:I Lista ") + name + "\r\n");
         StartEngine(7);
     }
@@ -65,18 +66,18 @@ protected:
     QStringList FullReport() const
     {
         return CopyLines(Tmp, FalcrestFolder + QLatin1String("Falcrest.chm"))
-               + QStringList{QStringLiteral("I parametri di stampa : \"FalcrestGro.lst\" sono aggiornamento."),
-                             QStringLiteral("I parametri di stampa : \"FalcrestGrp.lst\" sono aggiornamento."),
-                             QStringLiteral("I parametri di stampa : \"FalcrestPre.lst\" sono aggiornamento."),
-                             QString()}
-               + CopyLines(Tmp, FalcrestProgram);
+            + QStringList { QStringLiteral("I parametri di stampa : \"FalcrestGro.lst\" sono aggiornamento."),
+                  QStringLiteral("I parametri di stampa : \"FalcrestGrp.lst\" sono aggiornamento."),
+                  QStringLiteral("I parametri di stampa : \"FalcrestPre.lst\" sono aggiornamento."),
+                  QString() }
+        + CopyLines(Tmp, FalcrestProgram);
     }
 
     void ExpectEverythingPlaced()
     {
         EXPECT_EQ(ReadFile(FalcrestProgram), FPayloadProgram);
         EXPECT_EQ(ReadFile(FalcrestFolder + QLatin1String("Falcrest.chm")), QByteArray("new help"));
-        for (const char *name : {"FalcrestGro.lst", "FalcrestGrp.lst", "FalcrestPre.lst"})
+        for (const char *name : { "FalcrestGro.lst", "FalcrestGrp.lst", "FalcrestPre.lst" })
             EXPECT_TRUE(ReadFile(FalcrestFolder + QLatin1String(name)).startsWith("COM:1")) << name;
         Os::FileTime written = 0;
         ASSERT_TRUE(Os::GetFileLastWriteTime(FalcrestProgram, written));
@@ -112,11 +113,11 @@ TEST_F(FalcrestTest, OlderOrSamePayloadAsksAndFollowsTheAnswer)
         TUpdateOutcome Expected;
         QString DeclineLine; // empty: everything replaced
     };
-    const QList<Case> cases{
-        {"installed newer, No", 3, false, uoNotDone, QStringLiteral("non è sostituito !!!")},
-        {"installed newer, Yes", 3, true, uoSuccess, QString()},
-        {"same version, No", 2, false, uoNotDone, QStringLiteral("è aggiornati: non è sostituito.")},
-        {"same version, Yes", 2, true, uoSuccess, QString()},
+    const QList<Case> cases {
+        { "installed newer, No", 3, false, uoNotDone, QStringLiteral("non è sostituito !!!") },
+        { "installed newer, Yes", 3, true, uoSuccess, QString() },
+        { "same version, No", 2, false, uoNotDone, QStringLiteral("è aggiornati: non è sostituito.") },
+        { "same version, Yes", 2, true, uoSuccess, QString() },
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.Name);
@@ -131,7 +132,8 @@ TEST_F(FalcrestTest, OlderOrSamePayloadAsksAndFollowsTheAnswer)
             EXPECT_EQ(Normalised(Lines()), FullReport()) << Dump().toStdString();
             ExpectEverythingPlaced();
         } else {
-            EXPECT_EQ(Lines(), (QStringList{QStringLiteral("L'archivio ") + FalcrestProgram, c.DeclineLine, QString()}));
+            EXPECT_EQ(Lines(),
+                (QStringList { QStringLiteral("L'archivio ") + FalcrestProgram, c.DeclineLine, QString() }));
             ExpectNothingPlaced(oldProgram);
         }
     }
@@ -145,8 +147,9 @@ TEST_F(FalcrestTest, AListedFileMissingWarnsAndKeepsTheOldProgram)
     EXPECT_EQ(ReadFile(FalcrestProgram), oldProgram);
     EXPECT_EQ(ReadFile(FalcrestFolder + QLatin1String("Falcrest.chm")), QByteArray("new help"));
     EXPECT_FALSE(Exists(FalcrestFolder + QLatin1String("FalcrestGro.lst")));
-    EXPECT_EQ(Normalised(Lines()), CopyLines(Tmp, FalcrestFolder + QLatin1String("Falcrest.chm"))
-                                       + CopyLines(QString(), FalcrestFolder + QLatin1String("Assente.dll")));
+    EXPECT_EQ(Normalised(Lines()),
+        CopyLines(Tmp, FalcrestFolder + QLatin1String("Falcrest.chm"))
+            + CopyLines(QString(), FalcrestFolder + QLatin1String("Assente.dll")));
 }
 
 TEST_F(FalcrestTest, WithoutOrvantaTheErrorNamesTheRelativePath)
@@ -154,8 +157,9 @@ TEST_F(FalcrestTest, WithoutOrvantaTheErrorNamesTheRelativePath)
     FPayload.Add(QStringLiteral("Falcrest.exe"), PeFile(2));
     StartEngine(7);
     EXPECT_EQ(FEngine->UpdateFalcrest(), uoFailure);
-    EXPECT_EQ(Lines(), (QStringList{ErrorLine(QStringLiteral("Falcrest.exe")),
-                                    QStringLiteral("Programma Kestrin\\Programs\\Falcrest.exe non trovato.")}));
+    EXPECT_EQ(Lines(),
+        (QStringList { ErrorLine(QStringLiteral("Falcrest.exe")),
+            QStringLiteral("Programma Kestrin\\Programs\\Falcrest.exe non trovato.") }));
 }
 
 TEST_F(FalcrestTest, ProgramOpenInAnotherProcessFailsTheCopy)
@@ -171,7 +175,8 @@ TEST_F(FalcrestTest, ProgramOpenInAnotherProcessFailsTheCopy)
     EXPECT_EQ(lines.mid(0, 10), FullReport());
     EXPECT_EQ(lines.at(10), ErrorLine(QStringLiteral("Falcrest.exe")));
     EXPECT_TRUE(lines.at(11).startsWith(QStringLiteral("Source: <tmp>"))) << lines.at(11).toStdString();
-    EXPECT_TRUE(Dump().contains(QStringLiteral("Error: Erreur système.  Code : 32."))) << Dump().toStdString();
+    EXPECT_TRUE(Dump().contains(QStringLiteral("Error: Erreur système.  Code : 32.")))
+        << Dump().toStdString();
 }
 
 TEST_F(FalcrestTest, MissingProgramInThePayloadReachesTheCaller)
@@ -191,16 +196,17 @@ TEST_F(FalcrestTest, PrintListNamesOutsideTheFolderAreRefused)
     InstallOrvanta();
     ASSERT_TRUE(Os::ForceDirectories(FalcrestFolder));
     FPayload.Add(QStringLiteral("..\\..\\Fuori.lst"), "COM:1")
-        .AddList(QStringLiteral("PrintLists.txt"), {QStringLiteral("..\\..\\Fuori.lst"), QStringLiteral("Nuova.txt")})
+        .AddList(QStringLiteral("PrintLists.txt"),
+            { QStringLiteral("..\\..\\Fuori.lst"), QStringLiteral("Nuova.txt") })
         .Add(QStringLiteral("Nuova.txt"), "x");
     StartEngine(7);
     EXPECT_EQ(FEngine->UpdatePrintLists(FalcrestFolder), uoWarnings);
     EXPECT_FALSE(Exists(QStringLiteral("C:\\WDremlix\\Fuori.lst")));
     // Another extension is still a file for this product.
     EXPECT_EQ(ReadFile(FalcrestFolder + QLatin1String("Nuova.txt")), QByteArray("x"));
-    EXPECT_EQ(Lines(), (QStringList{QStringLiteral("Nome di archivio non valido : ..\\..\\Fuori.lst"), QString(),
-                                    QStringLiteral("I parametri di stampa : \"Nuova.txt\" sono aggiornamento."),
-                                    QString()}));
+    EXPECT_EQ(Lines(),
+        (QStringList { QStringLiteral("Nome di archivio non valido : ..\\..\\Fuori.lst"), QString(),
+            QStringLiteral("I parametri di stampa : \"Nuova.txt\" sono aggiornamento."), QString() }));
 }
 
 // ---- Orvanta (codes 1, 2) and Vestrel (code 3) ----------------------------------------
@@ -227,11 +233,11 @@ TEST_F(OrvantaTest, MajorVersionGuard)
         bool FromCdrom;
         bool Refused;
     };
-    const QList<Case> cases{
-        {"4 against 5 is refused", 4, 5, false, true},
-        {"4 against 5 from a CD-ROM passes", 4, 5, true, false},
-        {"3 against 5 passes", 3, 5, false, false},
-        {"4 against 4.1 passes", 4, 4, false, false},
+    const QList<Case> cases {
+        { "4 against 5 is refused", 4, 5, false, true },
+        { "4 against 5 from a CD-ROM passes", 4, 5, true, false },
+        { "3 against 5 passes", 3, 5, false, false },
+        { "4 against 4.1 passes", 4, 4, false, false },
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.Name);
@@ -243,23 +249,25 @@ TEST_F(OrvantaTest, MajorVersionGuard)
         const TUpdateOutcome outcome = FEngine->UpdateOrvanta();
         if (c.Refused) {
             EXPECT_EQ(outcome, uoFailure);
-            EXPECT_EQ(Lines(), (QStringList{QString(), refused}));
+            EXPECT_EQ(Lines(), (QStringList { QString(), refused }));
             ASSERT_EQ(FUi->Boxes().size(), 1);
             EXPECT_EQ(FUi->Boxes().at(0).Kind, MessageKind::Plain);
             EXPECT_EQ(FUi->Boxes().at(0).Text, refused);
-            EXPECT_EQ(FUi->Beeps(), QList<uint32_t>{0x30});
+            EXPECT_EQ(FUi->Beeps(), QList<uint32_t> { 0x30 });
             EXPECT_EQ(ReadFile(OrvantaProgram), before);
         } else {
             EXPECT_EQ(outcome, uoSuccess) << Dump().toStdString();
             EXPECT_EQ(ReadFile(OrvantaProgram), PeFile(c.Payload, 1));
             // Companions always copied; the PDF library goes to the shared programs.
-            EXPECT_EQ(ReadFile(QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Dremlix.dll")), QByteArray("dremlix library"));
-            EXPECT_EQ(ReadFile(QStringLiteral("C:\\WDremlix\\Common\\Programs\\wPDF300A.dll")), QByteArray("pdf library"));
+            EXPECT_EQ(ReadFile(QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Dremlix.dll")),
+                QByteArray("dremlix library"));
+            EXPECT_EQ(ReadFile(QStringLiteral("C:\\WDremlix\\Common\\Programs\\wPDF300A.dll")),
+                QByteArray("pdf library"));
             EXPECT_EQ(Normalised(Lines()),
-                      CopyLines(Tmp, OrvantaProgram)
-                          + CopyLines(Tmp, QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Dremlix.dll"))
-                          + QStringList{QString()}
-                          + CopyLines(Tmp, QStringLiteral("C:\\WDremlix\\Common\\Programs\\wPDF300A.dll")));
+                CopyLines(Tmp, OrvantaProgram)
+                    + CopyLines(Tmp, QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Dremlix.dll"))
+                    + QStringList { QString() }
+                    + CopyLines(Tmp, QStringLiteral("C:\\WDremlix\\Common\\Programs\\wPDF300A.dll")));
         }
     }
 }
@@ -287,8 +295,9 @@ TEST_F(OrvantaTest, ProgramFileQuestionCancelledEndsWithoutALine)
     EXPECT_EQ(FEngine->UpdateOrvanta(), uoFailure);
     EXPECT_TRUE(Lines().isEmpty());
     ASSERT_EQ(FUi->Boxes().size(), 1);
-    EXPECT_EQ(FUi->Boxes().at(0).Text, QStringLiteral("Programma C:\\WDremlix\\ORZ\\Programs\\Orvanta.exe non trovato. "
-                                                      "Volete indicare la sua posizione."));
+    EXPECT_EQ(FUi->Boxes().at(0).Text,
+        QStringLiteral("Programma C:\\WDremlix\\ORZ\\Programs\\Orvanta.exe non trovato. "
+                       "Volete indicare la sua posizione."));
 }
 
 TEST_F(OrvantaTest, VestrelComponentMissingNamesTheExpectedPath)
@@ -297,14 +306,15 @@ TEST_F(OrvantaTest, VestrelComponentMissingNamesTheExpectedPath)
     FPayload.Add(QStringLiteral("OVVestrel2.dll"), PeFile(2, 1));
     StartEngine(3);
     EXPECT_EQ(FEngine->UpdateVestrel(), uoFailure);
-    EXPECT_EQ(Lines(), (QStringList{ErrorLine(QStringLiteral("OVVestrel2.dll")),
-                                    QStringLiteral("Archivio non trovato : C:\\WDremlix\\Vestrel\\Programs\\OVVestrel2.dll")}));
+    EXPECT_EQ(Lines(),
+        (QStringList { ErrorLine(QStringLiteral("OVVestrel2.dll")),
+            QStringLiteral("Archivio non trovato : C:\\WDremlix\\Vestrel\\Programs\\OVVestrel2.dll") }));
 
     WritePe(QStringLiteral("C:\\WDremlix\\Vestrel\\Programs\\OVVestrel2.dll"), 2, 0);
     EXPECT_EQ(FEngine->UpdateVestrel(), uoSuccess);
     EXPECT_EQ(RegString(Os::RegRoot::CurrentUser, QStringLiteral("Software\\DREMLIX S.A.\\Vestrel\\Program"),
-                        QStringLiteral("Filename")),
-              QStringLiteral("C:\\WDremlix\\Vestrel\\Programs\\OVVestrel2.dll"));
+                  QStringLiteral("Filename")),
+        QStringLiteral("C:\\WDremlix\\Vestrel\\Programs\\OVVestrel2.dll"));
 }
 
 // ---- Sorvane (6), XTQ (10) ------------------------------------------------------------
@@ -313,7 +323,7 @@ TEST_F(UpdateFixture, SorvaneReplacesProgramLibraryAndInstalledCompanionsOnly)
 {
     const QString folder = QStringLiteral("C:\\WDremlix\\Sorvane\\Programs\\");
     SetRegString(Os::RegRoot::CurrentUser, QStringLiteral("Software\\DREMLIX S.A.\\Sorvane\\Program"),
-                 QStringLiteral("Filename"), folder + QLatin1String("Sorvane.exe"));
+        QStringLiteral("Filename"), folder + QLatin1String("Sorvane.exe"));
     WritePe(folder + QLatin1String("Sorvane.exe"), 5, 0, 0, 1);
     WriteFile(folder + QLatin1String("SVE_INTF.dll"), "old intf");
     WriteFile(folder + QLatin1String("SVKELT.exe"), "old kelt");
@@ -328,10 +338,11 @@ TEST_F(UpdateFixture, SorvaneReplacesProgramLibraryAndInstalledCompanionsOnly)
     EXPECT_EQ(ReadFile(folder + QLatin1String("SVKELT.exe")), QByteArray("new kelt"));
     EXPECT_FALSE(Exists(folder + QLatin1String("SVMRA.exe")));
     EXPECT_EQ(ReadFile(folder + QLatin1String("Sorvane.chm")), QByteArray("help"));
-    EXPECT_EQ(Normalised(Lines()), CopyLines(Tmp, folder + QLatin1String("Sorvane.exe"))
-                                       + CopyLines(Tmp, folder + QLatin1String("SVE_INTF.dll"))
-                                       + CopyLines(Tmp, folder + QLatin1String("SVKELT.exe"))
-                                       + CopyLines(Tmp, folder + QLatin1String("Sorvane.chm")));
+    EXPECT_EQ(Normalised(Lines()),
+        CopyLines(Tmp, folder + QLatin1String("Sorvane.exe"))
+            + CopyLines(Tmp, folder + QLatin1String("SVE_INTF.dll"))
+            + CopyLines(Tmp, folder + QLatin1String("SVKELT.exe"))
+            + CopyLines(Tmp, folder + QLatin1String("Sorvane.chm")));
 }
 
 TEST_F(UpdateFixture, SorvaneFailuresAreReportedByTheProcedure)
@@ -343,18 +354,19 @@ TEST_F(UpdateFixture, SorvaneFailuresAreReportedByTheProcedure)
         bool ProgramInPayload;
         QStringList Expected;
     };
-    const QList<Case> cases{
-        {"interface library not installed", false, true,
-         {ErrorLine(QString()),
-          QStringLiteral("L'impianto di C:\\WDremlix\\Sorvane\\Programs\\SVE_INTF.dll non è stato certamente effettuato !!!")}},
-        {"program missing from the payload", true, false,
-         {ErrorLine(QStringLiteral("Sorvane.exe")), QStringLiteral("Cannot find Sorvane.exe")}},
+    const QList<Case> cases {
+        { "interface library not installed", false, true,
+            { ErrorLine(QString()),
+                QStringLiteral("L'impianto di C:\\WDremlix\\Sorvane\\Programs\\SVE_INTF.dll non è stato "
+                               "certamente effettuato !!!") } },
+        { "program missing from the payload", true, false,
+            { ErrorLine(QStringLiteral("Sorvane.exe")), QStringLiteral("Cannot find Sorvane.exe") } },
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.Name);
         Reset();
         SetRegString(Os::RegRoot::CurrentUser, QStringLiteral("Software\\DREMLIX S.A.\\Sorvane\\Program"),
-                     QStringLiteral("Filename"), folder + QLatin1String("Sorvane.exe"));
+            QStringLiteral("Filename"), folder + QLatin1String("Sorvane.exe"));
         WritePe(folder + QLatin1String("Sorvane.exe"), 5);
         if (c.LibraryInstalled)
             WriteFile(folder + QLatin1String("SVE_INTF.dll"), "intf");
@@ -369,9 +381,10 @@ TEST_F(UpdateFixture, SorvaneFailuresAreReportedByTheProcedure)
 TEST_F(UpdateFixture, XtqAsksForItsProgramAndCopiesCompanionsBesideTheChosenFile)
 {
     SetRegString(Os::RegRoot::CurrentUser, QStringLiteral("Software\\DREMLIX S.A.\\XTQ\\Program"),
-                 QStringLiteral("Filename"), QStringLiteral("C:\\XTQ\\XTQ.exe"));
+        QStringLiteral("Filename"), QStringLiteral("C:\\XTQ\\XTQ.exe"));
     WritePe(QStringLiteral("C:\\Altro\\XTQ.exe"), 1);
-    FPayload.Add(QStringLiteral("XTQ.exe"), PeFile(1, 1)).Add(QStringLiteral("XTQHELP.rtf"), "{\\rtf1 aiuto}");
+    FPayload.Add(QStringLiteral("XTQ.exe"), PeFile(1, 1))
+        .Add(QStringLiteral("XTQHELP.rtf"), "{\\rtf1 aiuto}");
     StartEngine(10);
     FUi->QueueFile(QStringLiteral("C:\\Altro\\XTQ.exe"));
     EXPECT_EQ(FEngine->UpdateXtq(), uoSuccess) << Dump().toStdString();
@@ -379,7 +392,7 @@ TEST_F(UpdateFixture, XtqAsksForItsProgramAndCopiesCompanionsBesideTheChosenFile
     EXPECT_EQ(ReadFile(QStringLiteral("C:\\Altro\\XTQHELP.rtf")), QByteArray("{\\rtf1 aiuto}"));
     ASSERT_EQ(FUi->Boxes().size(), 1);
     EXPECT_EQ(FUi->Boxes().at(0).Text,
-              QStringLiteral("Programma C:\\XTQ\\XTQ.exe non trovato. Volete indicare la sua posizione."));
+        QStringLiteral("Programma C:\\XTQ\\XTQ.exe non trovato. Volete indicare la sua posizione."));
 }
 
 TEST_F(UpdateFixture, XtqWithoutItsProgramInThePayloadReachesTheCaller)
@@ -397,13 +410,14 @@ protected:
     {
         if (registered)
             SetRegString(Os::RegRoot::CurrentUser, QStringLiteral("Software\\DREMLIX S.A.\\Bruncet"),
-                         QStringLiteral("BaseFolder"), QStringLiteral("C:\\Bruncet V 3.0\\"));
+                QStringLiteral("BaseFolder"), QStringLiteral("C:\\Bruncet V 3.0\\"));
         WritePe(QStringLiteral("C:\\Bruncet V 3.0\\Bruncet.exe"), installedMajor, 0, 0, 1);
         QDir().mkpath(Host(QStringLiteral("C:\\Bruncet V 3.0")) + QLatin1String("/Data"));
         FPayload.Add(QStringLiteral("Bruncet.exe"), PeFile(3, 0, 0, 2))
             .Add(QStringLiteral("Bruncet.etf"), "forms")
             .Add(QStringLiteral("Clienti.dat"), "clients")
-            .AddList(QStringLiteral("FileNames.txt"), {QStringLiteral("BRUNCET.ETF"), QStringLiteral("Clienti.dat")});
+            .AddList(QStringLiteral("FileNames.txt"),
+                { QStringLiteral("BRUNCET.ETF"), QStringLiteral("Clienti.dat") });
         StartEngine(4);
     }
 };
@@ -416,9 +430,10 @@ TEST_F(BruncetTest, DataFilesGoToTheDataFolderWithoutPerFileLines)
     EXPECT_EQ(ReadFile(QStringLiteral("C:\\Bruncet V 3.0\\Bruncet.etf")), QByteArray("forms"));
     EXPECT_EQ(ReadFile(QStringLiteral("C:\\Bruncet V 3.0\\Data\\Clienti.dat")), QByteArray("clients"));
     EXPECT_FALSE(Exists(QStringLiteral("C:\\Bruncet V 3.0\\Data\\BRUNCET.ETF")));
-    EXPECT_EQ(Normalised(Lines()), CopyLines(Tmp, QStringLiteral("C:\\Bruncet V 3.0\\Bruncet.exe"))
-                                       + CopyLines(Tmp, QStringLiteral("C:\\Bruncet V 3.0\\Bruncet.etf"))
-                                       + QStringList{QStringLiteral("Copia di archivio di dati...")});
+    EXPECT_EQ(Normalised(Lines()),
+        CopyLines(Tmp, QStringLiteral("C:\\Bruncet V 3.0\\Bruncet.exe"))
+            + CopyLines(Tmp, QStringLiteral("C:\\Bruncet V 3.0\\Bruncet.etf"))
+            + QStringList { QStringLiteral("Copia di archivio di dati...") });
 }
 
 TEST_F(BruncetTest, ErrorsReachTheCallerBeforeAnythingIsCopied)
@@ -429,10 +444,11 @@ TEST_F(BruncetTest, ErrorsReachTheCallerBeforeAnythingIsCopied)
         bool Registered;
         QString Message;
     };
-    const QList<Case> cases{
-        {"no base folder", 3, false, QStringLiteral("Programma Bruncet non trovato.")},
-        {"major version 2", 2, true,
-         QStringLiteral("C:\\Bruncet V 3.0\\Bruncet.exe\r\nVersione dell'archivio sconosciuta o incompatibile.")},
+    const QList<Case> cases {
+        { "no base folder", 3, false, QStringLiteral("Programma Bruncet non trovato.") },
+        { "major version 2", 2, true,
+            QStringLiteral(
+                "C:\\Bruncet V 3.0\\Bruncet.exe\r\nVersione dell'archivio sconosciuta o incompatibile.") },
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.Name);
@@ -462,27 +478,28 @@ protected:
         }
         FPayload.Add(QStringLiteral("qrt\\SA-00.int"), PeFile(1, 0, 0, 2))
             .Add(QStringLiteral("qrt\\Modelli.dat"), "models")
-            .AddList(QStringLiteral("FileNames.txt"), {QStringLiteral("qrt\\Modelli.dat")});
+            .AddList(QStringLiteral("FileNames.txt"), { QStringLiteral("qrt\\Modelli.dat") });
         StartEngine(8);
     }
     QString Registered() const
     {
         return RegString(Os::RegRoot::CurrentUser, QStringLiteral("Software\\DREMLIX S.A.\\Nimbrel\\Program"),
-                         QStringLiteral("Filename"));
+            QStringLiteral("Filename"));
     }
 };
 
 TEST_F(NimbrelTest, FolderOnOneFixedDriveIsFoundAndRecorded)
 {
-    Lay({QLatin1Char('e')});
+    Lay({ QLatin1Char('e') });
     EXPECT_EQ(FEngine->UpdateNimbrelCalvane(8), uoSuccess) << Dump().toStdString();
     EXPECT_TRUE(FUi->Boxes().isEmpty());
     EXPECT_EQ(Registered(), QStringLiteral("E:\\Dremlix5\\qrt\\SA-00.int"));
     EXPECT_EQ(ReadFile(QStringLiteral("E:\\Dremlix5\\qrt\\SA-00.int")), PeFile(1, 0, 0, 2));
     EXPECT_EQ(ReadFile(QStringLiteral("E:\\Dremlix5\\qrt\\Modelli.dat")), QByteArray("models"));
     EXPECT_TRUE(Os::DirectoryExists(QStringLiteral("E:\\Dremlix5\\Images07")));
-    EXPECT_EQ(Normalised(Lines()), CopyLines(Tmp, QStringLiteral("E:\\Dremlix5\\qrt\\Modelli.dat"))
-                                       + CopyLines(Tmp, QStringLiteral("E:\\Dremlix5\\qrt\\SA-00.int")));
+    EXPECT_EQ(Normalised(Lines()),
+        CopyLines(Tmp, QStringLiteral("E:\\Dremlix5\\qrt\\Modelli.dat"))
+            + CopyLines(Tmp, QStringLiteral("E:\\Dremlix5\\qrt\\SA-00.int")));
 }
 
 TEST_F(NimbrelTest, SeveralOrNoFoldersAskWithTheBrowser)
@@ -493,11 +510,11 @@ TEST_F(NimbrelTest, SeveralOrNoFoldersAskWithTheBrowser)
         QString Choice;
         QString Message;
     };
-    const QList<Case> cases{
-        {"two drives", {QLatin1Char('e'), QLatin1Char('f')}, QStringLiteral("F:\\Dremlix5"),
-         QStringLiteral("2 cartella Dremlix5 non trovata, scegliere l'ubicazione corretta.")},
-        {"no drive", {}, QStringLiteral("C:\\Altrove\\Dremlix5"),
-         QStringLiteral("Cartella Dremlix5 non trovata. Volete indicare la sua posizione.")},
+    const QList<Case> cases {
+        { "two drives", { QLatin1Char('e'), QLatin1Char('f') }, QStringLiteral("F:\\Dremlix5"),
+            QStringLiteral("2 cartella Dremlix5 non trovata, scegliere l'ubicazione corretta.") },
+        { "no drive", {}, QStringLiteral("C:\\Altrove\\Dremlix5"),
+            QStringLiteral("Cartella Dremlix5 non trovata. Volete indicare la sua posizione.") },
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.Name);
@@ -533,12 +550,14 @@ TEST_F(NimbrelTest, CalvaneMainFileMissingOnDisk)
     FPayload.Add(QStringLiteral("gs\\GS-00.int"), PeFile(1));
     StartEngine(9);
     EXPECT_EQ(FEngine->UpdateNimbrelCalvane(9), uoFailure);
-    EXPECT_EQ(Lines(), (QStringList{ErrorLine(QStringLiteral("gs\\GS-00.int")),
-                                    QStringLiteral("Archivio non trovato : E:\\Dremlix5\\gs\\GS-00.int")}));
+    EXPECT_EQ(Lines(),
+        (QStringList { ErrorLine(QStringLiteral("gs\\GS-00.int")),
+            QStringLiteral("Archivio non trovato : E:\\Dremlix5\\gs\\GS-00.int") }));
     // Recorded before the comparison, as the products expect to find it there.
-    EXPECT_EQ(RegString(Os::RegRoot::CurrentUser, QStringLiteral("Software\\DREMLIX S.A.\\Dremlix Calvane\\Program"),
-                        QStringLiteral("Filename")),
-              QStringLiteral("E:\\Dremlix5\\gs\\GS-00.int"));
+    EXPECT_EQ(
+        RegString(Os::RegRoot::CurrentUser,
+            QStringLiteral("Software\\DREMLIX S.A.\\Dremlix Calvane\\Program"), QStringLiteral("Filename")),
+        QStringLiteral("E:\\Dremlix5\\gs\\GS-00.int"));
 }
 
 // ---- Common programs (12) and Trevisk (13) -------------------------------------------
@@ -552,23 +571,26 @@ TEST_F(UpdateFixture, CommonProgramsGoToTheSharedFolder)
         TUpdateOutcome Expected;
         int LineCount;
     };
-    const QList<Case> cases{
-        {"one file", true, {QStringLiteral("Comune.dll")}, uoSuccess, 3},
-        {"empty list", true, {}, uoSuccess, 0},
-        {"a listed file missing", true, {QStringLiteral("Comune.dll"), QStringLiteral("Assente.dll")}, uoFailure, 6},
-        {"no root folder", false, {QStringLiteral("Comune.dll")}, uoFailure, 0},
+    const QList<Case> cases {
+        { "one file", true, { QStringLiteral("Comune.dll") }, uoSuccess, 3 },
+        { "empty list", true, {}, uoSuccess, 0 },
+        { "a listed file missing", true, { QStringLiteral("Comune.dll"), QStringLiteral("Assente.dll") },
+            uoFailure, 6 },
+        { "no root folder", false, { QStringLiteral("Comune.dll") }, uoFailure, 0 },
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.Name);
         Reset();
         if (c.Root)
             InstallOrvanta();
-        FPayload.Add(QStringLiteral("Comune.dll"), "shared").AddList(QStringLiteral("FileNames.txt"), c.Listed);
+        FPayload.Add(QStringLiteral("Comune.dll"), "shared")
+            .AddList(QStringLiteral("FileNames.txt"), c.Listed);
         StartEngine(12);
         EXPECT_EQ(FEngine->UpdateCommonPrograms(), c.Expected);
         EXPECT_EQ(Lines().size(), c.LineCount) << Dump().toStdString();
         if (c.Root && !c.Listed.isEmpty())
-            EXPECT_EQ(ReadFile(QStringLiteral("C:\\WDremlix\\Common\\Programs\\Comune.dll")), QByteArray("shared"));
+            EXPECT_EQ(
+                ReadFile(QStringLiteral("C:\\WDremlix\\Common\\Programs\\Comune.dll")), QByteArray("shared"));
     }
 }
 
@@ -583,13 +605,14 @@ TEST_F(UpdateFixture, TreviskFindsItsFolderFromTheRootOrTheMachineRegistry)
         QStringList ExpectedLines;
     };
     const QString shared = QStringLiteral("C:\\WDremlix\\Common\\Programs\\Trevisk.exe");
-    const QList<Case> cases{
-        {"root folder", true, QString(), true, uoSuccess, CopyLines(Tmp, shared)},
-        {"machine registry", false, QStringLiteral("C:\\Trevisk\\Trevisk.exe"), true, uoSuccess,
-         CopyLines(Tmp, QStringLiteral("C:\\Trevisk\\Trevisk.exe"))},
-        {"neither", false, QString(), false, uoFailure, {}},
-        {"program missing", true, QString(), false, uoFailure,
-         {ErrorLine(QStringLiteral("Trevisk.exe")), QStringLiteral("Programma ") + shared + QStringLiteral(" non trovato.")}},
+    const QList<Case> cases {
+        { "root folder", true, QString(), true, uoSuccess, CopyLines(Tmp, shared) },
+        { "machine registry", false, QStringLiteral("C:\\Trevisk\\Trevisk.exe"), true, uoSuccess,
+            CopyLines(Tmp, QStringLiteral("C:\\Trevisk\\Trevisk.exe")) },
+        { "neither", false, QString(), false, uoFailure, {} },
+        { "program missing", true, QString(), false, uoFailure,
+            { ErrorLine(QStringLiteral("Trevisk.exe")),
+                QStringLiteral("Programma ") + shared + QStringLiteral(" non trovato.") } },
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.Name);
@@ -598,13 +621,15 @@ TEST_F(UpdateFixture, TreviskFindsItsFolderFromTheRootOrTheMachineRegistry)
         if (c.Root)
             InstallOrvanta();
         if (!c.MachineValue.isEmpty()) {
-            SetRegString(Os::RegRoot::LocalMachine, QStringLiteral("Software\\DREMLIX S.A.\\Trevisk\\Program"),
-                         QStringLiteral("Filename"), c.MachineValue);
+            SetRegString(Os::RegRoot::LocalMachine,
+                QStringLiteral("Software\\DREMLIX S.A.\\Trevisk\\Program"), QStringLiteral("Filename"),
+                c.MachineValue);
             program = c.MachineValue;
         }
         if (c.Installed)
             WritePe(program, 1, 0, 0, 1);
-        FPayload.Add(QStringLiteral("Trevisk.exe"), PeFile(1, 0, 0, 2)).AddList(QStringLiteral("FileNames.txt"), {});
+        FPayload.Add(QStringLiteral("Trevisk.exe"), PeFile(1, 0, 0, 2))
+            .AddList(QStringLiteral("FileNames.txt"), {});
         StartEngine(13);
         EXPECT_EQ(FEngine->UpdateTrevisk(), c.Expected);
         EXPECT_EQ(Normalised(Lines()), c.ExpectedLines);
@@ -616,11 +641,11 @@ TEST_F(UpdateFixture, TreviskFindsItsFolderFromTheRootOrTheMachineRegistry)
 TEST_F(UpdateFixture, DispatchTableRunsOneProcedurePerCode)
 {
     StartEngine(5);
-    for (uint8_t code : {5, 11, 14, 15, 0}) {
+    for (uint8_t code : { 5, 11, 14, 15, 0 }) {
         EXPECT_FALSE(TdmUpdateCommon::HasProcedure(code));
         EXPECT_EQ(FEngine->RunProcedure(code), uoNothing);
     }
-    for (uint8_t code : {1, 2, 3, 4, 6, 7, 8, 9, 10, 12, 13})
+    for (uint8_t code : { 1, 2, 3, 4, 6, 7, 8, 9, 10, 12, 13 })
         EXPECT_TRUE(TdmUpdateCommon::HasProcedure(code)) << int(code);
     EXPECT_TRUE(Lines().isEmpty());
 }

@@ -25,7 +25,9 @@ TEST_F(UpdateFixture, CopyFileLoggedWritesBothLinesAndClearsReadOnly)
     FEngine->CopyFileLogged(NewFile, Installed, true);
     EXPECT_EQ(ReadFile(Installed), QByteArray("new bytes"));
     EXPECT_EQ(Os::GetFileAttributes(Installed) & Os::FILE_ATTRIBUTE_READONLY, 0u);
-    EXPECT_EQ(Lines(), (QStringList{QStringLiteral("Copia di ") + NewFile, QStringLiteral("Verso ") + Installed, QString()}));
+    EXPECT_EQ(Lines(),
+        (QStringList {
+            QStringLiteral("Copia di ") + NewFile, QStringLiteral("Verso ") + Installed, QString() }));
 
     FEngine->CopyFileLogged(NewFile, QStringLiteral("C:\\temp\\copy.exe"), false);
     EXPECT_EQ(Lines().size(), 3);
@@ -40,7 +42,7 @@ TEST_F(UpdateFixture, CopyFileLoggedFailureNamesSourceTargetAndSystemError)
         FAIL() << "a copy from nothing succeeded";
     } catch (const Os::Exception &e) {
         EXPECT_TRUE(e.Message().startsWith(QStringLiteral("Source: \r\nTarget: ") + Installed
-                                           + QStringLiteral("\r\n\r\nError: Erreur système.  Code : ")))
+            + QStringLiteral("\r\n\r\nError: Erreur système.  Code : ")))
             << e.Message().toStdString();
     }
     EXPECT_EQ(ReadFile(Installed), QByteArray("old bytes"));
@@ -50,31 +52,37 @@ TEST_F(UpdateFixture, CopyFileLoggedFailureNamesSourceTargetAndSystemError)
 TEST_F(UpdateFixture, ReplaceIfNewerDecidesByVersionAndAsks)
 {
     StartEngine(1);
-    const QString newer = QStringLiteral(" presente sul vostro sistema è più recente\r\nche quello che è contenuto in "
-                                         "quest'aggiornamento.\r\nPoteste installare un vecchio archivio  ?");
-    const QString same = QStringLiteral(" presente sul vostro sistema è aggiornato.\r\nVolete tuttavia effettuare "
-                                        "l'aggiornamento ?");
+    const QString newer
+        = QStringLiteral(" presente sul vostro sistema è più recente\r\nche quello che è contenuto in "
+                         "quest'aggiornamento.\r\nPoteste installare un vecchio archivio  ?");
+    const QString same
+        = QStringLiteral(" presente sul vostro sistema è aggiornato.\r\nVolete tuttavia effettuare "
+                         "l'aggiornamento ?");
     struct Case {
         const char *Name;
         int InstalledBuild; // -1: not installed
         int NewBuild;
         bool Answer;
         bool CheckOnly;
-        QString Question;   // empty: none asked
+        QString Question; // empty: none asked
         TUpdateOutcome Expected;
         QStringList ExpectedLines;
         bool Replaced;
     };
-    const QStringList copyLines{QStringLiteral("Copia di ") + NewFile, QStringLiteral("Verso ") + Installed, QString()};
-    const QList<Case> cases{
-        {"newer payload", 1, 2, false, false, QString(), uoSuccess, copyLines, true},
-        {"newer payload, check only", 1, 2, false, true, QString(), uoSuccess, {}, false},
-        {"installed newer, No", 3, 2, false, false, newer, uoNotDone,
-         {QStringLiteral("L'archivio ") + Installed, QStringLiteral("non è sostituito !!!"), QString()}, false},
-        {"installed newer, Yes", 3, 2, true, false, newer, uoSuccess, copyLines, true},
-        {"same version, No", 2, 2, false, false, same, uoNotDone,
-         {QStringLiteral("L'archivio ") + Installed, QStringLiteral("è aggiornati: non è sostituito."), QString()}, false},
-        {"same version, Yes, check only", 2, 2, true, true, same, uoSuccess, {}, false},
+    const QStringList copyLines { QStringLiteral("Copia di ") + NewFile, QStringLiteral("Verso ") + Installed,
+        QString() };
+    const QList<Case> cases {
+        { "newer payload", 1, 2, false, false, QString(), uoSuccess, copyLines, true },
+        { "newer payload, check only", 1, 2, false, true, QString(), uoSuccess, {}, false },
+        { "installed newer, No", 3, 2, false, false, newer, uoNotDone,
+            { QStringLiteral("L'archivio ") + Installed, QStringLiteral("non è sostituito !!!"), QString() },
+            false },
+        { "installed newer, Yes", 3, 2, true, false, newer, uoSuccess, copyLines, true },
+        { "same version, No", 2, 2, false, false, same, uoNotDone,
+            { QStringLiteral("L'archivio ") + Installed, QStringLiteral("è aggiornati: non è sostituito."),
+                QString() },
+            false },
+        { "same version, Yes, check only", 2, 2, true, true, same, uoSuccess, {}, false },
     };
     for (const Case &c : cases) {
         ScriptedUiServices ui;
@@ -95,7 +103,7 @@ TEST_F(UpdateFixture, ReplaceIfNewerDecidesByVersionAndAsks)
             EXPECT_EQ(ui.Boxes().at(0).Caption, QStringLiteral("Confirmer")) << c.Name;
             EXPECT_EQ(ui.Boxes().at(0).Text, QStringLiteral("L'archivio Orvanta.exe") + c.Question) << c.Name;
             // The exclamation beep, then the question's own sound.
-            EXPECT_EQ(ui.Beeps(), (QList<uint32_t>{0x30, 0x20})) << c.Name;
+            EXPECT_EQ(ui.Beeps(), (QList<uint32_t> { 0x30, 0x20 })) << c.Name;
         }
     }
 }
@@ -116,7 +124,8 @@ TEST_F(UpdateFixture, ReplaceIfNewerWithoutAnInstalledFile)
     EXPECT_EQ(ReadFile(Installed), ReadFile(NewFile));
     EXPECT_TRUE(FUi->Boxes().isEmpty());
     // A new file that is not there is the comparison's error.
-    EXPECT_THROW(FEngine->ReplaceIfNewer(QStringLiteral("C:\\temp\\none.exe"), Installed, true, false), Os::Exception);
+    EXPECT_THROW(
+        FEngine->ReplaceIfNewer(QStringLiteral("C:\\temp\\none.exe"), Installed, true, false), Os::Exception);
 }
 
 TEST_F(UpdateFixture, ReplaceIfNewerOverAFileInUseFailsWithOnlyTheCopyLines)
@@ -127,7 +136,9 @@ TEST_F(UpdateFixture, ReplaceIfNewerOverAFileInUseFailsWithOnlyTheCopyLines)
     const QByteArray before = ReadFile(Installed);
     HoldOpen(Installed);
     EXPECT_EQ(FEngine->ReplaceIfNewer(NewFile, Installed, true, false), uoFailure);
-    EXPECT_EQ(Lines(), (QStringList{QStringLiteral("Copia di ") + NewFile, QStringLiteral("Verso ") + Installed, QString()}));
+    EXPECT_EQ(Lines(),
+        (QStringList {
+            QStringLiteral("Copia di ") + NewFile, QStringLiteral("Verso ") + Installed, QString() }));
     EXPECT_EQ(ReadFile(Installed), before);
 }
 
@@ -140,8 +151,9 @@ TEST_F(UpdateFixture, InstallListedFilesCopiesWhatItCanAndRefusesNamesOutsideThe
         .Add(QStringLiteral("C:\\evil.dll"), "bad")
         .Add(QStringLiteral("\\rooted.dll"), "bad")
         .AddList(QStringLiteral("FileNames.txt"),
-                 {QStringLiteral("Falcrest.chm"), QStringLiteral("Missing.dll"), QStringLiteral("img\\logo.bmp"),
-                  QStringLiteral("..\\escape.dll"), QStringLiteral("C:\\evil.dll"), QStringLiteral("\\rooted.dll")});
+            { QStringLiteral("Falcrest.chm"), QStringLiteral("Missing.dll"), QStringLiteral("img\\logo.bmp"),
+                QStringLiteral("..\\escape.dll"), QStringLiteral("C:\\evil.dll"),
+                QStringLiteral("\\rooted.dll") });
     ASSERT_TRUE(Os::ForceDirectories(folder + QLatin1String("\\img")));
     StartEngine(7);
     ASSERT_EQ(FEngine->LoadList(QStringLiteral("FileNames.txt"), FEngine->FileNames()), 6);
@@ -184,7 +196,8 @@ TEST_F(UpdateFixture, AFullDiskNeverLeavesAHalfWrittenInstalledFile)
     bigger += QByteArray(64 * 1024, 'x');
     WriteFile(NewFile, bigger);
     const QByteArray before = ReadFile(Installed);
-    const QStringList entriesBefore = QDir(Host(QStringLiteral("C:\\WDremlix\\ORV\\Programs"))).entryList(QDir::Files);
+    const QStringList entriesBefore
+        = QDir(Host(QStringLiteral("C:\\WDremlix\\ORV\\Programs"))).entryList(QDir::Files);
 
     Os::SetWriteFailureForTests(4096, ENOSPC);
     EXPECT_EQ(FEngine->ReplaceIfNewer(NewFile, Installed, true, false), uoFailure);
@@ -192,11 +205,13 @@ TEST_F(UpdateFixture, AFullDiskNeverLeavesAHalfWrittenInstalledFile)
         FEngine->CopyFileLogged(NewFile, Installed, false);
         ADD_FAILURE() << "the copy on a full disk succeeded";
     } catch (const Os::Exception &e) {
-        EXPECT_TRUE(e.Message().contains(QStringLiteral("Error: Erreur système.  Code : 112."))) << e.Message().toStdString();
+        EXPECT_TRUE(e.Message().contains(QStringLiteral("Error: Erreur système.  Code : 112.")))
+            << e.Message().toStdString();
     }
     Os::SetWriteFailureForTests(-1, 0);
 
     EXPECT_EQ(ReadFile(Installed), before);
     // Nothing of the broken copy is left beside the installed file.
-    EXPECT_EQ(QDir(Host(QStringLiteral("C:\\WDremlix\\ORV\\Programs"))).entryList(QDir::Files), entriesBefore);
+    EXPECT_EQ(
+        QDir(Host(QStringLiteral("C:\\WDremlix\\ORV\\Programs"))).entryList(QDir::Files), entriesBefore);
 }

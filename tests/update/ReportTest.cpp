@@ -17,16 +17,18 @@ struct SplitCase {
 
 TEST(DocumentReport, AppendsEachTextAsNewLastLines)
 {
-    const QList<SplitCase> cases{
-        {"empty text is an empty line", {QString()}, {QString()}},
-        {"plain", {QStringLiteral("a"), QStringLiteral("b")}, {QStringLiteral("a"), QStringLiteral("b")}},
-        {"trailing CR LF leaves an empty line", {QStringLiteral("a\r\n"), QStringLiteral("b")},
-         {QStringLiteral("a"), QString(), QStringLiteral("b")}},
-        {"leading CR LF gives an empty line before", {QStringLiteral("a"), QStringLiteral("\r\nb")},
-         {QStringLiteral("a"), QString(), QStringLiteral("b")}},
-        {"inner CR LF gives several lines", {QStringLiteral("x\r\ny\r\nz")},
-         {QStringLiteral("x"), QStringLiteral("y"), QStringLiteral("z")}},
-        {"empty first line stays a line", {QString(), QStringLiteral("a")}, {QString(), QStringLiteral("a")}},
+    const QList<SplitCase> cases {
+        { "empty text is an empty line", { QString() }, { QString() } },
+        { "plain", { QStringLiteral("a"), QStringLiteral("b") },
+            { QStringLiteral("a"), QStringLiteral("b") } },
+        { "trailing CR LF leaves an empty line", { QStringLiteral("a\r\n"), QStringLiteral("b") },
+            { QStringLiteral("a"), QString(), QStringLiteral("b") } },
+        { "leading CR LF gives an empty line before", { QStringLiteral("a"), QStringLiteral("\r\nb") },
+            { QStringLiteral("a"), QString(), QStringLiteral("b") } },
+        { "inner CR LF gives several lines", { QStringLiteral("x\r\ny\r\nz") },
+            { QStringLiteral("x"), QStringLiteral("y"), QStringLiteral("z") } },
+        { "empty first line stays a line", { QString(), QStringLiteral("a") },
+            { QString(), QStringLiteral("a") } },
     };
     for (const SplitCase &c : cases) {
         QTextDocument document;
@@ -63,29 +65,31 @@ TEST(DocumentReport, FontNameAndFocusHook)
     EXPECT_EQ(focusCalls, 2);
     const QTextBlock first = document.begin();
     EXPECT_EQ(first.begin().fragment().charFormat().fontFamilies().toStringList(),
-              QStringList{QStringLiteral("Courier New")});
+        QStringList { QStringLiteral("Courier New") });
 }
 
 TEST_F(UpdateFixture, ReportLinesBeforeBindingAreDropped)
 {
-    FPayload.AddList(QStringLiteral("Updates.txt"), {QStringLiteral("Falcrest")});
+    FPayload.AddList(QStringLiteral("Updates.txt"), { QStringLiteral("Falcrest") });
     StartEngine(7);
     FEngine->SetReport(nullptr);
     EXPECT_NO_THROW(FEngine->AddReportLine(QStringLiteral("lost")));
     FEngine->SetReport(FReport.get());
     FEngine->AddReportLine(QStringLiteral("kept"));
-    EXPECT_EQ(Lines(), QStringList{QStringLiteral("kept")});
+    EXPECT_EQ(Lines(), QStringList { QStringLiteral("kept") });
 }
 
 TEST_F(UpdateFixture, LoadListReadsManifestsAndTreatsAbsentAsEmpty)
 {
     FPayload.Add(QStringLiteral("Updates.txt"), QByteArray("Falcrest"));
-    FPayload.Add(QStringLiteral("FileNames.txt"), QByteArray("\xEF\xBB\xBF" "Caff\xC3\xA8.chm\r\nb.dll\r\n"));
+    FPayload.Add(QStringLiteral("FileNames.txt"),
+        QByteArray("\xEF\xBB\xBF"
+                   "Caff\xC3\xA8.chm\r\nb.dll\r\n"));
     FPayload.Add(QStringLiteral("Steps.txt"), QByteArray());
     StartEngine(7);
-    QStringList list{QStringLiteral("stale")};
+    QStringList list { QStringLiteral("stale") };
     EXPECT_EQ(FEngine->LoadList(QStringLiteral("updates.TXT"), list), 1);
-    EXPECT_EQ(list, QStringList{QStringLiteral("Falcrest")});
+    EXPECT_EQ(list, QStringList { QStringLiteral("Falcrest") });
     EXPECT_EQ(FEngine->LoadList(QStringLiteral("FileNames.txt"), list), 2);
     EXPECT_EQ(list.first(), QStringLiteral("Caffè.chm"));
     EXPECT_EQ(FEngine->LoadList(QStringLiteral("Steps.txt"), list), 0);

@@ -14,8 +14,8 @@ TEST_F(UpdateFixture, TempFileNameIsAFreshEmptyFileOfTheTemporaryFolder)
     StartEngine(7);
     const QString first = FEngine->TempFileName(QStringLiteral("Update"));
     const QString second = FEngine->TempFileName(QStringLiteral("Update"));
-    const QRegularExpression form(QStringLiteral("^C:\\\\temp\\\\Update[0-9]{1,7}\\.tmp$"),
-                                  QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpression form(
+        QStringLiteral("^C:\\\\temp\\\\Update[0-9]{1,7}\\.tmp$"), QRegularExpression::CaseInsensitiveOption);
     EXPECT_TRUE(form.match(first).hasMatch()) << first.toStdString();
     EXPECT_NE(first, second);
     // Created at once, so that nobody else can take the name before we write it.
@@ -31,7 +31,8 @@ TEST_F(UpdateFixture, DeleteFileLoggedReportsBeforeItDeletes)
     WriteFile(QStringLiteral("C:\\temp\\Update42.tmp"), "old");
     FEngine->DeleteFileLogged(QStringLiteral("C:\\temp\\Update42.tmp"));
     EXPECT_FALSE(Exists(QStringLiteral("C:\\temp\\Update42.tmp")));
-    EXPECT_EQ(Lines(), (QStringList{QStringLiteral("Archivio C:\\temp\\Update42.tmp è eliminato."), QString()}));
+    EXPECT_EQ(
+        Lines(), (QStringList { QStringLiteral("Archivio C:\\temp\\Update42.tmp è eliminato."), QString() }));
 
     // A name that cannot be deleted: the line is written, then the system's error is raised.
     QDir().mkpath(Host(QStringLiteral("C:\\temp")) + QLatin1String("/Update43.tmp"));
@@ -42,7 +43,8 @@ TEST_F(UpdateFixture, DeleteFileLoggedReportsBeforeItDeletes)
 TEST_F(UpdateFixture, DestructionDeletesOnlyTheUpdateTemporaryFiles)
 {
     StartEngine(7);
-    for (const char *name : {"Update1.tmp", "UpdateX.tmp", "update7.TMP", "Other.tmp", "Update1.txt", "MyUpdate1.tmp"})
+    for (const char *name :
+        { "Update1.tmp", "UpdateX.tmp", "update7.TMP", "Other.tmp", "Update1.txt", "MyUpdate1.tmp" })
         WriteFile(QStringLiteral("C:\\temp\\") + QLatin1String(name), "x");
     const QString own = FEngine->TempFileName(QStringLiteral("Update"));
     FEngine.reset();
@@ -81,8 +83,9 @@ TEST_F(UpdateFixture, LocateFolderOnTwoNetworkDrivesNamesTheCountAndKeepsTheFirs
     FEngine->LocateFolder(QStringLiteral("WDremlix"), path);
     ASSERT_EQ(FUi->Boxes().size(), 1);
     EXPECT_EQ(FUi->Boxes().at(0).Caption, QStringLiteral("Erreur"));
-    EXPECT_EQ(FUi->Boxes().at(0).Text, QStringLiteral("2 cartella WDremlix non trovata, scegliere l'ubicazione corretta."));
-    EXPECT_EQ(FUi->BrowseTitles, QStringList{QStringLiteral("Selezionare la cartella \"WDremlix\"")});
+    EXPECT_EQ(FUi->Boxes().at(0).Text,
+        QStringLiteral("2 cartella WDremlix non trovata, scegliere l'ubicazione corretta."));
+    EXPECT_EQ(FUi->BrowseTitles, QStringList { QStringLiteral("Selezionare la cartella \"WDremlix\"") });
     EXPECT_EQ(path, QStringLiteral("M:\\WDremlix"));
 }
 
@@ -100,15 +103,17 @@ TEST_F(UpdateFixture, LocateFolderAsksUntilAChoiceHoldsTheFolder)
         QString Expected;
         int Boxes;
     };
-    const QList<Case> cases{
-        {"the folder itself", {QStringLiteral("C:\\Altrove\\Dremlix5")}, QStringLiteral("C:\\Altrove\\Dremlix5"), 1},
-        {"a sibling of it", {QStringLiteral("C:\\Altrove\\Sibling")}, QStringLiteral("C:\\Altrove\\Dremlix5"), 1},
-        {"a wrong folder, then the right one",
-         {QStringLiteral("C:\\Vuoto\\Qui"), QStringLiteral("C:\\Altrove\\Dremlix5")},
-         QStringLiteral("C:\\Altrove\\Dremlix5"), 2},
+    const QList<Case> cases {
+        { "the folder itself", { QStringLiteral("C:\\Altrove\\Dremlix5") },
+            QStringLiteral("C:\\Altrove\\Dremlix5"), 1 },
+        { "a sibling of it", { QStringLiteral("C:\\Altrove\\Sibling") },
+            QStringLiteral("C:\\Altrove\\Dremlix5"), 1 },
+        { "a wrong folder, then the right one",
+            { QStringLiteral("C:\\Vuoto\\Qui"), QStringLiteral("C:\\Altrove\\Dremlix5") },
+            QStringLiteral("C:\\Altrove\\Dremlix5"), 2 },
         // A path that does not hold the folder is never handed back.
-        {"a wrong folder, then cancel", {QStringLiteral("C:\\Vuoto\\Qui"), QString()}, QString(), 2},
-        {"cancel at once", {QString()}, QString(), 1},
+        { "a wrong folder, then cancel", { QStringLiteral("C:\\Vuoto\\Qui"), QString() }, QString(), 2 },
+        { "cancel at once", { QString() }, QString(), 1 },
     };
     for (const Case &c : cases) {
         ScriptedUiServices ui;
@@ -141,8 +146,9 @@ TEST_F(UpdateFixture, ProgramFileQuestionShowsTheExpectedPathThenTheDialog)
     EXPECT_TRUE(FEngine->AskProgramFile(file));
     EXPECT_EQ(file, QStringLiteral("C:\\Altrove\\Sorvane.exe"));
     ASSERT_EQ(FUi->Boxes().size(), 1);
-    EXPECT_EQ(FUi->Boxes().at(0).Text, QStringLiteral("Programma C:\\WDremlix\\Sorvane\\Programs\\Sorvane.exe non "
-                                                      "trovato. Volete indicare la sua posizione."));
+    EXPECT_EQ(FUi->Boxes().at(0).Text,
+        QStringLiteral("Programma C:\\WDremlix\\Sorvane\\Programs\\Sorvane.exe non "
+                       "trovato. Volete indicare la sua posizione."));
     EXPECT_EQ(FUi->Boxes().at(0).Caption, QStringLiteral("Erreur"));
 
     FUi->QueueFile(QString());

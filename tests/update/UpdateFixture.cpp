@@ -36,16 +36,16 @@ void UpdateFixture::SetUp()
     FPrefix = FDir.path() + QLatin1String("/prefix");
     QDir().mkpath(FPrefix + QLatin1String("/dosdevices"));
     WriteHostFile(FPrefix + QLatin1String("/system.reg"),
-                  "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win32\n\n");
+        "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win32\n\n");
     WriteHostFile(FPrefix + QLatin1String("/user.reg"),
-                  "WINE REGISTRY Version 2\n;; All keys relative to \\\\User\\\\S-1-5-21-0-0-0-1000\n\n"
-                  "#arch=win32\n\n");
+        "WINE REGISTRY Version 2\n;; All keys relative to \\\\User\\\\S-1-5-21-0-0-0-1000\n\n"
+        "#arch=win32\n\n");
     Os::Environment::SetPrefixRoot(FPrefix);
     AddDrive(QLatin1Char('c'));
     AddDrive(QLatin1Char('z'));
     QDir().mkpath(Host(QStringLiteral("C:\\")) + QLatin1String("/temp"));
     SetRegString(Os::RegRoot::CurrentUser, QStringLiteral("Environment"), QStringLiteral("TEMP"),
-                 QStringLiteral("C:\\temp"));
+        QStringLiteral("C:\\temp"));
     FUi = std::make_unique<ScriptedUiServices>();
 }
 
@@ -55,7 +55,7 @@ void UpdateFixture::TearDown()
     FReport.reset();
     FDocument.reset();
     for (qint64 pid : std::as_const(FHolders))
-        QProcess::execute(QStringLiteral("kill"), {QString::number(pid)});
+        QProcess::execute(QStringLiteral("kill"), { QString::number(pid) });
     FHolders.clear();
     ReleaseFMultiSte();
     FUi.reset();
@@ -82,7 +82,7 @@ void UpdateFixture::AddDrive(QChar letter, const QString &type)
     ASSERT_TRUE(QFile::link(target, link));
     if (!type.isEmpty())
         SetRegString(Os::RegRoot::LocalMachine, QStringLiteral("Software\\Wine\\Drives"),
-                     QString(letter.toLower()) + QLatin1Char(':'), type);
+            QString(letter.toLower()) + QLatin1Char(':'), type);
 }
 
 void UpdateFixture::AddDriveAt(QChar letter, const QString &hostFolder)
@@ -92,10 +92,7 @@ void UpdateFixture::AddDriveAt(QChar letter, const QString &hostFolder)
     ASSERT_TRUE(QFile::link(hostFolder, link));
 }
 
-QString UpdateFixture::Host(const QString &windowsPath) const
-{
-    return Os::HostPath(windowsPath);
-}
+QString UpdateFixture::Host(const QString &windowsPath) const { return Os::HostPath(windowsPath); }
 
 void UpdateFixture::WriteFile(const QString &windowsPath, const QByteArray &data)
 {
@@ -112,13 +109,10 @@ QByteArray UpdateFixture::ReadFile(const QString &windowsPath) const
     return file.readAll();
 }
 
-bool UpdateFixture::Exists(const QString &windowsPath) const
-{
-    return Os::FileExists(windowsPath);
-}
+bool UpdateFixture::Exists(const QString &windowsPath) const { return Os::FileExists(windowsPath); }
 
-QByteArray UpdateFixture::PeFile(uint16_t major, uint16_t minor, uint16_t release, uint16_t build,
-                                 const QString &versionText)
+QByteArray UpdateFixture::PeFile(
+    uint16_t major, uint16_t minor, uint16_t release, uint16_t build, const QString &versionText)
 {
     Os::FixedFileInfo fixed;
     fixed.FileVersionMS = (uint32_t(major) << 16) | minor;
@@ -126,11 +120,11 @@ QByteArray UpdateFixture::PeFile(uint16_t major, uint16_t minor, uint16_t releas
     fixed.ProductVersionMS = fixed.FileVersionMS;
     fixed.ProductVersionLS = fixed.FileVersionLS;
     const QString text = versionText.isEmpty()
-                             ? QStringLiteral("%1.%2.%3.%4").arg(major).arg(minor).arg(release).arg(build)
-                             : versionText;
-    const QByteArray block = Os::BuildVersionInfoBlock(
-        fixed, Os::Translation{0x0410, 0x04E4},
-        {{QStringLiteral("CompanyName"), QStringLiteral("DREMLIX S.A.")}, {QStringLiteral("FileVersion"), text}});
+        ? QStringLiteral("%1.%2.%3.%4").arg(major).arg(minor).arg(release).arg(build)
+        : versionText;
+    const QByteArray block = Os::BuildVersionInfoBlock(fixed, Os::Translation { 0x0410, 0x04E4 },
+        { { QStringLiteral("CompanyName"), QStringLiteral("DREMLIX S.A.") },
+            { QStringLiteral("FileVersion"), text } });
 
     // PE32 with one .rsrc section: version resource 16 / 1 / language neutral.
     const int rsrcFile = 0x200;
@@ -185,13 +179,14 @@ QByteArray UpdateFixture::PeFile(uint16_t major, uint16_t minor, uint16_t releas
     return pe + rsrc;
 }
 
-void UpdateFixture::WritePe(const QString &windowsPath, uint16_t major, uint16_t minor, uint16_t release,
-                            uint16_t build)
+void UpdateFixture::WritePe(
+    const QString &windowsPath, uint16_t major, uint16_t minor, uint16_t release, uint16_t build)
 {
     WriteFile(windowsPath, PeFile(major, minor, release, build));
 }
 
-void UpdateFixture::SetRegString(Os::RegRoot root, const QString &key, const QString &name, const QString &value)
+void UpdateFixture::SetRegString(
+    Os::RegRoot root, const QString &key, const QString &name, const QString &value)
 {
     Os::RegKey handle;
     ASSERT_EQ(Os::RegKey::Create(root, key, Os::KEY_ALL_ACCESS, handle), 0u) << key.toStdString();
@@ -214,14 +209,15 @@ void UpdateFixture::InstallOrvanta(uint16_t major)
     const QString program = QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe");
     WritePe(program, major);
     SetRegString(Os::RegRoot::CurrentUser, QStringLiteral("Software\\DREMLIX S.A.\\Orvanta\\Program"),
-                 QStringLiteral("Filename"), program);
+        QStringLiteral("Filename"), program);
 }
 
-void UpdateFixture::StartEngine(uint8_t productCode, const QString &wizardWindowsFolder,
-                                const TAcceptedVersionTable &acceptedVersions)
+void UpdateFixture::StartEngine(
+    uint8_t productCode, const QString &wizardWindowsFolder, const TAcceptedVersionTable &acceptedVersions)
 {
     const QString folder = wizardWindowsFolder.isEmpty() ? QStringLiteral("Z:\\wizard") : wizardWindowsFolder;
-    QDir().mkpath(Host(folder.left(3)) + QLatin1String("/") + folder.mid(3).replace(QLatin1Char('\\'), QLatin1Char('/')));
+    QDir().mkpath(Host(folder.left(3)) + QLatin1String("/")
+        + folder.mid(3).replace(QLatin1Char('\\'), QLatin1Char('/')));
     FPayload.Install(Host(folder) + QLatin1String("/Setup.exe"));
     FDocument = std::make_unique<QTextDocument>();
     FReport = std::make_unique<TDocumentReport>(FDocument.get());
@@ -230,19 +226,16 @@ void UpdateFixture::StartEngine(uint8_t productCode, const QString &wizardWindow
     FEngine->FProductCode = productCode;
 }
 
-QString UpdateFixture::TempFolder() const
-{
-    return QStringLiteral("C:\\temp\\");
-}
+QString UpdateFixture::TempFolder() const { return QStringLiteral("C:\\temp\\"); }
 
 void UpdateFixture::HoldOpen(const QString &windowsPath)
 {
     const QString host = Host(windowsPath);
     qint64 pid = 0;
     ASSERT_TRUE(QProcess::startDetached(QStringLiteral("bash"),
-                                        {QStringLiteral("-c"), QStringLiteral("exec 3<\"$1\"; exec sleep 60"),
-                                         QStringLiteral("holder"), host},
-                                        QString(), &pid));
+        { QStringLiteral("-c"), QStringLiteral("exec 3<\"$1\"; exec sleep 60"), QStringLiteral("holder"),
+            host },
+        QString(), &pid));
     FHolders.append(pid);
     const QString canonical = QFileInfo(host).canonicalFilePath();
     for (int i = 0; i < 200; ++i) {

@@ -33,9 +33,9 @@ protected:
     // A PE file with a version resource major.minor.release.build.
     // The FileVersion string is the four numbers unless versionText says otherwise.
     static QByteArray PeFile(uint16_t major, uint16_t minor = 0, uint16_t release = 0, uint16_t build = 0,
-                             const QString &versionText = QString());
+        const QString &versionText = QString());
     void WritePe(const QString &windowsPath, uint16_t major, uint16_t minor = 0, uint16_t release = 0,
-                 uint16_t build = 0);
+        uint16_t build = 0);
     void SetRegString(Os::RegRoot root, const QString &key, const QString &name, const QString &value);
     QString RegString(Os::RegRoot root, const QString &key, const QString &name) const;
     // Registers Orvanta's program file under C:\WDremlix\ORV\Programs\ and creates it.
@@ -44,7 +44,7 @@ protected:
     // Writes the wizard of the payload as this process's own executable (on drive Z:,
     // or on the drive given) and creates the engine with the report bound.
     void StartEngine(uint8_t productCode, const QString &wizardWindowsFolder = QString(),
-                     const TAcceptedVersionTable &acceptedVersions = DefaultAcceptedVersions());
+        const TAcceptedVersionTable &acceptedVersions = DefaultAcceptedVersions());
     QStringList Lines() const { return FReport->Lines(); }
     // The lines, as text for a readable failure message.
     QString Dump() const { return Lines().join(QLatin1Char('\n')); }
