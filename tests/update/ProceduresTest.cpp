@@ -286,6 +286,40 @@ TEST_F(OrvantaTest, LockedProgramIsToldInAPlainBoxOnly)
     EXPECT_TRUE(text.endsWith(QLatin1String(" (32)"))) << text.toStdString();
 }
 
+TEST_F(OrvantaTest, DatabaseInterfaceLibraryIsCopiedOnlyWhereInstalled)
+{
+    const QString library = QStringLiteral("C:\\WDremlix\\ORV\\Programs\\ORV_DB_INTF.dll");
+    for (const bool installed : {true, false}) {
+        SCOPED_TRACE(installed ? "installed" : "not installed");
+        Reset();
+        if (installed)
+            WriteFile(library, "old interface");
+        FPayload.Add(QStringLiteral("ORV_DB_INTF.dll"), "new interface");
+        Lay(5, 5);
+        EXPECT_EQ(FEngine->UpdateOrvanta(), uoSuccess) << Dump().toStdString();
+        EXPECT_EQ(Exists(library), installed);
+        if (installed) {
+            EXPECT_EQ(ReadFile(library), QByteArray("new interface"));
+            EXPECT_EQ(Normalised(Lines()).mid(3, 3), CopyLines(Tmp, library));
+        }
+    }
+}
+
+TEST_F(OrvantaTest, LockedDatabaseInterfaceLibraryStopsBeforeTheProgramIsReplaced)
+{
+    const QString library = QStringLiteral("C:\\WDremlix\\ORV\\Programs\\ORV_DB_INTF.dll");
+    WriteFile(library, "old interface");
+    FPayload.Add(QStringLiteral("ORV_DB_INTF.dll"), "new interface");
+    Lay(5, 5);
+    const QByteArray before = ReadFile(OrvantaProgram);
+    HoldOpen(library);
+    EXPECT_EQ(FEngine->UpdateOrvanta(), uoFailure);
+    EXPECT_TRUE(Lines().isEmpty()) << Dump().toStdString();
+    EXPECT_EQ(ReadFile(OrvantaProgram), before);
+    ASSERT_EQ(FUi->Boxes().size(), 1);
+    EXPECT_TRUE(FUi->Boxes().at(0).Text.startsWith(ErrorLine(library)));
+}
+
 TEST_F(OrvantaTest, ProgramFileQuestionCancelledEndsWithoutALine)
 {
     FPayload.Add(QStringLiteral("Orvanta.exe"), PeFile(5));
