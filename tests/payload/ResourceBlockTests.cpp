@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <functional>
@@ -233,6 +234,40 @@ TEST_F(ResourceBlockTest, DamagedTrailerOrIndexRaisesAClearError)
     noMagic[noMagic.size() - 1] = 'X';
     WriteAll(exe, noMagic);
     EXPECT_FALSE(Os::ResourceBlock::Load(exe).has_value());
+}
+
+// Random damage to the index and trailer: loading either refuses or gives entries that all
+// lie inside the file.
+TEST_F(ResourceBlockTest, RandomDamageNeverReadsOutsideTheFile)
+{
+    const QString exe = Path(QStringLiteral("wizard"));
+    Os::WriteExecutableWithResources(FStub, exe, SampleEntries());
+    const QByteArray sound = ReadAll(exe);
+    const qsizetype index = qsizetype(Get64(sound, sound.size() - 40 + 8));
+    QRandomGenerator rng(7);
+    int refused = 0;
+    for (int round = 0; round < 300; ++round) {
+        QByteArray damaged = sound;
+        for (int e = 0; e < 1 + int(rng.bounded(4)); ++e) {
+            const qsizetype at = index + qsizetype(rng.bounded(quint32(sound.size() - index)));
+            damaged[at] = char(rng.bounded(256));
+        }
+        if (round % 2)
+            ResealIndex(damaged); // damage that the checks alone would not find
+        WriteAll(exe, damaged);
+        try {
+            const auto block = Os::ResourceBlock::Load(exe);
+            if (!block)
+                continue;
+            for (const auto &e : block->Index()) {
+                EXPECT_LE(e.Offset + e.Size, uint64_t(damaged.size()));
+                EXPECT_EQ(uint64_t(block->Find(e.Type, e.Name)->size()), e.Size);
+            }
+        } catch (const Os::Exception &) {
+            ++refused;
+        }
+    }
+    EXPECT_GT(refused, 100);
 }
 
 TEST_F(ResourceBlockTest, OwnBlockFollowsTheOwnExecutable)
