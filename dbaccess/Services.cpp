@@ -4,6 +4,7 @@
 #include "dbaccess/DbInternal.h"
 
 #include <QFile>
+#include <QThread>
 
 namespace Db {
 
@@ -173,6 +174,9 @@ QString TServicesClient::GetNextLine()
         reply = Query(QByteArray(1, static_cast<char>(isc_info_svc_line)), 16384);
     } catch (const EDatabaseError &e) {
         FActionError = e.Message();
+        // The server reports the failure before the action has quite stopped; the
+        // next action on this attachment would find it "currently busy".
+        WaitUntilStopped();
         if (!FBackup || !Active()) {
             FEof = true;
             throw;
@@ -215,6 +219,22 @@ QStringList TServicesClient::ReadAllLines(const std::function<void(const QString
             onLine(line);
     }
     return lines;
+}
+
+void TServicesClient::WaitUntilStopped()
+{
+    for (int i = 0; i < 200 && Active(); ++i) {
+        QByteArray reply;
+        try {
+            reply = Query(QByteArray(1, static_cast<char>(isc_info_svc_running)), 64);
+        } catch (...) {
+            return;
+        }
+        if (static_cast<uint8_t>(reply.at(0)) != isc_info_svc_running ||
+            Internal::ReadLE(reply.constData() + 1, 4) == 0)
+            return;
+        QThread::msleep(50);
+    }
 }
 
 void TServicesClient::WaitForEnd()

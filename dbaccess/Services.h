@@ -89,6 +89,7 @@ public:
 
 private:
     QByteArray Query(const QByteArray &items, int bufferSize = 8192);
+    void WaitUntilStopped();
     QString QueryString(uint8_t item);
 
     QString FName;

@@ -31,11 +31,6 @@ protected:
              QStringLiteral("create procedure GETLOG\nreturns (LOGDATA blob)\nas\nbegin\nLOGDATA = GetLogData();\nsuspend;\nend")});
         FTcp = FirebirdTestServer::TcpConnectionString(FPath);
     }
-    void TearDown() override
-    {
-        if (FirebirdTestServer::Available())
-            FirebirdTestServer::SetFreeDiskSpace(std::nullopt, u'Q');
-    }
     QString Ask(const QString &expression)
     {
         return QueryElsewhere(FTcp, QStringLiteral("SELECT ") + expression + QStringLiteral(" FROM rdb$database"));
@@ -56,6 +51,9 @@ TEST_F(Udf, FreeDiskSpaceIsTheDataFoldersOrTheTestsAnswer)
 
     // Drive letters of this test's own: other test programs run beside it and keep
     // theirs (a drive without a file of its own gets the free bytes read above).
+    struct Cleanup {
+        ~Cleanup() { FirebirdTestServer::SetFreeDiskSpace(std::nullopt, u'Q'); }
+    } cleanup;
     FirebirdTestServer::SetFreeDiskSpace(50000000, u'Q');
     EXPECT_EQ(Ask(QStringLiteral("GetFreeDiskSpace('Q')")), QStringLiteral("50000000"));
     EXPECT_EQ(Ask(QStringLiteral("GetFreeDiskSpace('q')")), QStringLiteral("50000000")) << "either letter case";
