@@ -4,15 +4,18 @@
 
 #include <QLabel>
 #include <QPainter>
+#include <QImage>
 #include <QPixmap>
 #include <QTextEdit>
 #include <QToolButton>
 
 namespace StepWidgets {
 
-QIcon PrinterIcon()
+namespace {
+
+QImage PaintPrinterGlyph()
 {
-    QPixmap pixmap(20, 20);
+    QImage pixmap(20, 20, QImage::Format_ARGB32_Premultiplied);
     pixmap.fill(Qt::transparent);
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
@@ -31,7 +34,16 @@ QIcon PrinterIcon()
     p.setBrush(QColor(80, 200, 90));
     p.drawEllipse(QPointF(15.5, 10), 1, 1);
     p.end();
-    return QIcon(pixmap);
+    return pixmap;
+}
+
+} // namespace
+
+QIcon PrinterIcon()
+{
+    // Painted once; an image, not a pixmap, may outlive the application object.
+    static const QImage glyph = PaintPrinterGlyph();
+    return QIcon(QPixmap::fromImage(glyph));
 }
 
 QLabel *MakeHeadingPanel(QWidget *parent, int pixelSize, QToolButton *&printButton)

@@ -69,6 +69,14 @@ QList<TFrmStep *> TFrmStep::AllSteps()
 
 QImage TFrmStep::MakeCompanyBitmap()
 {
+    // Painted once: every step carries the same picture, and implicit sharing makes the
+    // copies free.
+    static const QImage bitmap = PaintCompanyBitmap();
+    return bitmap;
+}
+
+QImage TFrmStep::PaintCompanyBitmap()
+{
     QImage image(150, 245, QImage::Format_RGB888);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);

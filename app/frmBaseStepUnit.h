@@ -37,5 +37,6 @@ protected:
     void FormCreate();
 
 private:
+    static QImage PaintCompanyBitmap();
     QImage FBitmap;
 };

@@ -6,6 +6,7 @@
 class QLabel;
 class QTextEdit;
 class QToolButton;
+class TdmUpdateCommon;
 
 class TfrmDisplayFile : public TFrmStep {
     Q_OBJECT
@@ -22,6 +23,10 @@ public:
     QTextEdit *RichEditFile = nullptr;
 
     void SpeedButtonPrintClick();
+
+    // Fills the text area with the embedded rich-text file of that name through the engine;
+    // its line count, 0 when the file is absent or empty.
+    int LoadChangeList(TdmUpdateCommon &engine, const QString &name);
 
 private:
     void FormCreate();

@@ -282,7 +282,7 @@ void TfrmMain::LoadUpdateInfo()
 {
     if (!dmUpdateCommon || !frmDisplayFile)
         return;
-    if (dmUpdateCommon->LoadRichText(AppTexts::UpdateInfoName(), *frmDisplayFile->RichEditFile->document()) == 0)
+    if (frmDisplayFile->LoadChangeList(*dmUpdateCommon, AppTexts::UpdateInfoName()) == 0)
         ShowPlainMessage(AppTexts::CannotLoadResource().arg(AppTexts::UpdateInfoName()));
 }
 

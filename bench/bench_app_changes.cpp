@@ -2,8 +2,8 @@
 //
 //   bench_app_changes [runs] [demo-folder]
 //
-// Figures: the engine's LoadRichText into the step's text area, and the same followed by
-// the step's first paint on an offscreen screen.
+// Figures: the changes step's LoadChangeList (the engine's LoadRichText, as the main window
+// calls it), and the same followed by the step's first paint on an offscreen screen.
 #include "app/frmDisplayFileUnit.h"
 #include "oslayer/Environment.h"
 #include "oslayer/ExeResources.h"
@@ -66,7 +66,7 @@ int main(int argc, char **argv)
         step.resize(793, 440);
         QElapsedTimer clock;
         clock.start();
-        lines = engine.LoadRichText(QStringLiteral("UpdateInfo.txt"), *step.RichEditFile->document());
+        lines = step.LoadChangeList(engine, QStringLiteral("UpdateInfo.txt"));
         const double t1 = double(clock.nsecsElapsed()) / 1e6;
         step.show();
         step.repaint();
@@ -76,7 +76,7 @@ int main(int argc, char **argv)
         load.push_back(t1);
         loadAndPaint.push_back(t2);
     }
-    std::printf("change list %lld bytes, %d lines: LoadRichText median %.1f ms (min %.1f, max %.1f), "
+    std::printf("change list %lld bytes, %d lines: LoadChangeList median %.1f ms (min %.1f, max %.1f), "
                 "with the first paint %.1f ms (target < 100 ms), %d runs\n",
                 static_cast<long long>(rtf.size()), lines, Median(load), *std::min_element(load.begin(), load.end()),
                 *std::max_element(load.begin(), load.end()), Median(loadAndPaint), runs);
