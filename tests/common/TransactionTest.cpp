@@ -282,6 +282,26 @@ TEST_F(TransactionTest, CommitFailureLeavesTheLevelForTheRollback)
     EXPECT_EQ(Committed(), 1);
 }
 
+TEST_F(TransactionTest, FailedServerRollbackKeepsTheErrorBeingRaised)
+{
+    Module->DoStartTransaction(false);
+    Insert(1);
+    // The attachment is gone on the server, and the module has not noticed yet.
+    ExecOn(Database, QStringList{QStringLiteral("DELETE FROM MON$ATTACHMENTS WHERE MON$USER = 'DREMLIX' AND "
+                                                "MON$ATTACHMENT_ID <> CURRENT_CONNECTION AND MON$REMOTE_PID = ")
+                                 + QString::number(QCoreApplication::applicationPid())});
+    const Db::EDatabaseError cause(QStringLiteral("the work failed"), -901, 335544345);
+    try {
+        Module->DoRollback(&cause);
+        FAIL() << "the error was not raised again";
+    } catch (const Db::EDatabaseError &e) {
+        EXPECT_EQ(e.Message(), QStringLiteral("the work failed"));
+        EXPECT_EQ(e.SqlCode(), -901);
+    }
+    EXPECT_EQ(Module->TransactionState(), QStringLiteral("0"));
+    EXPECT_EQ(Committed(), 0);
+}
+
 // ---- Datasets --------------------------------------------------------------------
 
 TEST_F(TransactionTest, FreeDatasetByTag)
