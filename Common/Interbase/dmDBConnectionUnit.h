@@ -138,6 +138,71 @@ public:
     static QStringList DefaultTransactionParams();
     static QStringList ReadOnlyTransactionParams();
 
+    // ==== Maintenance services, utilities and command scripts ============================
+    // (dmDBConnectionMaintenance.cpp)
+public:
+    using TBackupCallBack = std::function<void(QObject *Sender, const QString &AStr)>;
+
+    // The services clients, made on first use; every call logs in with the maker's account.
+    Db::TServicesClient *IBStatisticalService() const;
+    Db::TServicesClient *IBValidationService() const;
+    Db::TServicesClient *IBConfigService() const;
+    Db::TServicesClient *IBBS() const;
+
+    // Services actions on the database of ConnectionString: local strings through the local
+    // service manager, TCP/IP strings through the server's; the other forms raise the
+    // operation's own text before anything is contacted.
+    void GetDBHeaderInfo(QStringList &TextList);
+    void SweepDatabase(QStringList &TextList);
+    void SetSweepInterval(int32_t Value);
+    void SetForcedWrites(bool Value);
+    // BackupFilename is a path on the server. Callback gets every output line; Errors the
+    // lines that contain "ERROR:".
+    void DoBackup(const QString &BackupFilename, const TBackupCallBack &Callback, QStringList &Errors);
+
+    // Through the database manager.
+    void SetStatistics();
+    void CreateDatabase();
+    void DropDatabase();
+    void SetDBVersion(int32_t Dbv, const QString &ConnStr);
+    int32_t GetUDFVersion();
+    void GetUserList(QStringList &TextList);
+    QString GetDBOwner();
+    void SetDBOwner(const QString &Value);
+    void GetLogData(QStringList &TextList);
+    void AcquireUpdateLock();
+    void ReleaseUpdateLock();
+    void GetDBInfo(QStringList &TextList);
+    void CheckDB(QStringList &TextList);
+    void AddAcceptedVersion(int32_t Version);
+
+    // Utilities.
+    // A separate module connects with the test account; true when it got attached.
+    bool TestDbConnection(
+        const QString &DBIdentifier, const QString &ConnectionStr, int32_t DBVersion, bool ShowMsg);
+    bool IsOnDBServer();
+    QString GetBaseFilename() const;
+    int32_t GetConnectionCount();
+
+    // Runs a script of STARTSQL/ENDSQL statements as one transaction under the maker's
+    // account, for the database db_id with a stored version in Vmin..Vmax; detached after.
+    void ExecuteCommands(
+        const QStringList &TextList, const QString &db_id, int32_t Vmin, int32_t Vmax, int32_t Nextv);
+
+private:
+    // Sets up client for ConnectionString and gives the database name the server wants;
+    // raises unknownText / otherText for the forms the services cannot be reached for.
+    QString PrepareServices(
+        Db::TServicesClient &client, const QString &unknownText, const QString &otherText) const;
+    // DatabaseManager.Connect with a local Windows path handed over as the host's path.
+    void AttachThroughManager();
+
+    mutable std::unique_ptr<Db::TServicesClient> FIBStatisticalService;
+    mutable std::unique_ptr<Db::TServicesClient> FIBValidationService;
+    mutable std::unique_ptr<Db::TServicesClient> FIBConfigService;
+    mutable std::unique_ptr<Db::TServicesClient> FIBBS;
+    // ==== end of maintenance ==============================================================
+
 private:
     void DataModuleCreate();
     void DataModuleDestroy();
