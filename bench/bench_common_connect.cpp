@@ -13,7 +13,7 @@ int main(int argc, char **argv)
     BenchCommon::Environment env;
     const QString file = env.CreateDatabase(QStringLiteral("bench_connect"));
 
-    for (const bool local : {false, true}) {
+    for (const bool local : { false, true }) {
         auto module = env.Module(file);
         if (local)
             module->SetParams(QStringLiteral("Y:\\") + file, QString(), QString(), QString());
@@ -29,8 +29,8 @@ int main(int argc, char **argv)
             ms.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6);
         }
         std::printf("connect sequence %s: median %.2f ms, min %.2f ms, max %.2f ms over %d runs\n",
-                    local ? "local (embedded engine)" : "TCP/IP (test server)", BenchCommon::Median(ms),
-                    *std::min_element(ms.begin(), ms.end()), *std::max_element(ms.begin(), ms.end()), runs);
+            local ? "local (embedded engine)" : "TCP/IP (test server)", BenchCommon::Median(ms),
+            *std::min_element(ms.begin(), ms.end()), *std::max_element(ms.begin(), ms.end()), runs);
     }
     return 0;
 }

@@ -21,13 +21,14 @@ QStringList PrintList(int index)
           << QStringLiteral("DES:I:Lista numero %1").arg(index);
     while (lines.size() < 250)
         lines << QStringLiteral("BAND%1=").arg(lines.size(), 3, 10, QLatin1Char('0'))
-                     + QString(72, QChar(static_cast<char16_t>(u'a' + lines.size() % 26)));
+                + QString(72, QChar(static_cast<char16_t>(u'a' + lines.size() % 26)));
     return lines;
 }
 
 QString Literal(const QString &text)
 {
-    return QLatin1Char('\'') + QString(text).replace(QLatin1Char('\''), QStringLiteral("''")) + QLatin1Char('\'');
+    return QLatin1Char('\'') + QString(text).replace(QLatin1Char('\''), QStringLiteral("''"))
+        + QLatin1Char('\'');
 }
 
 } // namespace
@@ -43,7 +44,7 @@ int main(int argc, char **argv)
     const QString ours = env.CreateDatabase(QStringLiteral("bench_print"));
     const QString theirs = env.CreateDatabase(QStringLiteral("bench_print_isql"));
     if (async) {
-        for (const QString &file : {ours, theirs}) {
+        for (const QString &file : { ours, theirs }) {
             Db::TServicesClient client;
             client.SetProtocol(Db::TProtocol::TCP);
             client.SetServerName(QStringLiteral("127.0.0.1/%1").arg(FirebirdTestServer::Port()));
@@ -70,7 +71,8 @@ int main(int argc, char **argv)
     module->DoStartTransaction(false);
     QString description;
     for (int i = 0; i < rows; ++i)
-        printing.InsertPrintParams(QStringLiteral("list%1").arg(i, 4, 10, QLatin1Char('0')), lists[i], description);
+        printing.InsertPrintParams(
+            QStringLiteral("list%1").arg(i, 4, 10, QLatin1Char('0')), lists[i], description);
     module->DoCommit();
     const double oursSeconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
     module->Disconnect();
@@ -85,11 +87,12 @@ int main(int argc, char **argv)
         for (int i = 0; i < rows; ++i) {
             const TPrintListHeader h = PrintListHeader::Read(lists[i], QStringLiteral("x"));
             const QString name = QStringLiteral("list%1").arg(i, 4, 10, QLatin1Char('0'));
-            f.write((QStringLiteral("INSERT INTO PRT_Params (pname, d_text, f_text, i_text, compat, print_params) "
-                                    "VALUES (")
-                     + Literal(name) + QLatin1Char(',') + Literal(h.DescD) + QLatin1Char(',') + Literal(h.DescF)
-                     + QLatin1Char(',') + Literal(h.DescI) + QLatin1Char(',') + Literal(h.Compat) + QLatin1Char(',')
-                     + Literal(PrintListHeader::LinesText(lists[i])) + QStringLiteral(");\n"))
+            f.write((
+                QStringLiteral("INSERT INTO PRT_Params (pname, d_text, f_text, i_text, compat, print_params) "
+                               "VALUES (")
+                + Literal(name) + QLatin1Char(',') + Literal(h.DescD) + QLatin1Char(',') + Literal(h.DescF)
+                + QLatin1Char(',') + Literal(h.DescI) + QLatin1Char(',') + Literal(h.Compat)
+                + QLatin1Char(',') + Literal(PrintListHeader::LinesText(lists[i])) + QStringLiteral(");\n"))
                         .toLatin1());
         }
         f.write("COMMIT;\n");
@@ -97,10 +100,10 @@ int main(int argc, char **argv)
     QProcess isql;
     timer.restart();
     isql.start(QStringLiteral("isql-fb"),
-               {QStringLiteral("-q"), QStringLiteral("-bail"), QStringLiteral("-ch"), QStringLiteral("ISO8859_1"),
-                QStringLiteral("-user"), QStringLiteral("DREMLIX"), QStringLiteral("-password"),
-                QStringLiteral("47219630"), QStringLiteral("-i"), script,
-                BenchCommon::Environment::TcpString(theirs)});
+        { QStringLiteral("-q"), QStringLiteral("-bail"), QStringLiteral("-ch"), QStringLiteral("ISO8859_1"),
+            QStringLiteral("-user"), QStringLiteral("DREMLIX"), QStringLiteral("-password"),
+            QStringLiteral("47219630"), QStringLiteral("-i"), script,
+            BenchCommon::Environment::TcpString(theirs) });
     BenchCommon::Require(isql.waitForFinished(600000), "isql-fb did not finish");
     const double isqlSeconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
     if (isql.exitCode() != 0) {
@@ -114,15 +117,15 @@ int main(int argc, char **argv)
     auto count = [](const QString &file) {
         Db::TDatabase db;
         db.SetDatabaseName(BenchCommon::Environment::TcpString(file));
-        db.SetParams({QStringLiteral("user_name=DREMLIX"), QStringLiteral("password=47219630"),
-                      QStringLiteral("lc_ctype=ISO8859_1")});
+        db.SetParams({ QStringLiteral("user_name=DREMLIX"), QStringLiteral("password=47219630"),
+            QStringLiteral("lc_ctype=ISO8859_1") });
         db.Open();
         Db::TTransaction t(&db);
         t.Start();
         Db::TQuery q(&db, &t);
-        q.SetSQL({QStringLiteral("SELECT COUNT(*), SUM(OCTET_LENGTH(print_params)) FROM PRT_Params")});
+        q.SetSQL({ QStringLiteral("SELECT COUNT(*), SUM(OCTET_LENGTH(print_params)) FROM PRT_Params") });
         q.Open();
-        const QPair<int, qint64> result{q.AsInteger(0), q.AsInt64(1)};
+        const QPair<int, qint64> result { q.AsInteger(0), q.AsInt64(1) };
         t.Commit();
         return result;
     };
@@ -130,11 +133,13 @@ int main(int argc, char **argv)
     const auto theirsCount = count(theirs);
     BenchCommon::Require(oursCount.first == rows && theirsCount.first == rows, "a database lacks rows");
 
-    std::printf("%d print lists, %.1f KB each; stored text %lld bytes (ours), %lld bytes (isql-fb, LF only)\n",
-                rows, static_cast<double>(bytes) / rows / 1024, static_cast<long long>(oursCount.second),
-                static_cast<long long>(theirsCount.second));
+    std::printf(
+        "%d print lists, %.1f KB each; stored text %lld bytes (ours), %lld bytes (isql-fb, LF only)\n", rows,
+        static_cast<double>(bytes) / rows / 1024, static_cast<long long>(oursCount.second),
+        static_cast<long long>(theirsCount.second));
     std::printf("InsertPrintParams in one level: %.3f s, %.0f rows/s\n", oursSeconds, rows / oursSeconds);
-    std::printf("isql-fb script (process start included): %.3f s, %.0f rows/s\n", isqlSeconds, rows / isqlSeconds);
+    std::printf(
+        "isql-fb script (process start included): %.3f s, %.0f rows/s\n", isqlSeconds, rows / isqlSeconds);
     std::printf("ratio (ours / isql-fb rows per second): %.2f\n", isqlSeconds / oursSeconds);
     return 0;
 }

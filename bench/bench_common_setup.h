@@ -30,7 +30,7 @@ inline void Require(bool condition, const char *what)
 
 // A prefix whose drive Y: is a folder of the server's data area.
 struct Environment {
-    TempPrefix Prefix{TempPrefix::Options{TempPrefix::Arch::Win32}};
+    TempPrefix Prefix { TempPrefix::Options { TempPrefix::Arch::Win32 } };
     QString DataFolder;
 
     Environment()
@@ -39,7 +39,7 @@ struct Environment {
         DataFolder = QFileInfo(FirebirdTestServer::FreshDatabasePath(QStringLiteral("bench"))).absolutePath();
         Prefix.AddDrive(QLatin1Char('Y'), DataFolder);
         WritePe(Prefix.HostPath(QStringLiteral("C:\\windows\\system32\\gds32.dll")), 2, 5, 9, 27139,
-                QStringLiteral("WI-V2.5.9.27139"));
+            QStringLiteral("WI-V2.5.9.27139"));
         FirebirdTestServer::SetFreeDiskSpace(10000000000LL, QLatin1Char('Y'));
     }
 
@@ -59,8 +59,8 @@ struct Environment {
     static TAcceptedVersionTable Versions()
     {
         TAcceptedVersionTable table = DefaultAcceptedVersions();
-        table.append({TVersionPattern::StartingWith(QStringLiteral("WI-V2.5")),
-                      TVersionPattern::Exact(ServerVersion()), Firebird25});
+        table.append({ TVersionPattern::StartingWith(QStringLiteral("WI-V2.5")),
+            TVersionPattern::Exact(ServerVersion()), Firebird25 });
         return table;
     }
 
@@ -87,12 +87,12 @@ struct Environment {
         transaction.Commit();
         Db::TStatement statement(&db, &transaction);
         transaction.Start();
-        for (const char *sql :
-             {"GRANT EXECUTE ON FUNCTION GetFreeDiskSpace TO PUBLIC",
-              "CREATE TABLE PRT_Params (pname VARCHAR(60) NOT NULL, d_text VARCHAR(90), f_text VARCHAR(90), "
-              "i_text VARCHAR(90), compat VARCHAR(30), print_params BLOB SUB_TYPE 1 SEGMENT SIZE 80, "
-              "PRIMARY KEY (pname))"}) {
-            statement.SetSQL({QString::fromUtf8(sql)});
+        for (const char *sql : { "GRANT EXECUTE ON FUNCTION GetFreeDiskSpace TO PUBLIC",
+                 "CREATE TABLE PRT_Params (pname VARCHAR(60) NOT NULL, d_text VARCHAR(90), f_text "
+                 "VARCHAR(90), "
+                 "i_text VARCHAR(90), compat VARCHAR(30), print_params BLOB SUB_TYPE 1 SEGMENT SIZE 80, "
+                 "PRIMARY KEY (pname))" }) {
+            statement.SetSQL({ QString::fromUtf8(sql) });
             statement.Execute();
         }
         transaction.Commit();
@@ -109,7 +109,8 @@ struct Environment {
     std::unique_ptr<TdmDBConnection> Module(const QString &file) const
     {
         auto module = std::make_unique<TdmDBConnection>(nullptr, Versions());
-        module->Init(27, QStringLiteral("ORVANTA"), QStringLiteral("Base de données"), QStringLiteral("Updater"));
+        module->Init(
+            27, QStringLiteral("ORVANTA"), QStringLiteral("Base de données"), QStringLiteral("Updater"));
         module->SetParams(TcpString(file), QString(), QString(), QString());
         return module;
     }

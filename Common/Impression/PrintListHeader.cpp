@@ -29,10 +29,7 @@ QString DescriptionOf(const QStringList &lines, QChar letter)
 
 namespace PrintListHeader {
 
-int FindCompatLine(const QStringList &lines)
-{
-    return FindLineStartingWith(lines, CompatTag);
-}
+int FindCompatLine(const QStringList &lines) { return FindLineStartingWith(lines, CompatTag); }
 
 int FindDescriptionLine(const QStringList &lines, QChar letter)
 {
@@ -70,7 +67,7 @@ TPrintListHeader Read(const QStringList &lines, const QString &defaultText)
 
     if (descX.isEmpty())
         descX = defaultText;
-    for (QString *desc : {&header.DescF, &header.DescI, &header.DescD}) {
+    for (QString *desc : { &header.DescF, &header.DescI, &header.DescD }) {
         if (desc->isEmpty())
             *desc = descX;
     }

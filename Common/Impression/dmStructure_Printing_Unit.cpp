@@ -56,11 +56,11 @@ void TdmStructurePrinting::InitComponents()
 {
     if (!FConnection)
         throw Os::EAssertionFailed(ImpressionTexts::ConnectionMissing);
-    for (Db::TStatement *statement : {static_cast<Db::TStatement *>(FQueryPrint.get()), FIBSQL1.get()}) {
+    for (Db::TStatement *statement : { static_cast<Db::TStatement *>(FQueryPrint.get()), FIBSQL1.get() }) {
         if (!statement->Transaction())
             statement->SetTransaction(FConnection->GlobalTransaction());
     }
-    for (TTableManager *manager : {FManagerPrintParams.get(), FManagerPrintImages.get()}) {
+    for (TTableManager *manager : { FManagerPrintParams.get(), FManagerPrintImages.get() }) {
         if (!manager->DatabaseManager())
             manager->SetDatabaseManager(FConnection->DatabaseManager());
     }
@@ -93,7 +93,7 @@ bool TdmStructurePrinting::PrintParamsExist(const QString &Name)
     bool found = false;
     FConnection->DoStartTransaction(false);
     try {
-        found = FManagerPrintParams->FindPK(QVariantList{Name});
+        found = FManagerPrintParams->FindPK(QVariantList { Name });
         FConnection->DoCommit();
     } catch (const std::exception &e) {
         FConnection->DoRollback(&e);
@@ -106,7 +106,7 @@ void TdmStructurePrinting::UpdatePrintParams(const QString &Name, const QStringL
     FConnection->DoStartTransaction(false);
     try {
         FQueryPrint->Close();
-        FQueryPrint->SetSQL({QStringLiteral("UPDATE PRT_Params SET print_params=:p0 WHERE pname=:p1")});
+        FQueryPrint->SetSQL({ QStringLiteral("UPDATE PRT_Params SET print_params=:p0 WHERE pname=:p1") });
         FQueryPrint->SetParamString(0, PrintListHeader::LinesText(Lines));
         FQueryPrint->SetParamString(1, Name);
         FQueryPrint->Execute();
@@ -116,7 +116,8 @@ void TdmStructurePrinting::UpdatePrintParams(const QString &Name, const QStringL
     }
 }
 
-void TdmStructurePrinting::InsertPrintParams(const QString &Name, const QStringList &Lines, QString &Description)
+void TdmStructurePrinting::InsertPrintParams(
+    const QString &Name, const QStringList &Lines, QString &Description)
 {
     const TPrintListHeader header = PrintListHeader::Read(Lines, Name);
     FConnection->DoStartTransaction(false);
@@ -141,7 +142,7 @@ void TdmStructurePrinting::InsertPrintParams(const QString &Name, const QStringL
 }
 
 void TdmStructurePrinting::ReadPrintListHeader(const QStringList &Lines, const QString &DefaultText,
-                                               QString &Compat, QString &DescD, QString &DescI, QString &DescF)
+    QString &Compat, QString &DescD, QString &DescI, QString &DescF)
 {
     const TPrintListHeader header = PrintListHeader::Read(Lines, DefaultText);
     Compat = header.Compat;

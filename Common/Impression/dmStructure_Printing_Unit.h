@@ -42,7 +42,7 @@ public:
     void InsertPrintParams(const QString &Name, const QStringList &Lines, QString &Description);
 
     static void ReadPrintListHeader(const QStringList &Lines, const QString &DefaultText, QString &Compat,
-                                    QString &DescD, QString &DescI, QString &DescF);
+        QString &DescD, QString &DescI, QString &DescF);
     static int FindCompatLine(const QStringList &Lines) { return PrintListHeader::FindCompatLine(Lines); }
     static int FindDescriptionLine(const QStringList &Lines, QChar Letter)
     {
@@ -52,7 +52,7 @@ public:
 
 private:
     void DataModuleCreate();
-    void DataModuleDestroy() {}
+    void DataModuleDestroy() { }
     void InitComponents();
 
     TdmDBConnection *FConnection = nullptr;

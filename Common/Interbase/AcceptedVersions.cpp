@@ -17,17 +17,17 @@ const TAcceptedVersionTable &DefaultAcceptedVersions()
 {
     using P = TVersionPattern;
     static const TAcceptedVersionTable table = {
-        {P::Exact(QStringLiteral("WI-V1.0.0.794")), P::Exact(QStringLiteral("WI-V6.2.794 Firebird 1.0")),
-         Firebird10},
-        {P::Exact(QStringLiteral("WI-V1.0.2.908")), P::Exact(QStringLiteral("WI-V6.2.908 Firebird 1.0")),
-         Firebird10},
-        {P::Exact(QStringLiteral("WI-V6.3.0.4290")), P::Exact(QStringLiteral("WI-V1.5.0.4290 Firebird 1.5")),
-         Firebird15},
-        {P::Exact(QStringLiteral("WI-V6.3.0.4290")), P::Exact(QStringLiteral("WI-V1.5.1.4481 Firebird 1.5")),
-         Firebird15},
-        {P::Exact(QStringLiteral("WI-V6.3.2.4731")), P::Exact(QStringLiteral("WI-V1.5.2.4731 Firebird 1.5")),
-         Firebird15},
-        {P::StartingWith(Firebird25Prefix), P::StartingWith(Firebird25Prefix), Firebird25},
+        { P::Exact(QStringLiteral("WI-V1.0.0.794")), P::Exact(QStringLiteral("WI-V6.2.794 Firebird 1.0")),
+            Firebird10 },
+        { P::Exact(QStringLiteral("WI-V1.0.2.908")), P::Exact(QStringLiteral("WI-V6.2.908 Firebird 1.0")),
+            Firebird10 },
+        { P::Exact(QStringLiteral("WI-V6.3.0.4290")), P::Exact(QStringLiteral("WI-V1.5.0.4290 Firebird 1.5")),
+            Firebird15 },
+        { P::Exact(QStringLiteral("WI-V6.3.0.4290")), P::Exact(QStringLiteral("WI-V1.5.1.4481 Firebird 1.5")),
+            Firebird15 },
+        { P::Exact(QStringLiteral("WI-V6.3.2.4731")), P::Exact(QStringLiteral("WI-V1.5.2.4731 Firebird 1.5")),
+            Firebird15 },
+        { P::StartingWith(Firebird25Prefix), P::StartingWith(Firebird25Prefix), Firebird25 },
     };
     return table;
 }
@@ -46,8 +46,8 @@ bool IsAcceptedClientVersion(const TAcceptedVersionTable &table, const QString &
     return false;
 }
 
-TIBServerType FindServerType(const TAcceptedVersionTable &table, const QString &clientVersion,
-                             const QString &serverVersion)
+TIBServerType FindServerType(
+    const TAcceptedVersionTable &table, const QString &clientVersion, const QString &serverVersion)
 {
     for (const TAcceptedVersion &row : table) {
         if (row.Client.Matches(clientVersion) && row.Server.Matches(serverVersion))

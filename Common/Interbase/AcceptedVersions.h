@@ -14,8 +14,8 @@ struct TVersionPattern {
     QString Text;
     bool Prefix = false;
 
-    static TVersionPattern Exact(const QString &text) { return {text, false}; }
-    static TVersionPattern StartingWith(const QString &text) { return {text, true}; }
+    static TVersionPattern Exact(const QString &text) { return { text, false }; }
+    static TVersionPattern StartingWith(const QString &text) { return { text, true }; }
     // Exact and case-sensitive; a prefix compares the first characters of the version
     // (all of it when it is shorter).
     bool Matches(const QString &version) const;
@@ -38,5 +38,5 @@ bool IsFirebird25Version(const QString &version);
 // Whether some row accepts this client version.
 bool IsAcceptedClientVersion(const TAcceptedVersionTable &table, const QString &clientVersion);
 // The family of the first row that names both; UnknownServer when none does.
-TIBServerType FindServerType(const TAcceptedVersionTable &table, const QString &clientVersion,
-                             const QString &serverVersion);
+TIBServerType FindServerType(
+    const TAcceptedVersionTable &table, const QString &clientVersion, const QString &serverVersion);

@@ -9,9 +9,10 @@ namespace InterbaseTexts {
 inline const QString CrLf = QStringLiteral("\r\n");
 
 // Connect sequence.
-inline const QString DatabaseNameMissing
-    = QStringLiteral("Nome della base dati mancante.\r\nVogliate completare la configurazione del programma.");
-inline const QString DatabaseNotCompatible = QStringLiteral("La base dati non è compatibile con il programma!");
+inline const QString DatabaseNameMissing = QStringLiteral(
+    "Nome della base dati mancante.\r\nVogliate completare la configurazione del programma.");
+inline const QString DatabaseNotCompatible
+    = QStringLiteral("La base dati non è compatibile con il programma!");
 inline const QString DatabaseLabel = QStringLiteral("Database : ");
 inline const QString VersionLabel = QStringLiteral("Version : ");
 
@@ -34,19 +35,20 @@ inline const QString FreeSpaceLow
 inline const QString MegabyteSuffix = QStringLiteral(" Mb");
 
 // Database error messages: lines 1 to 7, then 8, then 9 of the unreachable-server text.
-inline const QString ServerUnreachable = QStringLiteral(
-    "Non si é potuto stabilire nessuna connessione al server.\r\n"
-    "Possibili cause : \r\n"
-    "1) Il server non è in funzione.\r\n"
-    "2) L'indirizzo del server non è corretto.\r\n"
-    "3) Il server Firebird non è partito sul server.\r\n"
-    "4) Il cavo di connessione rete é interrotto.\r\n"
-    "5) Un Firewall del vostro posto di lavoro blocca la connessione.");
-inline const QString OtherSessionOpen = QStringLiteral("6) Sul vostro di lavoro é rimasta aperta un'altra sessione.");
+inline const QString ServerUnreachable
+    = QStringLiteral("Non si é potuto stabilire nessuna connessione al server.\r\n"
+                     "Possibili cause : \r\n"
+                     "1) Il server non è in funzione.\r\n"
+                     "2) L'indirizzo del server non è corretto.\r\n"
+                     "3) Il server Firebird non è partito sul server.\r\n"
+                     "4) Il cavo di connessione rete é interrotto.\r\n"
+                     "5) Un Firewall del vostro posto di lavoro blocca la connessione.");
+inline const QString OtherSessionOpen
+    = QStringLiteral("6) Sul vostro di lavoro é rimasta aperta un'altra sessione.");
 inline const QString FastUserSwitching
     = QStringLiteral("   (L'opzione \u201Ccambio rapido utente\u201D è stata attivata.)");
-inline const QString LoginRefused
-    = QStringLiteral("Il vostro nome d'utente non é stato riconosciuto,\r\no la vostra pass-word non é valida!");
+inline const QString LoginRefused = QStringLiteral(
+    "Il vostro nome d'utente non é stato riconosciuto,\r\no la vostra pass-word non é valida!");
 
 // Write-back of a client dataset.
 inline const QString ModifyFailed = QStringLiteral("La modifica nella base dati non é stata eseguita.");

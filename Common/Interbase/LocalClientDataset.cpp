@@ -4,12 +4,15 @@
 
 #include <algorithm>
 
-TDataSetResolver::TDataSetResolver(Db::TQuery *dataSet) : FDataSet(dataSet) {}
+TDataSetResolver::TDataSetResolver(Db::TQuery *dataSet)
+    : FDataSet(dataSet)
+{
+}
 
 TDataSetResolver::~TDataSetResolver() = default;
 
 QStringList TDataSetResolver::BuildSQL(TUpdateKind kind, const QStringList &fields, QVariantList &values,
-                                       const QVariantList &original, const QVariantList &current) const
+    const QVariantList &original, const QVariantList &current) const
 {
     values.clear();
     int next = 0;
@@ -40,7 +43,8 @@ QStringList TDataSetResolver::BuildSQL(TUpdateKind kind, const QStringList &fiel
             if (current.value(i) != original.value(i))
                 sets << fields.at(i) + QStringLiteral(" = ") + param(values, current.value(i));
         }
-        sql << QStringLiteral("UPDATE ") + TableName + QStringLiteral(" SET ") + sets.join(QStringLiteral(", "));
+        sql << QStringLiteral("UPDATE ") + TableName + QStringLiteral(" SET ")
+                + sets.join(QStringLiteral(", "));
         addWhere();
         sql << where;
         break;
@@ -49,8 +53,8 @@ QStringList TDataSetResolver::BuildSQL(TUpdateKind kind, const QStringList &fiel
         QStringList markers;
         for (int i = 0; i < fields.size(); ++i)
             markers << param(values, current.value(i));
-        sql << QStringLiteral("INSERT INTO ") + TableName + QStringLiteral(" (") + fields.join(QStringLiteral(", "))
-                   + QStringLiteral(")")
+        sql << QStringLiteral("INSERT INTO ") + TableName + QStringLiteral(" (")
+                + fields.join(QStringLiteral(", ")) + QStringLiteral(")")
             << QStringLiteral("VALUES (") + markers.join(QStringLiteral(", ")) + QStringLiteral(")");
         break;
     }
@@ -121,7 +125,8 @@ void TLocalClientDataset::Close()
 
 int TLocalClientDataset::RecordCount() const
 {
-    return static_cast<int>(std::count_if(FRecords.begin(), FRecords.end(), [](const TRecord &r) { return !r.Deleted; }));
+    return static_cast<int>(
+        std::count_if(FRecords.begin(), FRecords.end(), [](const TRecord &r) { return !r.Deleted; }));
 }
 
 int TLocalClientDataset::FieldIndex(const QString &name) const
@@ -148,10 +153,7 @@ TLocalClientDataset::TRecord &TLocalClientDataset::LiveRecord(int row)
     return const_cast<TRecord &>(static_cast<const TLocalClientDataset *>(this)->LiveRecord(row));
 }
 
-QVariant TLocalClientDataset::Value(int row, int field) const
-{
-    return LiveRecord(row).Current.value(field);
-}
+QVariant TLocalClientDataset::Value(int row, int field) const { return LiveRecord(row).Current.value(field); }
 
 void TLocalClientDataset::SetValue(int row, int field, const QVariant &value)
 {
@@ -193,7 +195,7 @@ void TLocalClientDataset::DeleteRecord(int row)
 int TLocalClientDataset::ChangeCount() const
 {
     return static_cast<int>(std::count_if(FRecords.begin(), FRecords.end(),
-                                          [](const TRecord &r) { return r.Inserted || r.Modified || r.Deleted; }));
+        [](const TRecord &r) { return r.Inserted || r.Modified || r.Deleted; }));
 }
 
 int TLocalClientDataset::ApplyUpdates()
@@ -203,14 +205,14 @@ int TLocalClientDataset::ApplyUpdates()
         if (record.Inserted || record.Modified || record.Deleted)
             pending << &record;
     }
-    std::sort(pending.begin(), pending.end(), [](const TRecord *a, const TRecord *b) { return a->Order < b->Order; });
+    std::sort(pending.begin(), pending.end(),
+        [](const TRecord *a, const TRecord *b) { return a->Order < b->Order; });
 
     int skipped = 0;
     // What the server took becomes the original state of the cache at once, so that a
     // write-back stopped by a refusal is not written twice by the next one.
-    auto dropWrittenDeletions = [this] {
-        FRecords.removeIf([](const TRecord &r) { return r.Deleted && r.Order < 0; });
-    };
+    auto dropWrittenDeletions
+        = [this] { FRecords.removeIf([](const TRecord &r) { return r.Deleted && r.Order < 0; }); };
     for (TRecord *record : pending) {
         const TUpdateKind kind = record->Deleted ? ukDelete : record->Inserted ? ukInsert : ukModify;
         QVariantList values;

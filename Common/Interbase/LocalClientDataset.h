@@ -40,12 +40,12 @@ public:
     // Told of a change the server refused; the response decides whether the
     // write-back goes on (rrSkip, rrIgnore) or stops (rrAbort, the default).
     std::function<void(TLocalClientDataset &DataSet, const Os::Exception &E, TUpdateKind UpdateKind,
-                       TResolverResponse &Response)>
+        TResolverResponse &Response)>
         OnUpdateError;
 
     // The statement text of one change and its parameter values, in order.
     QStringList BuildSQL(TUpdateKind kind, const QStringList &fields, QVariantList &values,
-                         const QVariantList &original, const QVariantList &current) const;
+        const QVariantList &original, const QVariantList &current) const;
     void Execute(const QStringList &sql, const QVariantList &values);
 
 private:

@@ -21,17 +21,14 @@ namespace T = InterbaseTexts;
 
 namespace {
 
-constexpr int UsersRefreshMs = 1800000;   // below the register's 43.2-minute expiry
+constexpr int UsersRefreshMs = 1800000; // below the register's 43.2-minute expiry
 constexpr int DiskSpaceCheckMs = 3600000;
 constexpr int64_t CriticalFreeSpace = 50000000;
 constexpr int64_t LowFreeSpace = 150000000;
 // Where the transaction assertion points support staff to.
 constexpr int TransactionAssertLine = 928;
 
-QString Megabytes(int64_t bytes)
-{
-    return QString::number(bytes / 1000000);
-}
+QString Megabytes(int64_t bytes) { return QString::number(bytes / 1000000); }
 
 QString MessageOf(const std::exception &e)
 {
@@ -43,7 +40,8 @@ QString MessageOf(const std::exception &e)
 } // namespace
 
 TdmDBConnection::TdmDBConnection(QObject *parent, TAcceptedVersionTable acceptedVersions)
-    : QObject(parent), FAcceptedVersions(std::move(acceptedVersions))
+    : QObject(parent)
+    , FAcceptedVersions(std::move(acceptedVersions))
 {
     FTimerUsers = new QTimer(this);
     FTimerUsers->setObjectName(QStringLiteral("TimerUsers"));
@@ -83,10 +81,7 @@ TdmDBConnection::TdmDBConnection(QObject *parent, TAcceptedVersionTable accepted
     DataModuleCreate();
 }
 
-TdmDBConnection::~TdmDBConnection()
-{
-    DataModuleDestroy();
-}
+TdmDBConnection::~TdmDBConnection() { DataModuleDestroy(); }
 
 void TdmDBConnection::DataModuleCreate()
 {
@@ -122,7 +117,7 @@ void TdmDBConnection::DataModuleDestroy()
 // ---- Settings --------------------------------------------------------------------------
 
 void TdmDBConnection::Init(int32_t DBVersion, const QString &DBIdentifier, const QString &DBDescription,
-                           const QString &ClientShortName)
+    const QString &ClientShortName)
 {
     FDatabaseManager->SetDBVersionProperty(DBVersion);
     FDatabaseManager->SetDBIdentifier(DBIdentifier);
@@ -130,8 +125,8 @@ void TdmDBConnection::Init(int32_t DBVersion, const QString &DBIdentifier, const
     FClientShortName = ClientShortName;
 }
 
-void TdmDBConnection::SetParams(const QString &ConnectionString, const QString &Username, const QString &Role,
-                                const QString &Password)
+void TdmDBConnection::SetParams(
+    const QString &ConnectionString, const QString &Username, const QString &Role, const QString &Password)
 {
     FIsOnDBServer = 0;
     Disconnect();
@@ -187,16 +182,13 @@ void TdmDBConnection::Connect()
         && (dbi != FDatabaseManager->DBIdentifier() || dbv != FDatabaseManager->DBVersion())) {
         Disconnect();
         throw Os::Exception(T::DatabaseNotCompatible + T::CrLf + T::CrLf + T::DatabaseLabel + dbi + T::CrLf
-                            + T::VersionLabel + QString::number(dbv));
+            + T::VersionLabel + QString::number(dbv));
     }
     CheckFreeDiskSpace();
     FDatabaseManager->RegisterUser(GetUserIdentification());
 }
 
-void TdmDBConnection::GetDBVersion(QString &DbI, int32_t &DbV)
-{
-    ConnectAndReadVersion(DbI, DbV);
-}
+void TdmDBConnection::GetDBVersion(QString &DbI, int32_t &DbV) { ConnectAndReadVersion(DbI, DbV); }
 
 void TdmDBConnection::SetMakerAccount()
 {
@@ -240,15 +232,9 @@ void TdmDBConnection::ReConnectAsUser()
     Connect();
 }
 
-bool TdmDBConnection::Connected() const
-{
-    return FIBDatabase->Connected();
-}
+bool TdmDBConnection::Connected() const { return FIBDatabase->Connected(); }
 
-void TdmDBConnection::IBDatabaseAfterConnect()
-{
-    FWasConnected = true;
-}
+void TdmDBConnection::IBDatabaseAfterConnect() { FWasConnected = true; }
 
 void TdmDBConnection::Disconnect()
 {
@@ -267,7 +253,7 @@ void TdmDBConnection::ClearAllConnections()
 {
     FDatabaseManager->CloseAllConnections();
     FIBDatabase->ForceClose();
-    for (Db::TStatement *statement : {static_cast<Db::TStatement *>(FGeneralQuery.get()), FIBSQL.get()}) {
+    for (Db::TStatement *statement : { static_cast<Db::TStatement *>(FGeneralQuery.get()), FIBSQL.get() }) {
         try {
             statement->Close();
         } catch (...) {
@@ -312,8 +298,8 @@ void TdmDBConnection::CheckServerVersion(const QString &clientVersion)
     FServerType = FindServerType(FAcceptedVersions, clientVersion, serverVersion);
     if (FServerType == UnknownServer) {
         Disconnect();
-        throw Os::Exception(T::ClientServerMismatch + T::CrLf + T::CrLf + T::ClientLabel + clientVersion + T::CrLf
-                            + T::ServerLabel + serverVersion);
+        throw Os::Exception(T::ClientServerMismatch + T::CrLf + T::CrLf + T::ClientLabel + clientVersion
+            + T::CrLf + T::ServerLabel + serverVersion);
     }
 }
 
@@ -355,8 +341,8 @@ template <typename Work> auto AskServices(Db::TServicesClient &client, Work &&wo
 
 } // namespace
 
-void TdmDBConnection::GetServerInfo(QString &ServerVersion, QString &ServerImplementation,
-                                    int32_t &ServiceVersion)
+void TdmDBConnection::GetServerInfo(
+    QString &ServerVersion, QString &ServerImplementation, int32_t &ServiceVersion)
 {
     ServerVersion = T::UnknownText;
     ServerImplementation = T::UnknownText;
@@ -376,7 +362,7 @@ void TdmDBConnection::GetServerInfo(QString &ServerVersion, QString &ServerImple
         int32_t ServiceVersion;
     };
     const TInfo info = AskServices(client, [&client] {
-        return TInfo{client.ServerVersion(), client.ServerImplementation(), client.ServiceVersion()};
+        return TInfo { client.ServerVersion(), client.ServerImplementation(), client.ServiceVersion() };
     });
     ServerVersion = info.Version;
     ServerImplementation = info.Implementation;
@@ -402,8 +388,8 @@ int64_t TdmDBConnection::GetFreeDiskSpace()
     DoStartTransaction(false);
     try {
         FGeneralQuery->Close();
-        FGeneralQuery->SetSQL(
-            QStringList{QStringLiteral("SELECT GetFreeDiskSpace('") + letter + QStringLiteral("') FROM rdb$database")});
+        FGeneralQuery->SetSQL(QStringList {
+            QStringLiteral("SELECT GetFreeDiskSpace('") + letter + QStringLiteral("') FROM rdb$database") });
         FGeneralQuery->Open();
         result = FGeneralQuery->AsInt64(0);
         FGeneralQuery->Close();
@@ -438,37 +424,33 @@ void TdmDBConnection::CheckFreeDiskSpace()
 
 QString TdmDBConnection::GetUserIdentification() const
 {
-    const QString where = Os::IsRemoteSession() ? QString::number(Os::CurrentSessionId()) : GetComputerNameText();
+    const QString where
+        = Os::IsRemoteSession() ? QString::number(Os::CurrentSessionId()) : GetComputerNameText();
     return GetUserNameText() + QStringLiteral(" (") + where + QStringLiteral(") - ") + FClientShortName;
 }
 
-void TdmDBConnection::TimerUsersTimer()
-{
-    FDatabaseManager->RegisterUser(GetUserIdentification());
-}
+void TdmDBConnection::TimerUsersTimer() { FDatabaseManager->RegisterUser(GetUserIdentification()); }
 
-void TdmDBConnection::TimerCheckDiskSpaceTimer()
-{
-    CheckFreeDiskSpace();
-}
+void TdmDBConnection::TimerCheckDiskSpaceTimer() { CheckFreeDiskSpace(); }
 
 // ---- Transaction levels ----------------------------------------------------------
 
 QStringList TdmDBConnection::DefaultTransactionParams()
 {
-    return {QStringLiteral("write"), QStringLiteral("nowait"), QStringLiteral("read_committed"),
-            QStringLiteral("rec_version")};
+    return { QStringLiteral("write"), QStringLiteral("nowait"), QStringLiteral("read_committed"),
+        QStringLiteral("rec_version") };
 }
 
 QStringList TdmDBConnection::ReadOnlyTransactionParams()
 {
-    return {QStringLiteral("read"), QStringLiteral("nowait"), QStringLiteral("concurrency")};
+    return { QStringLiteral("read"), QStringLiteral("nowait"), QStringLiteral("concurrency") };
 }
 
 bool TdmDBConnection::DoStartTransaction(bool ProtectedFlag)
 {
     if (FGlobalTransaction->Tag() == 0) {
-        FGlobalTransaction->SetParams(FExplicitParams.isEmpty() ? DefaultTransactionParams() : FExplicitParams);
+        FGlobalTransaction->SetParams(
+            FExplicitParams.isEmpty() ? DefaultTransactionParams() : FExplicitParams);
         try {
             FGlobalTransaction->Start();
         } catch (...) {
@@ -500,8 +482,7 @@ void TdmDBConnection::DoCommit()
     FGlobalTransaction->SetTag(level);
     if (level < 0) {
         throw Os::EAssertionFailed(T::TransactionManagementError
-                                   + QStringLiteral(" (Common/Interbase/dmDBConnectionUnit, line %1)")
-                                         .arg(TransactionAssertLine));
+            + QStringLiteral(" (Common/Interbase/dmDBConnectionUnit, line %1)").arg(TransactionAssertLine));
     }
     if (level != 0)
         return;
@@ -557,20 +538,11 @@ void TdmDBConnection::DoSilentRollback()
     }
 }
 
-bool TdmDBConnection::InTransaction() const
-{
-    return FGlobalTransaction->Active();
-}
+bool TdmDBConnection::InTransaction() const { return FGlobalTransaction->Active(); }
 
-QString TdmDBConnection::TransactionState() const
-{
-    return QString::number(FGlobalTransaction->Tag());
-}
+QString TdmDBConnection::TransactionState() const { return QString::number(FGlobalTransaction->Tag()); }
 
-void TdmDBConnection::CommitRetaining(Db::TQuery *DataSet)
-{
-    Q_UNUSED(DataSet);
-}
+void TdmDBConnection::CommitRetaining(Db::TQuery *DataSet) { Q_UNUSED(DataSet); }
 
 // ---- Datasets ------------------------------------------------------------------------
 
@@ -581,10 +553,9 @@ TLocalClientDataset *TdmDBConnection::CreateGlobalCDS()
     FListeDesCDS.push_back(std::move(cds));
     try {
         result->CreateCompanions(FGlobalTransaction.get());
-        result->Dsp()->OnUpdateError = [](TLocalClientDataset &dataSet, const Os::Exception &error,
-                                           TUpdateKind updateKind, TResolverResponse &response) {
-            ProviderUpdateError(dataSet, error, updateKind, response);
-        };
+        result->Dsp()->OnUpdateError
+            = [](TLocalClientDataset &dataSet, const Os::Exception &error, TUpdateKind updateKind,
+                  TResolverResponse &response) { ProviderUpdateError(dataSet, error, updateKind, response); };
     } catch (...) {
         TLocalClientDataset *built = result;
         FreeGlobalCDS(built);
@@ -598,7 +569,7 @@ void TdmDBConnection::FreeGlobalCDS(TLocalClientDataset *&Cds)
     if (!Cds)
         return;
     const auto it = std::find_if(FListeDesCDS.begin(), FListeDesCDS.end(),
-                                 [Cds](const std::unique_ptr<TLocalClientDataset> &p) { return p.get() == Cds; });
+        [Cds](const std::unique_ptr<TLocalClientDataset> &p) { return p.get() == Cds; });
     if (it == FListeDesCDS.end())
         throw Os::Exception(T::CdsNotFound);
     FListeDesCDS.erase(it);
@@ -641,8 +612,8 @@ void TdmDBConnection::FreeDataset(Db::TQuery *DataSet)
 
 // ---- Error texts ----------------------------------------------------------------------
 
-void TdmDBConnection::ProviderUpdateError(TLocalClientDataset &DataSet, const Os::Exception &E,
-                                          TUpdateKind UpdateKind, TResolverResponse &Response)
+void TdmDBConnection::ProviderUpdateError(
+    TLocalClientDataset &DataSet, const Os::Exception &E, TUpdateKind UpdateKind, TResolverResponse &Response)
 {
     Q_UNUSED(DataSet);
     Q_UNUSED(Response);
@@ -670,7 +641,7 @@ QString TdmDBConnection::GetIBErrorMessage(const std::exception &e)
     case 335544375:
     case 335544721:
         return T::ServerUnreachable + T::CrLf + T::OtherSessionOpen + T::CrLf + T::FastUserSwitching + T::CrLf
-               + T::CrLf + db->Message() + T::CrLf + QString::number(Os::GetLastError());
+            + T::CrLf + db->Message() + T::CrLf + QString::number(Os::GetLastError());
     case 335544472:
         return T::LoginRefused;
     default:

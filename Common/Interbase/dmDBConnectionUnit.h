@@ -38,12 +38,12 @@ class TdmDBConnection : public QObject {
 public:
     // The accepted client and server versions are a parameter so that a test can admit
     // one more server; the program always runs with the released table.
-    explicit TdmDBConnection(QObject *parent = nullptr,
-                             TAcceptedVersionTable acceptedVersions = DefaultAcceptedVersions());
+    explicit TdmDBConnection(
+        QObject *parent = nullptr, TAcceptedVersionTable acceptedVersions = DefaultAcceptedVersions());
     ~TdmDBConnection() override;
 
     // ---- Components ------------------------------------------------------------------
-    QTimer *TimerUsers() const { return FTimerUsers; }                   // 30 minutes
+    QTimer *TimerUsers() const { return FTimerUsers; } // 30 minutes
     QTimer *TimerCheckDiskSpace() const { return FTimerCheckDiskSpace; } // 60 minutes
     Db::TDatabase *IBDatabase() const { return FIBDatabase.get(); }
     Db::TTransaction *GlobalTransaction() const { return FGlobalTransaction.get(); }
@@ -57,10 +57,10 @@ public:
     // ---- Settings --------------------------------------------------------------------
     // The expected database and the caller's short name; attaches nothing.
     void Init(int32_t DBVersion, const QString &DBIdentifier, const QString &DBDescription,
-              const QString &ClientShortName);
+        const QString &ClientShortName);
     // Disconnects, then stores the connection string and the account.
     void SetParams(const QString &ConnectionString, const QString &Username, const QString &Role,
-                   const QString &Password);
+        const QString &Password);
     void SetShortClientName(const QString &ShortClientName);
 
     // ---- Connecting ------------------------------------------------------------------
@@ -132,7 +132,7 @@ public:
     // The update-error event of every client dataset's resolver: says which kind of
     // change the server refused, and why.
     [[noreturn]] static void ProviderUpdateError(TLocalClientDataset &DataSet, const Os::Exception &E,
-                                                 TUpdateKind UpdateKind, TResolverResponse &Response);
+        TUpdateKind UpdateKind, TResolverResponse &Response);
 
     // The transaction parameters of a server transaction started by a level.
     static QStringList DefaultTransactionParams();

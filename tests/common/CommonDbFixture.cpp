@@ -28,8 +28,8 @@ std::unique_ptr<Db::TDatabase> AttachAsMaker(const QString &name)
 {
     auto db = std::make_unique<Db::TDatabase>();
     db->SetDatabaseName(name);
-    db->SetParams({QStringLiteral("user_name=DREMLIX"), QStringLiteral("password=47219630"),
-                   QStringLiteral("lc_ctype=ISO8859_1")});
+    db->SetParams({ QStringLiteral("user_name=DREMLIX"), QStringLiteral("password=47219630"),
+        QStringLiteral("lc_ctype=ISO8859_1") });
     db->Open();
     return db;
 }
@@ -37,7 +37,9 @@ std::unique_ptr<Db::TDatabase> AttachAsMaker(const QString &name)
 QString UniqueName()
 {
     static QAtomicInt counter;
-    return QStringLiteral("c%1_%2").arg(QCoreApplication::applicationPid()).arg(counter.fetchAndAddRelaxed(1));
+    return QStringLiteral("c%1_%2")
+        .arg(QCoreApplication::applicationPid())
+        .arg(counter.fetchAndAddRelaxed(1));
 }
 
 } // namespace
@@ -70,7 +72,8 @@ void CommonDbTest::WritePrefix()
     dir.mkpath(QStringLiteral("dosdevices"));
     dir.mkpath(QStringLiteral("drive_c/windows/system32"));
     dir.mkpath(QStringLiteral("drive_c/users/tester"));
-    ASSERT_EQ(::symlink("../drive_c", QFile::encodeName(root + QStringLiteral("/dosdevices/c:")).constData()), 0);
+    ASSERT_EQ(
+        ::symlink("../drive_c", QFile::encodeName(root + QStringLiteral("/dosdevices/c:")).constData()), 0);
 
     // Drive Y: is a folder of the server's data area, so that one file is both a local
     // path of the prefix and the target of a server alias.
@@ -80,12 +83,12 @@ void CommonDbTest::WritePrefix()
     ASSERT_EQ(::symlink(QFile::encodeName(FDataFolder).constData(), QFile::encodeName(link).constData()), 0);
 
     WriteText(root + QStringLiteral("/system.reg"),
-              "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\Machine\n\n#arch=win32\n\n"
-              "[Software\\\\Microsoft\\\\Windows NT\\\\CurrentVersion] 1700000000\n#time=1d9f0a0b0c0d0e0\n"
-              "\"CurrentVersion\"=\"6.1\"\n\n");
+        "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\Machine\n\n#arch=win32\n\n"
+        "[Software\\\\Microsoft\\\\Windows NT\\\\CurrentVersion] 1700000000\n#time=1d9f0a0b0c0d0e0\n"
+        "\"CurrentVersion\"=\"6.1\"\n\n");
     WriteText(root + QStringLiteral("/user.reg"),
-              "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n\n"
-              "#arch=win32\n\n");
+        "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n\n"
+        "#arch=win32\n\n");
     Os::Environment::SetPrefixRoot(root);
 }
 
@@ -116,8 +119,8 @@ QString CommonDbTest::ServerVersion()
 TAcceptedVersionTable CommonDbTest::TableWithTestServer()
 {
     TAcceptedVersionTable table = DefaultAcceptedVersions();
-    table.append({TVersionPattern::StartingWith(QStringLiteral("WI-V2.5")), TVersionPattern::Exact(ServerVersion()),
-                  Firebird25});
+    table.append({ TVersionPattern::StartingWith(QStringLiteral("WI-V2.5")),
+        TVersionPattern::Exact(ServerVersion()), Firebird25 });
     return table;
 }
 
@@ -146,7 +149,7 @@ QString CommonDbTest::CreateDatabase(const QString &identifier, int version, boo
         // Debian 3.0 server wants a grant for it.
         Db::TStatement grant(&db, &transaction);
         transaction.Start();
-        grant.SetSQL({QStringLiteral("GRANT EXECUTE ON FUNCTION GetFreeDiskSpace TO PUBLIC")});
+        grant.SetSQL({ QStringLiteral("GRANT EXECUTE ON FUNCTION GetFreeDiskSpace TO PUBLIC") });
         grant.Execute();
         transaction.Commit();
     }
@@ -154,12 +157,13 @@ QString CommonDbTest::CreateDatabase(const QString &identifier, int version, boo
         Db::TStatement statement(&db, &transaction);
         transaction.Start();
         for (const char *sql :
-             {"CREATE TABLE PRT_Params (pname VARCHAR(60) NOT NULL, d_text VARCHAR(90), f_text VARCHAR(90), "
+            { "CREATE TABLE PRT_Params (pname VARCHAR(60) NOT NULL, d_text VARCHAR(90), f_text VARCHAR(90), "
               "i_text VARCHAR(90), compat VARCHAR(30), print_params BLOB SUB_TYPE 1 SEGMENT SIZE 80, "
               "PRIMARY KEY (pname))",
-              "CREATE TABLE PRT_Images (image_name VARCHAR(30) NOT NULL, image_data BLOB SUB_TYPE 0 SEGMENT SIZE "
-              "1024, PRIMARY KEY (image_name))"}) {
-            statement.SetSQL({QString::fromUtf8(sql)});
+                "CREATE TABLE PRT_Images (image_name VARCHAR(30) NOT NULL, image_data BLOB SUB_TYPE 0 "
+                "SEGMENT SIZE "
+                "1024, PRIMARY KEY (image_name))" }) {
+            statement.SetSQL({ QString::fromUtf8(sql) });
             statement.Execute();
         }
         transaction.Commit();
@@ -174,15 +178,9 @@ void CommonDbTest::AddAlias(const QString &alias, const QString &hostPath)
     FirebirdTestServer::AddAlias(alias, hostPath);
 }
 
-QString CommonDbTest::HostPathOf(const QString &file) const
-{
-    return FDataFolder + QLatin1Char('/') + file;
-}
+QString CommonDbTest::HostPathOf(const QString &file) const { return FDataFolder + QLatin1Char('/') + file; }
 
-QString CommonDbTest::LocalString(const QString &file) const
-{
-    return FDrive + QStringLiteral(":\\") + file;
-}
+QString CommonDbTest::LocalString(const QString &file) const { return FDrive + QStringLiteral(":\\") + file; }
 
 QString CommonDbTest::TcpString(const QString &file) const
 {
@@ -222,11 +220,11 @@ QList<QVariantList> CommonDbTest::Observe(const QString &file, const QString &sq
 {
     auto db = AttachAsMaker(TcpString(file));
     Db::TTransaction transaction(db.get());
-    transaction.SetParams({QStringLiteral("read"), QStringLiteral("read_committed"), QStringLiteral("rec_version"),
-                           QStringLiteral("nowait")});
+    transaction.SetParams({ QStringLiteral("read"), QStringLiteral("read_committed"),
+        QStringLiteral("rec_version"), QStringLiteral("nowait") });
     transaction.Start();
     Db::TQuery query(db.get(), &transaction);
-    query.SetSQL({sql});
+    query.SetSQL({ sql });
     query.Open();
     QList<QVariantList> rows;
     while (query.HasCurrentRow()) {
@@ -243,8 +241,9 @@ QList<QVariantList> CommonDbTest::Observe(const QString &file, const QString &sq
 
 int CommonDbTest::CountRows(const QString &file, const QString &table, const QString &where)
 {
-    const QList<QVariantList> rows = Observe(
-        file, QStringLiteral("SELECT COUNT(*) FROM ") + table + (where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where));
+    const QList<QVariantList> rows = Observe(file,
+        QStringLiteral("SELECT COUNT(*) FROM ") + table
+            + (where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where));
     return rows.isEmpty() ? -1 : rows.first().first().toInt();
 }
 
@@ -255,7 +254,7 @@ void CommonDbTest::ExecOn(const QString &file, const QStringList &statements)
     transaction.Start();
     Db::TStatement statement(db.get(), &transaction);
     for (const QString &sql : statements) {
-        statement.SetSQL({sql});
+        statement.SetSQL({ sql });
         statement.Execute();
     }
     transaction.Commit();

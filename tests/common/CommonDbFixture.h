@@ -43,8 +43,8 @@ protected:
     void WriteClientLibrary(const QString &fileVersion);
     // A new product database (bootstrap objects, UDF declarations, PRT_Params) under
     // the server's data folder; returns its file name (no folder).
-    QString CreateDatabase(const QString &identifier = TestIdentifier, int version = TestDBVersion,
-                           bool withPrintTables = true);
+    QString CreateDatabase(
+        const QString &identifier = TestIdentifier, int version = TestDBVersion, bool withPrintTables = true);
     // "Y:\<file>" through the embedded engine, "127.0.0.1/<port>:Y:\<file>" through the
     // server, "127.0.0.1:Y:\<file>" on the default port of the test root.
     QString LocalString(const QString &file) const;
@@ -80,4 +80,3 @@ private:
     QString FDataFolder; // the drive's folder
     QString FDrive;
 };
-

@@ -13,7 +13,7 @@ struct ClassifyCase {
     TConnectionType Type;
 };
 
-class ConnectionTypeTest : public ::testing::TestWithParam<ClassifyCase> {};
+class ConnectionTypeTest : public ::testing::TestWithParam<ClassifyCase> { };
 
 TEST_P(ConnectionTypeTest, Classifies)
 {
@@ -21,26 +21,21 @@ TEST_P(ConnectionTypeTest, Classifies)
     EXPECT_EQ(GetConnectionType(QString::fromUtf8(c.Text)), c.Type) << c.Text;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryForm, ConnectionTypeTest,
-    ::testing::Values(ClassifyCase{"C:\\Data\\Base.fdb", ibctLocal},
-                      ClassifyCase{"c:\\x", ibctLocal},
-                      ClassifyCase{"192.168.1.20:D:\\Data\\Base.fdb", ibctTCPIP},
-                      ClassifyCase{"dbserver:D:\\Dati\\Rossi.fdb", ibctTCPIP},
-                      ClassifyCase{"127.0.0.1/3051:D:\\Data\\Base.fdb", ibctTCPIP},
-                      ClassifyCase{"", ibctTCPIP},
-                      ClassifyCase{"dbhost:/srv/data/base.fdb", ibctUNIX},
-                      // ":/" wins over everything that follows in the rule.
-                      ClassifyCase{"\\\\host\\x:/y", ibctUNIX},
-                      ClassifyCase{"\\\\dbhost\\Data\\Base.fdb", ibctNetBEUI},
-                      ClassifyCase{"server@vol:\\data\\base.fdb", ibctNetWare},
-                      ClassifyCase{"dbhost:base", ibctUnknown},
-                      ClassifyCase{"Base.fdb", ibctUnknown},
-                      // Drive colon not in second place, and no host colon before it.
-                      ClassifyCase{"CC:\\Data\\Base.fdb", ibctUnknown},
-                      // A host whose colon is not followed by a one-letter drive.
-                      ClassifyCase{"host:DD:\\x", ibctUnknown},
-                      ClassifyCase{"/srv/data/base.fdb", ibctUnknown}));
+INSTANTIATE_TEST_SUITE_P(EveryForm, ConnectionTypeTest,
+    ::testing::Values(ClassifyCase { "C:\\Data\\Base.fdb", ibctLocal }, ClassifyCase { "c:\\x", ibctLocal },
+        ClassifyCase { "192.168.1.20:D:\\Data\\Base.fdb", ibctTCPIP },
+        ClassifyCase { "dbserver:D:\\Dati\\Rossi.fdb", ibctTCPIP },
+        ClassifyCase { "127.0.0.1/3051:D:\\Data\\Base.fdb", ibctTCPIP }, ClassifyCase { "", ibctTCPIP },
+        ClassifyCase { "dbhost:/srv/data/base.fdb", ibctUNIX },
+        // ":/" wins over everything that follows in the rule.
+        ClassifyCase { "\\\\host\\x:/y", ibctUNIX },
+        ClassifyCase { "\\\\dbhost\\Data\\Base.fdb", ibctNetBEUI },
+        ClassifyCase { "server@vol:\\data\\base.fdb", ibctNetWare },
+        ClassifyCase { "dbhost:base", ibctUnknown }, ClassifyCase { "Base.fdb", ibctUnknown },
+        // Drive colon not in second place, and no host colon before it.
+        ClassifyCase { "CC:\\Data\\Base.fdb", ibctUnknown },
+        // A host whose colon is not followed by a one-letter drive.
+        ClassifyCase { "host:DD:\\x", ibctUnknown }, ClassifyCase { "/srv/data/base.fdb", ibctUnknown }));
 
 struct SplitCase {
     const char *Text;
@@ -48,7 +43,7 @@ struct SplitCase {
     const char *File;
 };
 
-class SplitTest : public ::testing::TestWithParam<SplitCase> {};
+class SplitTest : public ::testing::TestWithParam<SplitCase> { };
 
 TEST_P(SplitTest, GivesServerAndFile)
 {
@@ -60,14 +55,12 @@ TEST_P(SplitTest, GivesServerAndFile)
     EXPECT_EQ(file, QString::fromUtf8(c.File)) << c.Text;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    SupportedForms, SplitTest,
-    ::testing::Values(SplitCase{"C:\\Data\\Base.fdb", "", "C:\\Data\\Base.fdb"},
-                      SplitCase{"10.0.0.5:D:\\Data\\Base.fdb", "10.0.0.5", "D:\\Data\\Base.fdb"},
-                      SplitCase{"127.0.0.1/3051:D:\\x.fdb", "127.0.0.1/3051", "D:\\x.fdb"},
-                      SplitCase{"", "", ""},
-                      SplitCase{"\\\\dbhost\\Data\\Base.fdb", "\\\\dbhost", "Data\\Base.fdb"},
-                      SplitCase{"\\\\dbhost", "\\\\", "dbhost"}));
+INSTANTIATE_TEST_SUITE_P(SupportedForms, SplitTest,
+    ::testing::Values(SplitCase { "C:\\Data\\Base.fdb", "", "C:\\Data\\Base.fdb" },
+        SplitCase { "10.0.0.5:D:\\Data\\Base.fdb", "10.0.0.5", "D:\\Data\\Base.fdb" },
+        SplitCase { "127.0.0.1/3051:D:\\x.fdb", "127.0.0.1/3051", "D:\\x.fdb" }, SplitCase { "", "", "" },
+        SplitCase { "\\\\dbhost\\Data\\Base.fdb", "\\\\dbhost", "Data\\Base.fdb" },
+        SplitCase { "\\\\dbhost", "\\\\", "dbhost" }));
 
 TEST(SplitConnectionString, CutsLongFilePartsAt255Characters)
 {
@@ -86,7 +79,7 @@ TEST(SplitConnectionString, CutsLongFilePartsAt255Characters)
 
 TEST(SplitConnectionString, RefusesFormsWithoutServicesAccess)
 {
-    for (const char *text : {"dbhost:/srv/base.fdb", "server@vol:\\base.fdb", "dbhost:base"}) {
+    for (const char *text : { "dbhost:/srv/base.fdb", "server@vol:\\base.fdb", "dbhost:base" }) {
         QString server;
         QString file;
         try {
@@ -104,7 +97,7 @@ TEST(DatabaseDriveLetter, TakesTheDriveOfLocalAndRemoteStrings)
     EXPECT_EQ(DatabaseDriveLetter(QStringLiteral("10.0.0.5:D:\\Data\\Base.fdb")), QStringLiteral("D"));
     // Whatever follows the host's colon is taken, also for a server-side alias.
     EXPECT_EQ(DatabaseDriveLetter(QStringLiteral("dbhost:base")), QStringLiteral("b"));
-    for (const char *text : {"", "Base.fdb", "dbhost:"}) {
+    for (const char *text : { "", "Base.fdb", "dbhost:" }) {
         try {
             DatabaseDriveLetter(QString::fromUtf8(text));
             ADD_FAILURE() << "no error for '" << text << "'";
@@ -130,7 +123,7 @@ struct ClientCase {
     bool Accepted;
 };
 
-class ClientVersionTest : public ::testing::TestWithParam<ClientCase> {};
+class ClientVersionTest : public ::testing::TestWithParam<ClientCase> { };
 
 TEST_P(ClientVersionTest, IsAcceptedOnlyWhenReleased)
 {
@@ -140,14 +133,13 @@ TEST_P(ClientVersionTest, IsAcceptedOnlyWhenReleased)
 }
 
 INSTANTIATE_TEST_SUITE_P(DefaultTable, ClientVersionTest,
-                         ::testing::Values(ClientCase{"WI-V1.0.0.794", true}, ClientCase{"WI-V1.0.2.908", true},
-                                           ClientCase{"WI-V6.3.0.4290", true}, ClientCase{"WI-V6.3.2.4731", true},
-                                           ClientCase{"WI-V2.5", true}, ClientCase{"WI-V2.5.9.27139", true},
-                                           ClientCase{"WI-V2.5.0.26074", true}, ClientCase{"?", false},
-                                           ClientCase{"", false}, ClientCase{"WI-V3.0.11.33637", false},
-                                           ClientCase{"LI-V3.0.11.33637", false},
-                                           ClientCase{"WI-V6.3.0.4290 ", false}, ClientCase{"wi-v1.0.0.794", false},
-                                           ClientCase{"WI-V6.3.1.4481", false}));
+    ::testing::Values(ClientCase { "WI-V1.0.0.794", true }, ClientCase { "WI-V1.0.2.908", true },
+        ClientCase { "WI-V6.3.0.4290", true }, ClientCase { "WI-V6.3.2.4731", true },
+        ClientCase { "WI-V2.5", true }, ClientCase { "WI-V2.5.9.27139", true },
+        ClientCase { "WI-V2.5.0.26074", true }, ClientCase { "?", false }, ClientCase { "", false },
+        ClientCase { "WI-V3.0.11.33637", false }, ClientCase { "LI-V3.0.11.33637", false },
+        ClientCase { "WI-V6.3.0.4290 ", false }, ClientCase { "wi-v1.0.0.794", false },
+        ClientCase { "WI-V6.3.1.4481", false }));
 
 struct PairCase {
     const char *Client;
@@ -155,52 +147,54 @@ struct PairCase {
     TIBServerType Type;
 };
 
-class ServerPairTest : public ::testing::TestWithParam<PairCase> {};
+class ServerPairTest : public ::testing::TestWithParam<PairCase> { };
 
 TEST_P(ServerPairTest, GivesTheFamilyOfTheFirstMatchingRow)
 {
     const PairCase &c = GetParam();
-    EXPECT_EQ(FindServerType(DefaultAcceptedVersions(), QString::fromUtf8(c.Client), QString::fromUtf8(c.Server)),
-              c.Type)
+    EXPECT_EQ(
+        FindServerType(DefaultAcceptedVersions(), QString::fromUtf8(c.Client), QString::fromUtf8(c.Server)),
+        c.Type)
         << c.Client << " / " << c.Server;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    DefaultTable, ServerPairTest,
-    ::testing::Values(PairCase{"WI-V1.0.0.794", "WI-V6.2.794 Firebird 1.0", Firebird10},
-                      PairCase{"WI-V1.0.2.908", "WI-V6.2.908 Firebird 1.0", Firebird10},
-                      // The 1.0 pairs are exact: a client of one build against the other's server.
-                      PairCase{"WI-V1.0.0.794", "WI-V6.2.908 Firebird 1.0", UnknownServer},
-                      PairCase{"WI-V6.3.0.4290", "WI-V1.5.0.4290 Firebird 1.5", Firebird15},
-                      PairCase{"WI-V6.3.0.4290", "WI-V1.5.1.4481 Firebird 1.5", Firebird15},
-                      PairCase{"WI-V6.3.2.4731", "WI-V1.5.2.4731 Firebird 1.5", Firebird15},
-                      PairCase{"WI-V6.3.2.4731", "WI-V1.5.0.4290 Firebird 1.5", UnknownServer},
-                      PairCase{"WI-V2.5.0.26074", "WI-V2.5.9.27139 Firebird 2.5", Firebird25},
-                      PairCase{"WI-V2.5", "LI-V2.5.9 Firebird 2.5", UnknownServer},
-                      PairCase{"WI-V2.5.9.27139", "WI-V1.5.2.4731 Firebird 1.5", UnknownServer},
-                      PairCase{"WI-V6.3.0.4290", "?", UnknownServer},
-                      PairCase{"?", "?", UnknownServer},
-                      PairCase{"WI-V6.3.0.4290", "wi-v1.5.0.4290 firebird 1.5", UnknownServer}));
+INSTANTIATE_TEST_SUITE_P(DefaultTable, ServerPairTest,
+    ::testing::Values(PairCase { "WI-V1.0.0.794", "WI-V6.2.794 Firebird 1.0", Firebird10 },
+        PairCase { "WI-V1.0.2.908", "WI-V6.2.908 Firebird 1.0", Firebird10 },
+        // The 1.0 pairs are exact: a client of one build against the other's server.
+        PairCase { "WI-V1.0.0.794", "WI-V6.2.908 Firebird 1.0", UnknownServer },
+        PairCase { "WI-V6.3.0.4290", "WI-V1.5.0.4290 Firebird 1.5", Firebird15 },
+        PairCase { "WI-V6.3.0.4290", "WI-V1.5.1.4481 Firebird 1.5", Firebird15 },
+        PairCase { "WI-V6.3.2.4731", "WI-V1.5.2.4731 Firebird 1.5", Firebird15 },
+        PairCase { "WI-V6.3.2.4731", "WI-V1.5.0.4290 Firebird 1.5", UnknownServer },
+        PairCase { "WI-V2.5.0.26074", "WI-V2.5.9.27139 Firebird 2.5", Firebird25 },
+        PairCase { "WI-V2.5", "LI-V2.5.9 Firebird 2.5", UnknownServer },
+        PairCase { "WI-V2.5.9.27139", "WI-V1.5.2.4731 Firebird 1.5", UnknownServer },
+        PairCase { "WI-V6.3.0.4290", "?", UnknownServer }, PairCase { "?", "?", UnknownServer },
+        PairCase { "WI-V6.3.0.4290", "wi-v1.5.0.4290 firebird 1.5", UnknownServer }));
 
 TEST(AcceptedVersions, ExtraRowsWidenBothChecks)
 {
     // How a test admits the Debian server: one more row, nothing switched off.
     TAcceptedVersionTable table = DefaultAcceptedVersions();
-    table.append({TVersionPattern::StartingWith(QStringLiteral("WI-V2.5")),
-                  TVersionPattern::Exact(QStringLiteral("LI-V3.0.11.33637 Firebird 3.0")), Firebird25});
-    EXPECT_EQ(FindServerType(table, QStringLiteral("WI-V2.5.9"), QStringLiteral("LI-V3.0.11.33637 Firebird 3.0")),
-              Firebird25);
+    table.append({ TVersionPattern::StartingWith(QStringLiteral("WI-V2.5")),
+        TVersionPattern::Exact(QStringLiteral("LI-V3.0.11.33637 Firebird 3.0")), Firebird25 });
+    EXPECT_EQ(
+        FindServerType(table, QStringLiteral("WI-V2.5.9"), QStringLiteral("LI-V3.0.11.33637 Firebird 3.0")),
+        Firebird25);
     EXPECT_EQ(FindServerType(DefaultAcceptedVersions(), QStringLiteral("WI-V2.5.9"),
-                             QStringLiteral("LI-V3.0.11.33637 Firebird 3.0")),
-              UnknownServer);
+                  QStringLiteral("LI-V3.0.11.33637 Firebird 3.0")),
+        UnknownServer);
 
     // The first matching row decides the family.
     TAcceptedVersionTable ordered = {
-        {TVersionPattern::Exact(QStringLiteral("A")), TVersionPattern::StartingWith(QStringLiteral("S")), Firebird10},
-        {TVersionPattern::Exact(QStringLiteral("A")), TVersionPattern::Exact(QStringLiteral("S1")), Firebird15},
+        { TVersionPattern::Exact(QStringLiteral("A")), TVersionPattern::StartingWith(QStringLiteral("S")),
+            Firebird10 },
+        { TVersionPattern::Exact(QStringLiteral("A")), TVersionPattern::Exact(QStringLiteral("S1")),
+            Firebird15 },
     };
     EXPECT_EQ(FindServerType(ordered, QStringLiteral("A"), QStringLiteral("S1")), Firebird10);
-    EXPECT_FALSE(IsAcceptedClientVersion(TAcceptedVersionTable{}, QStringLiteral("WI-V2.5")));
+    EXPECT_FALSE(IsAcceptedClientVersion(TAcceptedVersionTable {}, QStringLiteral("WI-V2.5")));
 }
 
 } // namespace

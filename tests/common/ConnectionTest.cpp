@@ -49,8 +49,8 @@ TEST_F(ConnectionTest, ConnectsOverTcpAndRegistersTheWorkstation)
     EXPECT_EQ(module->DatabaseManager()->Password(), QStringLiteral("47219630"));
     EXPECT_TRUE(Ui.Boxes().isEmpty());
     EXPECT_EQ(CountRows(Database, QStringLiteral("Users"),
-                        QStringLiteral("username = '") + Identification().left(60) + QStringLiteral("'")),
-              1);
+                  QStringLiteral("username = '") + Identification().left(60) + QStringLiteral("'")),
+        1);
 
     module->Disconnect();
     EXPECT_FALSE(module->Connected());
@@ -62,7 +62,7 @@ TEST_F(ConnectionTest, EveryAcceptedFormAttaches)
 {
     // Local: the prefix's drive mapped to the host path, attached by the embedded engine;
     // the default-port form takes its port from the test root's firebird.conf.
-    for (const QString &cs : {LocalString(Database), TcpString(Database), TcpDefaultPortString(Database)}) {
+    for (const QString &cs : { LocalString(Database), TcpString(Database), TcpDefaultPortString(Database) }) {
         SCOPED_TRACE(cs.toStdString());
         auto module = MakeModule();
         module->SetParams(cs, QString(), QString(), QString());
@@ -86,17 +86,18 @@ TEST_F(ConnectionTest, RefusesAnUnknownClientBeforeAttaching)
         QString FileVersion;
         QString LastLine;
     };
-    for (const Case &c : {Case{QStringLiteral("WI-V3.0.11.33637"), QStringLiteral("WI-V3.0.11.33637")},
-                          Case{QStringLiteral("wi-v2.5.9.27139"), QStringLiteral("wi-v2.5.9.27139")},
-                          Case{QString(), QStringLiteral("?")}}) {
+    for (const Case &c : { Case { QStringLiteral("WI-V3.0.11.33637"), QStringLiteral("WI-V3.0.11.33637") },
+             Case { QStringLiteral("wi-v2.5.9.27139"), QStringLiteral("wi-v2.5.9.27139") },
+             Case { QString(), QStringLiteral("?") } }) {
         SCOPED_TRACE(c.LastLine.toStdString());
         WriteClientLibrary(c.FileVersion);
         auto module = MakeModule();
         module->SetParams(TcpString(Database), QString(), QString(), QString());
         const QString error = ErrorOf([&] { module->ConnectAsDremlix(); });
-        EXPECT_EQ(error, QStringLiteral("La versione del cliente Firebird utilizzato è sconosciuta del programma. "
-                                        "Per sicurezza, nessun collegamento alla base di dati sarà stabilito.")
-                             + Crlf + Crlf + c.LastLine);
+        EXPECT_EQ(error,
+            QStringLiteral("La versione del cliente Firebird utilizzato è sconosciuta del programma. "
+                           "Per sicurezza, nessun collegamento alla base di dati sarà stabilito.")
+                + Crlf + Crlf + c.LastLine);
         EXPECT_FALSE(module->Connected());
         EXPECT_FALSE(module->WasConnected());
     }
@@ -108,7 +109,8 @@ TEST_F(ConnectionTest, RefusesAnEmptyConnectionString)
     module->SetParams(QString(), QString(), QString(), QString());
     EXPECT_EQ(module->ConnectionType(), ibctTCPIP);
     EXPECT_EQ(ErrorOf([&] { module->ConnectAsDremlix(); }),
-              QStringLiteral("Nome della base dati mancante.\r\nVogliate completare la configurazione del programma."));
+        QStringLiteral(
+            "Nome della base dati mancante.\r\nVogliate completare la configurazione del programma."));
     EXPECT_FALSE(module->WasConnected());
 }
 
@@ -118,10 +120,10 @@ TEST_F(ConnectionTest, RefusesAPairTheReleasedTableDoesNotHold)
     auto module = MakeModule(DefaultAcceptedVersions());
     module->SetParams(TcpString(Database), QString(), QString(), QString());
     EXPECT_EQ(ErrorOf([&] { module->ConnectAsDremlix(); }),
-              QStringLiteral("La versione del cliente Firebird utilizzato non corrisponde a quella del server "
-                             "Firebird. Per sicurezza, nessun collegamento alla base di dati sarà stabilito.")
-                  + Crlf + Crlf + QStringLiteral("Client : ") + TestClientVersion + Crlf
-                  + QStringLiteral("Server : ") + ServerVersion());
+        QStringLiteral("La versione del cliente Firebird utilizzato non corrisponde a quella del server "
+                       "Firebird. Per sicurezza, nessun collegamento alla base di dati sarà stabilito.")
+            + Crlf + Crlf + QStringLiteral("Client : ") + TestClientVersion + Crlf
+            + QStringLiteral("Server : ") + ServerVersion());
     EXPECT_FALSE(module->Connected());
     EXPECT_EQ(module->ServerType(), UnknownServer);
     EXPECT_EQ(CountRows(Database, QStringLiteral("Users")), 0);
@@ -134,7 +136,8 @@ TEST_F(ConnectionTest, RefusesAnAliasWithoutServicesAccessAfterAttaching)
     module->SetParams(cs, QString(), QString(), QString());
     EXPECT_EQ(module->ConnectionType(), ibctUnknown);
     const QString error = ErrorOf([&] { module->ConnectAsDremlix(); });
-    EXPECT_TRUE(error.endsWith(QStringLiteral("Client : ") + TestClientVersion + Crlf + QStringLiteral("Server : ?")))
+    EXPECT_TRUE(
+        error.endsWith(QStringLiteral("Client : ") + TestClientVersion + Crlf + QStringLiteral("Server : ?")))
         << error.toStdString();
     EXPECT_FALSE(module->Connected());
 }
@@ -145,15 +148,16 @@ TEST_F(ConnectionTest, RefusesADifferentIdentifierOrVersion)
         QString Identifier;
         int Version;
     };
-    for (const Case &c : {Case{QStringLiteral("SORVANE"), TestDBVersion}, Case{QStringLiteral("orvanta"), TestDBVersion},
-                          Case{TestIdentifier, TestDBVersion + 1}}) {
+    for (const Case &c :
+        { Case { QStringLiteral("SORVANE"), TestDBVersion },
+            Case { QStringLiteral("orvanta"), TestDBVersion }, Case { TestIdentifier, TestDBVersion + 1 } }) {
         SCOPED_TRACE(c.Identifier.toStdString());
         auto module = MakeModule();
         module->Init(c.Version, c.Identifier, QStringLiteral("Base de données"), QStringLiteral("Updater"));
         module->SetParams(TcpString(Database), QString(), QString(), QString());
         EXPECT_EQ(ErrorOf([&] { module->ConnectAsDremlix(); }),
-                  QStringLiteral("La base dati non è compatibile con il programma!\r\n\r\nDatabase : ORVANTA\r\n"
-                                 "Version : 27"));
+            QStringLiteral("La base dati non è compatibile con il programma!\r\n\r\nDatabase : ORVANTA\r\n"
+                           "Version : 27"));
         EXPECT_FALSE(module->Connected());
         EXPECT_EQ(CountRows(Database, QStringLiteral("Users")), 0);
 
@@ -180,7 +184,7 @@ TEST_F(ConnectionTest, GetDBVersionLeavesTheAttachmentOpenWithoutRegistering)
 
 TEST_F(ConnectionTest, MissingIdentityTableLeavesTheAttachmentOpen)
 {
-    ExecOn(Database, {QStringLiteral("DROP TABLE ConnectionControl")});
+    ExecOn(Database, { QStringLiteral("DROP TABLE ConnectionControl") });
     auto module = MakeModule();
     module->SetParams(TcpString(Database), QString(), QString(), QString());
     try {
@@ -203,14 +207,14 @@ TEST_F(ConnectionTest, AttachErrorsKeepTheirCodeAndGetTheUsersText)
     } catch (const Db::EDatabaseError &e) {
         EXPECT_EQ(e.FirebirdCode(), 335544472);
         EXPECT_EQ(TdmDBConnection::GetIBErrorMessage(e),
-                  QStringLiteral("Il vostro nome d'utente non é stato riconosciuto,\r\no la vostra pass-word non é "
-                                 "valida!"));
+            QStringLiteral("Il vostro nome d'utente non é stato riconosciuto,\r\no la vostra pass-word non é "
+                           "valida!"));
     }
     EXPECT_FALSE(module->Connected());
 
     // A port nobody listens on: the server cannot be reached.
     module->SetParams(QStringLiteral("127.0.0.1/1:Y:\\nowhere.fdb"), QStringLiteral("DREMLIX"), QString(),
-                      QStringLiteral("47219630"));
+        QStringLiteral("47219630"));
     try {
         module->Connect();
         FAIL() << "connected to a closed port";
@@ -234,11 +238,12 @@ TEST_F(ConnectionTest, AccountVariantsKeepAndRestoreTheUsersAccount)
 {
     auto module = MakeModule();
     module->SetParams(TcpString(Database), QStringLiteral("PUBLIC_READER"), QStringLiteral("ROLE_READER"),
-                      QStringLiteral("tarvel"));
+        QStringLiteral("tarvel"));
     auto currentUser = [&] {
         module->DoStartTransaction(false);
         module->GeneralQuery()->Close();
-        module->GeneralQuery()->SetSQL({QStringLiteral("SELECT CURRENT_USER, CURRENT_ROLE FROM RDB$DATABASE")});
+        module->GeneralQuery()->SetSQL(
+            { QStringLiteral("SELECT CURRENT_USER, CURRENT_ROLE FROM RDB$DATABASE") });
         module->GeneralQuery()->Open();
         const QString user = module->GeneralQuery()->AsString(0).trimmed() + QLatin1Char('/')
             + module->GeneralQuery()->AsString(1).trimmed();
@@ -262,7 +267,8 @@ TEST_F(ConnectionTest, AccountVariantsKeepAndRestoreTheUsersAccount)
 TEST_F(ConnectionTest, MakersAccountStaysSetWhenTheConnectionIsRefused)
 {
     auto module = MakeModule(DefaultAcceptedVersions());
-    module->SetParams(TcpString(Database), QStringLiteral("PUBLIC_READER"), QString(), QStringLiteral("tarvel"));
+    module->SetParams(
+        TcpString(Database), QStringLiteral("PUBLIC_READER"), QString(), QStringLiteral("tarvel"));
     EXPECT_THROW(module->ConnectAsDremlix(), Os::Exception);
     EXPECT_EQ(module->DatabaseManager()->UserName(), QStringLiteral("DREMLIX"));
     EXPECT_EQ(module->DatabaseManager()->Password(), QStringLiteral("47219630"));
@@ -272,7 +278,7 @@ TEST_F(ConnectionTest, MakersAccountStaysSetWhenTheConnectionIsRefused)
 TEST_F(ConnectionTest, ServerInfoThroughTheServices)
 {
     auto module = MakeModule();
-    for (const QString &cs : {TcpString(Database), LocalString(Database)}) {
+    for (const QString &cs : { TcpString(Database), LocalString(Database) }) {
         SCOPED_TRACE(cs.toStdString());
         module->SetParams(cs, QString(), QString(), QString());
         QString version;
@@ -298,7 +304,7 @@ TEST_F(ConnectionTest, ServerInfoThroughTheServices)
 
     module->SetParams(TcpString(Database), QString(), QString(), QString());
     EXPECT_EQ(module->GetServerVersion(QStringLiteral("127.0.0.1/%1").arg(FirebirdTestServer::Port())),
-              ServerVersion());
+        ServerVersion());
     // No server listening there: the services error comes through.
     EXPECT_THROW(module->GetServerVersion(QStringLiteral("127.0.0.1/1")), Db::EDatabaseError);
 }
@@ -326,11 +332,12 @@ TEST_F(ConnectionTest, TimersRunFromCreationAndRefreshTheRegistration)
     module->ConnectAsDremlix();
     const QString key = Identification().left(60);
     // An hour-old row of the workstation, as if the refresh had not run.
-    ExecOn(Database, {QStringLiteral("UPDATE Users SET lastcheck = DATEADD(-60 MINUTE TO CURRENT_TIMESTAMP)")});
+    ExecOn(Database,
+        { QStringLiteral("UPDATE Users SET lastcheck = DATEADD(-60 MINUTE TO CURRENT_TIMESTAMP)") });
     QMetaObject::invokeMethod(module->TimerUsers(), "timeout");
-    const QList<QVariantList> rows = Observe(
-        Database, QStringLiteral("SELECT DATEDIFF(SECOND, lastcheck, CURRENT_TIMESTAMP) FROM Users WHERE username = '")
-                      + key + QStringLiteral("'"));
+    const QList<QVariantList> rows = Observe(Database,
+        QStringLiteral("SELECT DATEDIFF(SECOND, lastcheck, CURRENT_TIMESTAMP) FROM Users WHERE username = '")
+            + key + QStringLiteral("'"));
     ASSERT_EQ(rows.size(), 1);
     EXPECT_LT(rows.first().first().toLongLong(), 120);
 }
@@ -358,7 +365,7 @@ TEST_F(ConnectionTest, DestroyingWithAClientDatasetLeftShowsCdsNotReleased)
     TLocalClientDataset foreign;
     TLocalClientDataset *foreignRef = &foreign;
     EXPECT_EQ(ErrorOf([&] { module->FreeGlobalCDS(foreignRef); }),
-              QStringLiteral("FreeGlobalCDS : ClientDataset not found"));
+        QStringLiteral("FreeGlobalCDS : ClientDataset not found"));
     EXPECT_EQ(foreignRef, &foreign);
 }
 
@@ -372,10 +379,7 @@ struct FreeSpaceCase {
     bool StaysConnected;
 };
 
-void PrintTo(const FreeSpaceCase &c, std::ostream *os)
-{
-    *os << c.Bytes << " bytes";
-}
+void PrintTo(const FreeSpaceCase &c, std::ostream *os) { *os << c.Bytes << " bytes"; }
 
 class FreeSpaceTest : public CommonDbTest, public ::testing::WithParamInterface<FreeSpaceCase> {
 protected:
@@ -398,28 +402,22 @@ TEST_P(FreeSpaceTest, ConnectAsDremlixChecksInsideAndAfterConnect)
     EXPECT_EQ(module->Connected(), c.StaysConnected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Thresholds, FreeSpaceTest,
-    ::testing::Values(
-        FreeSpaceCase{"P", 49999999, {MessageKind::Error}, "Spazio insufficente sul HD per la base dati!\r\n49 Mb",
-                      false},
-        FreeSpaceCase{"Q", 50000000,
-                      {MessageKind::Warning, MessageKind::Warning},
-                      "Lo spazio sul disco per la base dati é insufficente!\r\nFare dello spazio sul disco.\r\n50 Mb",
-                      true},
-        FreeSpaceCase{"R", 149999999,
-                      {MessageKind::Warning, MessageKind::Warning},
-                      "Lo spazio sul disco per la base dati é insufficente!\r\nFare dello spazio sul disco.\r\n149 Mb",
-                      true},
-        FreeSpaceCase{"S", 150000000, {}, "", true},
-        FreeSpaceCase{"T", 0,
-                      {MessageKind::Warning},
-                      "Il server Firebird non ha potuto determinare lo spazio restante sul disco per la base dati!",
-                      true},
-        FreeSpaceCase{"U", -1,
-                      {MessageKind::Warning},
-                      "Il server Firebird non ha potuto determinare lo spazio restante sul disco per la base dati!",
-                      true}));
+INSTANTIATE_TEST_SUITE_P(Thresholds, FreeSpaceTest,
+    ::testing::Values(FreeSpaceCase { "P", 49999999, { MessageKind::Error },
+                          "Spazio insufficente sul HD per la base dati!\r\n49 Mb", false },
+        FreeSpaceCase { "Q", 50000000, { MessageKind::Warning, MessageKind::Warning },
+            "Lo spazio sul disco per la base dati é insufficente!\r\nFare dello spazio sul disco.\r\n50 Mb",
+            true },
+        FreeSpaceCase { "R", 149999999, { MessageKind::Warning, MessageKind::Warning },
+            "Lo spazio sul disco per la base dati é insufficente!\r\nFare dello spazio sul disco.\r\n149 Mb",
+            true },
+        FreeSpaceCase { "S", 150000000, {}, "", true },
+        FreeSpaceCase { "T", 0, { MessageKind::Warning },
+            "Il server Firebird non ha potuto determinare lo spazio restante sul disco per la base dati!",
+            true },
+        FreeSpaceCase { "U", -1, { MessageKind::Warning },
+            "Il server Firebird non ha potuto determinare lo spazio restante sul disco per la base dati!",
+            true }));
 
 class UnknownFreeSpaceTest : public CommonDbTest {
 protected:
@@ -460,7 +458,8 @@ TEST_F(CriticalFreeSpaceTest, DetachesInsideConnectAndStillReturns)
     module->Connect();
     EXPECT_FALSE(module->Connected());
     ASSERT_EQ(Ui.Boxes().size(), 1);
-    EXPECT_EQ(Ui.Boxes().first().Text, QStringLiteral("Spazio insufficente sul HD per la base dati!\r\n1 Mb"));
+    EXPECT_EQ(
+        Ui.Boxes().first().Text, QStringLiteral("Spazio insufficente sul HD per la base dati!\r\n1 Mb"));
     // The registration after the detach fails quietly, after its retries.
     EXPECT_EQ(pauses, 4);
     EXPECT_EQ(CountRows(Database, QStringLiteral("Users")), 0);
@@ -472,7 +471,7 @@ TEST_F(CriticalFreeSpaceTest, DetachesInsideConnectAndStillReturns)
 
 TEST_F(ConnectionTest, FreeSpaceQueryErrorsComeOutOfConnect)
 {
-    ExecOn(Database, {QStringLiteral("DROP EXTERNAL FUNCTION GetFreeDiskSpace")});
+    ExecOn(Database, { QStringLiteral("DROP EXTERNAL FUNCTION GetFreeDiskSpace") });
     auto module = MakeModule();
     module->SetParams(TcpString(Database), QString(), QString(), QString());
     EXPECT_THROW(module->ConnectAsDremlix(), Db::EDatabaseError);

@@ -36,10 +36,10 @@ protected:
     // pname, d_text, f_text, i_text, compat, print_params as committed.
     QVariantList Stored(const QString &name)
     {
-        const QList<QVariantList> rows
-            = Observe(Database, QStringLiteral("SELECT pname, d_text, f_text, i_text, compat, print_params FROM "
-                                               "PRT_Params WHERE pname = '")
-                                    + name + QStringLiteral("'"));
+        const QList<QVariantList> rows = Observe(Database,
+            QStringLiteral("SELECT pname, d_text, f_text, i_text, compat, print_params FROM "
+                           "PRT_Params WHERE pname = '")
+                + name + QStringLiteral("'"));
         return rows.isEmpty() ? QVariantList() : rows.first();
     }
 
@@ -75,8 +75,8 @@ TEST_F(PrintStorageTest, InsertsTheWholeListWithItsHeader)
 
 TEST_F(PrintStorageTest, DescriptionsComeFromTheirLinesAndFallBack)
 {
-    const QStringList lines = {QStringLiteral("DES:X:Lista comune"), QStringLiteral("DES:I:Lista clienti /* nuova"),
-                               QStringLiteral("BAND=1")};
+    const QStringList lines = { QStringLiteral("DES:X:Lista comune"),
+        QStringLiteral("DES:I:Lista clienti /* nuova"), QStringLiteral("BAND=1") };
     QString description;
     Printing->InsertPrintParams(QStringLiteral("clienti"), lines, description);
     EXPECT_EQ(description, QStringLiteral("Lista clienti"));
@@ -94,8 +94,8 @@ TEST_F(PrintStorageTest, UpdateReplacesOnlyTheText)
 {
     QString description;
     Printing->InsertPrintParams(QStringLiteral("falcrestgro"), FalcrestList, description);
-    const QStringList newer = {QStringLiteral("COM:OTHER"), QStringLiteral("DES:I:Nuova descrizione"),
-                               QStringLiteral("Società € \"quoted\" 'single'"), QStringLiteral("last line")};
+    const QStringList newer = { QStringLiteral("COM:OTHER"), QStringLiteral("DES:I:Nuova descrizione"),
+        QStringLiteral("Società € \"quoted\" 'single'"), QStringLiteral("last line") };
     Printing->UpdatePrintParams(QStringLiteral("falcrestgro"), newer);
     const QVariantList row = Stored(QStringLiteral("falcrestgro"));
     ASSERT_EQ(row.size(), 6);
@@ -115,7 +115,8 @@ TEST_F(PrintStorageTest, LargeListsRoundTrip)
         lines << QStringLiteral("LINE%1=").arg(i) + QString(40, QChar(0xE0 + i % 20));
     QString description;
     Printing->InsertPrintParams(QStringLiteral("big"), lines, description);
-    EXPECT_EQ(Stored(QStringLiteral("big")).value(5).toString(), lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n"));
+    EXPECT_EQ(Stored(QStringLiteral("big")).value(5).toString(),
+        lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n"));
 }
 
 struct TooLongCase {
@@ -124,12 +125,9 @@ struct TooLongCase {
     QStringList Lines;
 };
 
-void PrintTo(const TooLongCase &c, std::ostream *os)
-{
-    *os << c.What;
-}
+void PrintTo(const TooLongCase &c, std::ostream *os) { *os << c.What; }
 
-class TooLongTest : public PrintStorageTest, public ::testing::WithParamInterface<TooLongCase> {};
+class TooLongTest : public PrintStorageTest, public ::testing::WithParamInterface<TooLongCase> { };
 
 TEST_P(TooLongTest, IsRolledBackWithTheDatabasesError)
 {
@@ -151,24 +149,23 @@ TEST_P(TooLongTest, IsRolledBackWithTheDatabasesError)
     EXPECT_EQ(CountRows(Database, QStringLiteral("PRT_Params")), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ColumnLimits, TooLongTest,
-    ::testing::Values(TooLongCase{"an I description of 91 characters", QStringLiteral("lst"),
-                                  {QStringLiteral("DES:I:") + QString(91, QLatin1Char('d'))}},
-                      TooLongCase{"a compatibility key of 31 characters", QStringLiteral("lst"),
-                                  {QStringLiteral("COM:") + QString(31, QLatin1Char('k'))}},
-                      TooLongCase{"a name of 61 characters (it is every description too)",
-                                  QString(61, QLatin1Char('n')), {QStringLiteral("BAND=1")}}));
+INSTANTIATE_TEST_SUITE_P(ColumnLimits, TooLongTest,
+    ::testing::Values(TooLongCase { "an I description of 91 characters", QStringLiteral("lst"),
+                          { QStringLiteral("DES:I:") + QString(91, QLatin1Char('d')) } },
+        TooLongCase { "a compatibility key of 31 characters", QStringLiteral("lst"),
+            { QStringLiteral("COM:") + QString(31, QLatin1Char('k')) } },
+        TooLongCase { "a name of 61 characters (it is every description too)", QString(61, QLatin1Char('n')),
+            { QStringLiteral("BAND=1") } }));
 
 TEST_F(PrintStorageTest, ExactColumnLimitsAreStored)
 {
     QString description;
     Printing->InsertPrintParams(QString(60, QLatin1Char('n')),
-                                {QStringLiteral("DES:D:") + QString(90, QLatin1Char('d')),
-                                 QStringLiteral("DES:F:") + QString(90, QLatin1Char('f')),
-                                 QStringLiteral("DES:I:") + QString(90, QLatin1Char('i')),
-                                 QStringLiteral("COM:") + QString(30, QLatin1Char('k'))},
-                                description);
+        { QStringLiteral("DES:D:") + QString(90, QLatin1Char('d')),
+            QStringLiteral("DES:F:") + QString(90, QLatin1Char('f')),
+            QStringLiteral("DES:I:") + QString(90, QLatin1Char('i')),
+            QStringLiteral("COM:") + QString(30, QLatin1Char('k')) },
+        description);
     EXPECT_EQ(description, QString(90, QLatin1Char('i')));
     EXPECT_EQ(CountRows(Database, QStringLiteral("PRT_Params")), 1);
 }
@@ -181,8 +178,8 @@ TEST_F(PrintStorageTest, NestsInTheCallersLevel)
         Printing->InsertPrintParams(QStringLiteral("first"), FalcrestList, description);
         EXPECT_EQ(CountRows(Database, QStringLiteral("PRT_Params")), 0);
         EXPECT_TRUE(Printing->PrintParamsExist(QStringLiteral("first")));
-        Printing->InsertPrintParams(QStringLiteral("second"), {QStringLiteral("DES:I:") + QString(91, QLatin1Char('d'))},
-                                    description);
+        Printing->InsertPrintParams(QStringLiteral("second"),
+            { QStringLiteral("DES:I:") + QString(91, QLatin1Char('d')) }, description);
         Connection->DoCommit();
         FAIL() << "stored a too long description";
     } catch (const std::exception &e) {
@@ -247,14 +244,14 @@ TEST_F(PrintStorageTest, ComponentsAreBoundToTheConnection)
     EXPECT_EQ(Printing->ManagerPrintParams()->DatabaseManager(), Connection->DatabaseManager());
     EXPECT_EQ(Printing->ManagerPrintParams()->TableName(), QStringLiteral("PRT_Params"));
     EXPECT_EQ(Printing->ManagerPrintParams()->FieldDefs(),
-              (QStringList{QStringLiteral("pname VARCHAR(60) NOT NULL *"), QStringLiteral("d_text VARCHAR(90)"),
-                           QStringLiteral("f_text VARCHAR(90)"), QStringLiteral("i_text VARCHAR(90)"),
-                           QStringLiteral("compat VARCHAR(30)"),
-                           QStringLiteral("print_params BLOB SUB_TYPE 1 SEGMENT SIZE 80")}));
+        (QStringList { QStringLiteral("pname VARCHAR(60) NOT NULL *"), QStringLiteral("d_text VARCHAR(90)"),
+            QStringLiteral("f_text VARCHAR(90)"), QStringLiteral("i_text VARCHAR(90)"),
+            QStringLiteral("compat VARCHAR(30)"),
+            QStringLiteral("print_params BLOB SUB_TYPE 1 SEGMENT SIZE 80") }));
     EXPECT_EQ(Printing->ManagerPrintImages()->TableName(), QStringLiteral("PRT_Images"));
     EXPECT_EQ(Printing->ManagerPrintImages()->FieldDefs(),
-              (QStringList{QStringLiteral("image_name VARCHAR(30) NOT NULL *"),
-                           QStringLiteral("image_data BLOB SUB_TYPE 0 SEGMENT SIZE 1024")}));
+        (QStringList { QStringLiteral("image_name VARCHAR(30) NOT NULL *"),
+            QStringLiteral("image_data BLOB SUB_TYPE 0 SEGMENT SIZE 1024") }));
 
     // A working folder is made with its parents.
     TdmStructurePrinting withFolder(nullptr, QStringLiteral("C:\\WDremlix\\Stampe\\Nuove"), Connection.get());

@@ -21,7 +21,8 @@ protected:
         CommonDbTest::SetUp();
         if (IsSkipped())
             return;
-        ExecOn(Database, {QStringLiteral("CREATE TABLE T_LEVELS (id INTEGER NOT NULL PRIMARY KEY, txt VARCHAR(10))")});
+        ExecOn(Database,
+            { QStringLiteral("CREATE TABLE T_LEVELS (id INTEGER NOT NULL PRIMARY KEY, txt VARCHAR(10))") });
         Module = MakeModule();
         Module->SetParams(TcpString(Database), QString(), QString(), QString());
         Module->ConnectAsDremlix();
@@ -31,7 +32,7 @@ protected:
     void Insert(int id, const QString &text = QStringLiteral("x"))
     {
         Module->IBSQL()->Close();
-        Module->IBSQL()->SetSQL({QStringLiteral("INSERT INTO T_LEVELS (id, txt) VALUES (:p0, :p1)")});
+        Module->IBSQL()->SetSQL({ QStringLiteral("INSERT INTO T_LEVELS (id, txt) VALUES (:p0, :p1)") });
         Module->IBSQL()->SetParamInt(0, id);
         Module->IBSQL()->SetParamString(1, text);
         Module->IBSQL()->Execute();
@@ -132,14 +133,15 @@ TEST_F(TransactionTest, RollbackRaisesANewErrorOfTheSameKind)
 TEST_F(TransactionTest, AnAssignedHandlerTakesDatabaseErrorsInstead)
 {
     QList<QVariantList> calls;
-    Module->SetExceptionMessageHandler(
-        [&calls](int32_t sqlCode, int32_t code, const QString &msg) { calls << QVariantList{sqlCode, code, msg}; });
+    Module->SetExceptionMessageHandler([&calls](int32_t sqlCode, int32_t code, const QString &msg) {
+        calls << QVariantList { sqlCode, code, msg };
+    });
     Module->DoStartTransaction(false);
     Insert(1);
     const Db::EDatabaseError error(QStringLiteral("lock conflict"), -913, 335544345);
     EXPECT_NO_THROW(Module->DoRollback(&error));
     ASSERT_EQ(calls.size(), 1);
-    EXPECT_EQ(calls.first(), (QVariantList{-913, 335544345, QStringLiteral("lock conflict")}));
+    EXPECT_EQ(calls.first(), (QVariantList { -913, 335544345, QStringLiteral("lock conflict") }));
     EXPECT_EQ(Committed(), 0);
     // Other errors still raise.
     Module->DoStartTransaction(false);
@@ -211,12 +213,12 @@ TEST_F(TransactionTest, DefaultStartIsReadCommitted)
 {
     Module->DoStartTransaction(false);
     EXPECT_EQ(Module->GlobalTransaction()->Params(),
-              (QStringList{QStringLiteral("write"), QStringLiteral("nowait"), QStringLiteral("read_committed"),
-                           QStringLiteral("rec_version")}));
+        (QStringList { QStringLiteral("write"), QStringLiteral("nowait"), QStringLiteral("read_committed"),
+            QStringLiteral("rec_version") }));
     // A row committed by another attachment meanwhile is seen inside the running level.
-    ExecOn(Database, {QStringLiteral("INSERT INTO T_LEVELS (id) VALUES (42)")});
+    ExecOn(Database, { QStringLiteral("INSERT INTO T_LEVELS (id) VALUES (42)") });
     Module->GeneralQuery()->Close();
-    Module->GeneralQuery()->SetSQL({QStringLiteral("SELECT COUNT(*) FROM T_LEVELS")});
+    Module->GeneralQuery()->SetSQL({ QStringLiteral("SELECT COUNT(*) FROM T_LEVELS") });
     Module->GeneralQuery()->Open();
     EXPECT_EQ(Module->GeneralQuery()->AsInteger(0), 1);
     Module->GeneralQuery()->Close();
@@ -261,9 +263,10 @@ TEST_F(TransactionTest, CommitFailureLeavesTheLevelForTheRollback)
     // The server ends the module's attachment behind its back: the commit fails.
     Module->DoStartTransaction(false);
     Insert(1);
-    ExecOn(Database, QStringList{QStringLiteral("DELETE FROM MON$ATTACHMENTS WHERE MON$USER = 'DREMLIX' AND "
-                                                "MON$ATTACHMENT_ID <> CURRENT_CONNECTION AND MON$REMOTE_PID = ")
-                                 + QString::number(QCoreApplication::applicationPid())});
+    ExecOn(Database,
+        QStringList { QStringLiteral("DELETE FROM MON$ATTACHMENTS WHERE MON$USER = 'DREMLIX' AND "
+                                     "MON$ATTACHMENT_ID <> CURRENT_CONNECTION AND MON$REMOTE_PID = ")
+            + QString::number(QCoreApplication::applicationPid()) });
     try {
         Module->DoCommit();
         FAIL() << "committed on a deleted attachment";
@@ -287,9 +290,10 @@ TEST_F(TransactionTest, FailedServerRollbackKeepsTheErrorBeingRaised)
     Module->DoStartTransaction(false);
     Insert(1);
     // The attachment is gone on the server, and the module has not noticed yet.
-    ExecOn(Database, QStringList{QStringLiteral("DELETE FROM MON$ATTACHMENTS WHERE MON$USER = 'DREMLIX' AND "
-                                                "MON$ATTACHMENT_ID <> CURRENT_CONNECTION AND MON$REMOTE_PID = ")
-                                 + QString::number(QCoreApplication::applicationPid())});
+    ExecOn(Database,
+        QStringList { QStringLiteral("DELETE FROM MON$ATTACHMENTS WHERE MON$USER = 'DREMLIX' AND "
+                                     "MON$ATTACHMENT_ID <> CURRENT_CONNECTION AND MON$REMOTE_PID = ")
+            + QString::number(QCoreApplication::applicationPid()) });
     const Db::EDatabaseError cause(QStringLiteral("the work failed"), -901, 335544345);
     try {
         Module->DoRollback(&cause);
@@ -312,7 +316,7 @@ TEST_F(TransactionTest, FreeDatasetByTag)
     query.SetTag(1);
     Module->DoStartTransaction(false);
     Insert(1);
-    query.SetSQL({QStringLiteral("SELECT id FROM T_LEVELS")});
+    query.SetSQL({ QStringLiteral("SELECT id FROM T_LEVELS") });
     query.Open();
     Module->FreeDataset(&query);
     EXPECT_FALSE(query.Active());
@@ -351,55 +355,61 @@ TEST_F(TransactionTest, FreeDatasetByTag)
 
 TEST_F(TransactionTest, ClientDatasetWritesItsChangesBack)
 {
-    ExecOn(Database, {QStringLiteral("INSERT INTO T_LEVELS (id, txt) VALUES (1, 'one')"),
-                      QStringLiteral("INSERT INTO T_LEVELS (id, txt) VALUES (2, 'two')")});
+    ExecOn(Database,
+        { QStringLiteral("INSERT INTO T_LEVELS (id, txt) VALUES (1, 'one')"),
+            QStringLiteral("INSERT INTO T_LEVELS (id, txt) VALUES (2, 'two')") });
     TLocalClientDataset *cds = Module->CreateGlobalCDS();
     ASSERT_NE(cds->Query(), nullptr);
     EXPECT_EQ(cds->Query()->Transaction(), Module->GlobalTransaction());
     EXPECT_EQ(cds->Dsp()->DataSet(), cds->Query());
     cds->Dsp()->TableName = QStringLiteral("T_LEVELS");
-    cds->Dsp()->KeyFields = QStringList{QStringLiteral("ID")};
+    cds->Dsp()->KeyFields = QStringList { QStringLiteral("ID") };
 
     Module->DoStartTransaction(false);
-    cds->Query()->SetSQL({QStringLiteral("SELECT id, txt FROM T_LEVELS ORDER BY id")});
+    cds->Query()->SetSQL({ QStringLiteral("SELECT id, txt FROM T_LEVELS ORDER BY id") });
     cds->Open();
     ASSERT_EQ(cds->RecordCount(), 2);
     cds->SetValue(0, 1, QStringLiteral("uno"));
     cds->DeleteRecord(1);
-    cds->AppendRecord({3, QStringLiteral("tre")});
+    cds->AppendRecord({ 3, QStringLiteral("tre") });
     EXPECT_EQ(cds->ChangeCount(), 3);
     cds->ApplyUpdates();
     Module->DoCommit();
     EXPECT_EQ(cds->ChangeCount(), 0);
 
-    const QList<QVariantList> rows = Observe(Database, QStringLiteral("SELECT id, txt FROM T_LEVELS ORDER BY id"));
+    const QList<QVariantList> rows
+        = Observe(Database, QStringLiteral("SELECT id, txt FROM T_LEVELS ORDER BY id"));
     ASSERT_EQ(rows.size(), 2);
-    EXPECT_EQ(rows.at(0), (QVariantList{1, QStringLiteral("uno")}));
-    EXPECT_EQ(rows.at(1), (QVariantList{3, QStringLiteral("tre")}));
+    EXPECT_EQ(rows.at(0), (QVariantList { 1, QStringLiteral("uno") }));
+    EXPECT_EQ(rows.at(1), (QVariantList { 3, QStringLiteral("tre") }));
     Module->FreeGlobalCDS(cds);
 }
 
 TEST_F(TransactionTest, RefusedDeletionSaysWhichChangeFailed)
 {
-    ExecOn(Database, {QStringLiteral("CREATE TABLE T_CHILD (id INTEGER NOT NULL PRIMARY KEY, "
-                                     "parent INTEGER REFERENCES T_LEVELS (id))")});
-    ExecOn(Database, {QStringLiteral("INSERT INTO T_LEVELS (id, txt) VALUES (1, 'one')"),
-                      QStringLiteral("INSERT INTO T_CHILD (id, parent) VALUES (10, 1)")});
+    ExecOn(Database,
+        { QStringLiteral("CREATE TABLE T_CHILD (id INTEGER NOT NULL PRIMARY KEY, "
+                         "parent INTEGER REFERENCES T_LEVELS (id))") });
+    ExecOn(Database,
+        { QStringLiteral("INSERT INTO T_LEVELS (id, txt) VALUES (1, 'one')"),
+            QStringLiteral("INSERT INTO T_CHILD (id, parent) VALUES (10, 1)") });
     TLocalClientDataset *cds = Module->CreateGlobalCDS();
     cds->Dsp()->TableName = QStringLiteral("T_LEVELS");
-    cds->Dsp()->KeyFields = QStringList{QStringLiteral("ID")};
+    cds->Dsp()->KeyFields = QStringList { QStringLiteral("ID") };
     Module->DoStartTransaction(false);
     try {
-        cds->Query()->SetSQL({QStringLiteral("SELECT id, txt FROM T_LEVELS")});
+        cds->Query()->SetSQL({ QStringLiteral("SELECT id, txt FROM T_LEVELS") });
         cds->Open();
         cds->DeleteRecord(0);
         cds->ApplyUpdates();
         Module->DoCommit();
         FAIL() << "deleted a referenced row";
     } catch (const Os::Exception &e) {
-        const QString prefix = QStringLiteral("La cancellazione nella base dati non é stata eseguita.\r\n\r\n");
+        const QString prefix
+            = QStringLiteral("La cancellazione nella base dati non é stata eseguita.\r\n\r\n");
         EXPECT_TRUE(e.Message().startsWith(prefix)) << e.Message().toStdString();
-        EXPECT_TRUE(e.Message().mid(prefix.size()).contains(QStringLiteral("FOREIGN KEY"), Qt::CaseInsensitive))
+        EXPECT_TRUE(
+            e.Message().mid(prefix.size()).contains(QStringLiteral("FOREIGN KEY"), Qt::CaseInsensitive))
             << e.Message().toStdString();
         EXPECT_THROW(Module->DoRollback(&e), Os::Exception);
     }
@@ -415,9 +425,10 @@ TEST(ProviderUpdateError, NamesTheKindOfChange)
         TUpdateKind Kind;
         QString Text;
     };
-    for (const Case &c : {Case{ukModify, QStringLiteral("La modifica nella base dati non é stata eseguita.")},
-                          Case{ukInsert, QStringLiteral("L'inserimento nella base dati non é stata eseguita.")},
-                          Case{ukDelete, QStringLiteral("La cancellazione nella base dati non é stata eseguita.")}}) {
+    for (const Case &c :
+        { Case { ukModify, QStringLiteral("La modifica nella base dati non é stata eseguita.") },
+            Case { ukInsert, QStringLiteral("L'inserimento nella base dati non é stata eseguita.") },
+            Case { ukDelete, QStringLiteral("La cancellazione nella base dati non é stata eseguita.") } }) {
         TResolverResponse response = rrAbort;
         try {
             TdmDBConnection::ProviderUpdateError(cds, reason, c.Kind, response);
@@ -430,18 +441,19 @@ TEST(ProviderUpdateError, NamesTheKindOfChange)
 TEST(GetIBErrorMessage, PassesOtherTextsThrough)
 {
     EXPECT_EQ(TdmDBConnection::GetIBErrorMessage(Os::Exception(QStringLiteral("335544472 335544721"))),
-              QStringLiteral("335544472 335544721"));
+        QStringLiteral("335544472 335544721"));
     EXPECT_EQ(TdmDBConnection::GetIBErrorMessage(Db::EDatabaseError(QStringLiteral("raw"), -902, 335544344)),
-              QStringLiteral("raw"));
+        QStringLiteral("raw"));
     EXPECT_EQ(TdmDBConnection::GetIBErrorMessage(Db::EDatabaseError(QStringLiteral("raw"), -902, 335544472)),
-              QStringLiteral("Il vostro nome d'utente non é stato riconosciuto,\r\no la vostra pass-word non é "
-                             "valida!"));
+        QStringLiteral("Il vostro nome d'utente non é stato riconosciuto,\r\no la vostra pass-word non é "
+                       "valida!"));
     const QStringList lines
         = TdmDBConnection::GetIBErrorMessage(Db::EDatabaseError(QStringLiteral("raw"), -902, 335544375))
               .split(QStringLiteral("\r\n"));
     ASSERT_EQ(lines.size(), 12);
     EXPECT_EQ(lines.at(1), QStringLiteral("Possibili cause : "));
-    EXPECT_EQ(lines.at(6), QStringLiteral("5) Un Firewall del vostro posto di lavoro blocca la connessione."));
+    EXPECT_EQ(
+        lines.at(6), QStringLiteral("5) Un Firewall del vostro posto di lavoro blocca la connessione."));
     EXPECT_EQ(lines.at(7), QStringLiteral("6) Sul vostro di lavoro é rimasta aperta un'altra sessione."));
     EXPECT_EQ(lines.at(10), QStringLiteral("raw"));
     Os::SetLastError(1245);
