@@ -14,6 +14,8 @@ QString ErrorOf(const std::function<void()> &work)
         work();
     } catch (const Os::Exception &e) {
         return e.Message();
+    } catch (const std::exception &e) {
+        return QStringLiteral("std::exception: ") + QString::fromUtf8(e.what());
     }
     return QString();
 }
@@ -95,7 +97,7 @@ TEST_F(CommandScriptTest, MarkerRules)
 {
     const QString start = QStringLiteral("STARTSQL");
     const QString end = QStringLiteral("ENDSQL");
-    auto insert = [](const QString &v) { return QStringLiteral("INSERT INTO SCRIPT_T (v) VALUES ('") + v + QStringLiteral("')"); };
+    auto insert = [](const QString &v) -> QString { return QStringLiteral("INSERT INTO SCRIPT_T (v) VALUES ('") + v + QStringLiteral("')"); };
     struct Case {
         const char *Name;
         QStringList Script;

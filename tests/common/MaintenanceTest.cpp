@@ -22,6 +22,8 @@ QString ErrorOf(const std::function<void()> &work)
         work();
     } catch (const Os::Exception &e) {
         return e.Message();
+    } catch (const std::exception &e) {
+        return QStringLiteral("std::exception: ") + QString::fromUtf8(e.what());
     }
     return QStringLiteral("<no error>");
 }
