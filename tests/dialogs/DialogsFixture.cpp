@@ -160,9 +160,11 @@ QModelIndex ListItem(const TdlgFileOpen &dialog, const QString &name)
     for (int row = 0; row < model->rowCount(root); ++row) {
         const QModelIndex index = model->index(row, 0, root);
         if (index.data().toString() == name) {
-            dialog.PTShellList1->scrollTo(index);
-            WaitUntil([&] { return !dialog.PTShellList1->visualRect(index).isEmpty(); });
-            return index;
+            // The model may lay itself out again while the view catches up.
+            const QPersistentModelIndex item(index);
+            dialog.PTShellList1->scrollTo(item);
+            WaitUntil([&] { return !dialog.PTShellList1->visualRect(item).isEmpty(); });
+            return item;
         }
     }
     return QModelIndex();
