@@ -108,20 +108,20 @@ protected:
             return info.isDir();
         if (path == FShownFolder || FShownFolder.startsWith(path + QLatin1Char('/')))
             return true;
+        // Every rule only forbids, so the cheap name test runs before the attribute reads.
+        if (!FRequiredExtension.isEmpty() && !info.isDir()) {
+            const QString name = info.fileName();
+            const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+            const QString extension = dot < 0 ? QString() : name.mid(dot);
+            if (extension.compare(FRequiredExtension, Qt::CaseInsensitive) != 0)
+                return false;
+        }
         uint32_t attributes = Os::GetFileAttributes(windowsPath);
         if (attributes == Os::INVALID_FILE_ATTRIBUTES)
             return false;
         if (IsHostFileCompressed(path))
             attributes |= Os::FILE_ATTRIBUTE_COMPRESSED;
-        if (attributes & (Os::FILE_ATTRIBUTE_HIDDEN | Os::FILE_ATTRIBUTE_COMPRESSED))
-            return false;
-        if (!FRequiredExtension.isEmpty() && !info.isDir()) {
-            const QString name = info.fileName();
-            const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-            const QString extension = dot < 0 ? QString() : name.mid(dot);
-            return extension.compare(FRequiredExtension, Qt::CaseInsensitive) == 0;
-        }
-        return true;
+        return !(attributes & (Os::FILE_ATTRIBUTE_HIDDEN | Os::FILE_ATTRIBUTE_COMPRESSED));
     }
 
 private:
