@@ -34,7 +34,8 @@ bool DirectoryExists(const QString &path);
 
 // Copies keeping the last-write time. Over an existing target the bytes go to a
 // temporary file beside it that is renamed over the target, so an interrupted copy
-// never leaves a half-written file. A target that another process has open or
+// never leaves a half-written file: the bytes reach the disk before the rename (the
+// folder entry is left to the journal). A target that another process has open or
 // mapped fails with 32.
 bool CopyFile(const QString &source, const QString &target, bool failIfExists);
 bool DeleteFile(const QString &path);
@@ -65,7 +66,9 @@ QStringList FindFiles(const QString &folder, const QString &mask, bool includeDi
 // The mask rule of FindFiles ("*.*" is every name), for callers that filter names themselves.
 bool MatchesMask(const QString &name, const QString &mask);
 
-// Whether a process other than this one has the host file open or mapped, as /proc shows it.
+// Whether a process other than this one has the host file open or mapped. The kernel is
+// asked first (a write lease is granted only while nobody else holds the file); only when
+// it refuses or cannot tell are the processes of /proc searched.
 bool HostFileInUse(const QString &hostPath);
 
 // Makes writes of file data fail with the errno value err once afterBytes bytes have been

@@ -44,6 +44,13 @@ int RunChildRole(int argc, char **argv)
         SayReady();
         WaitForever();
     }
+    if (role == "--hold-open-write") {
+        const int fd = ::open(argv[2], O_WRONLY);
+        if (fd < 0)
+            return 2;
+        SayReady();
+        WaitForever();
+    }
     if (role == "--hold-mapped") {
         // Only the mapping stays, as with a program image: no descriptor is left open.
         const int fd = ::open(argv[2], O_RDONLY);

@@ -17,7 +17,10 @@
 #include <vector>
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <thread>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -321,4 +324,117 @@ TEST(Files, FindFilesMatchesMasksWithoutRegardToCase)
             expected.append(QString::fromUtf8(name));
         EXPECT_EQ(FindFiles(QStringLiteral("C:\\t"), QString::fromUtf8(row.Mask), row.Folders), expected) << row.Mask;
     }
+}
+
+namespace {
+
+// Every kind of holder another process can be, and the handles of our own that must not count.
+void ExpectHoldersSeen(const TempPrefix &prefix)
+{
+    struct Holder {
+        const char *Role;
+        const char *Path;
+    };
+    const Holder holders[] = {
+        { "--hold-open", "C:\\P\\read.dat" },
+        { "--hold-open-write", "C:\\P\\written.dat" },
+        { "--hold-mapped", "C:\\P\\mapped.dat" },
+    };
+    for (const Holder &holder : holders) {
+        SCOPED_TRACE(holder.Role);
+        const QString path = QString::fromUtf8(holder.Path);
+        const QString host = prefix.HostPath(path);
+        {
+            ChildProcess child(QString::fromUtf8(holder.Role), { host });
+            ASSERT_TRUE(child.Ready());
+            EXPECT_TRUE(HostFileInUse(host));
+            EXPECT_FALSE(CopyFile(QStringLiteral("C:\\New\\x"), path, false));
+            EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+            EXPECT_EQ(Content(path), QByteArray("held"));
+        }
+        EXPECT_FALSE(HostFileInUse(host)) << "free once the holder ended";
+    }
+
+    const QString own = prefix.HostPath(QStringLiteral("C:\\P\\own.dat"));
+    const int reader = ::open(QFile::encodeName(own).constData(), O_RDONLY);
+    const int writer = ::open(QFile::encodeName(own).constData(), O_WRONLY);
+    ASSERT_GE(reader, 0);
+    ASSERT_GE(writer, 0);
+    void *map = ::mmap(nullptr, 4, PROT_READ, MAP_SHARED, reader, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    EXPECT_FALSE(HostFileInUse(own)) << "our own handles and mappings do not count";
+    EXPECT_TRUE(CopyFile(QStringLiteral("C:\\New\\x"), QStringLiteral("C:\\P\\own.dat"), false));
+    ::munmap(map, 4);
+    ::close(writer);
+    ::close(reader);
+    EXPECT_FALSE(HostFileInUse(prefix.HostPath(QStringLiteral("C:\\P\\missing.dat"))));
+}
+
+void IgnoreSignal(int) {}
+
+} // namespace
+
+TEST(Files, InUseTestSeesOpenWrittenAndMappedFilesOfOtherProcesses)
+{
+    TempPrefix prefix;
+    for (const char *name : { "read.dat", "written.dat", "mapped.dat", "own.dat" })
+        prefix.WriteFile(QStringLiteral("C:\\P\\") + QString::fromUtf8(name), "held");
+    prefix.WriteFile(QStringLiteral("C:\\New\\x"), "new");
+    ExpectHoldersSeen(prefix);
+}
+
+TEST(Files, InUseTestGivesTheSameAnswersWhenTheLeaseSignalIsTaken)
+{
+    // A program that handles SIGURG itself must not receive the notices of our probe: the
+    // test then walks /proc and must come to the same answers.
+    struct sigaction handler {};
+    struct sigaction previous {};
+    handler.sa_handler = IgnoreSignal;
+    ASSERT_EQ(::sigaction(SIGURG, &handler, &previous), 0);
+    TempPrefix prefix;
+    for (const char *name : { "read.dat", "written.dat", "mapped.dat", "own.dat" })
+        prefix.WriteFile(QStringLiteral("C:\\P\\") + QString::fromUtf8(name), "held");
+    prefix.WriteFile(QStringLiteral("C:\\New\\x"), "new");
+    ExpectHoldersSeen(prefix);
+    ::sigaction(SIGURG, &previous, nullptr);
+}
+
+TEST(Files, CopiesOfLargeFilesAndOfPipesAreWhole)
+{
+    TempPrefix prefix;
+    QByteArray big(5 * 1024 * 1024 + 123, '\0');
+    for (qsizetype i = 0; i < big.size(); ++i)
+        big[i] = char((i * 2654435761u) >> 13);
+    prefix.WriteFile(QStringLiteral("C:\\New\\big.bin"), big, Monday);
+    prefix.WriteFile(QStringLiteral("C:\\ORV\\big.bin"), "old");
+    ASSERT_TRUE(CopyFile(QStringLiteral("C:\\New\\big.bin"), QStringLiteral("C:\\ORV\\big.bin"), false));
+    EXPECT_TRUE(Content(QStringLiteral("C:\\ORV\\big.bin")) == big);
+    FileTime time = 0;
+    ASSERT_TRUE(GetFileLastWriteTime(QStringLiteral("C:\\ORV\\big.bin"), time));
+    EXPECT_EQ(MSecsSinceEpochFromFileTime(time), Monday.toMSecsSinceEpoch());
+    ASSERT_TRUE(CopyFile(QStringLiteral("C:\\New\\big.bin"), QStringLiteral("C:\\ORV\\fresh.bin"), true));
+    EXPECT_TRUE(Content(QStringLiteral("C:\\ORV\\fresh.bin")) == big);
+
+    // A pipe cannot be copied by the kernel's file-to-file copy: its bytes still all arrive.
+    const QString fifo = prefix.HostPath(QStringLiteral("C:\\New\\stream"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QByteArray streamed = big.left(300000);
+    std::thread writer([&] {
+        const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY);
+        if (fd < 0)
+            return;
+        qsizetype done = 0;
+        while (done < streamed.size()) {
+            const ssize_t n = ::write(fd, streamed.constData() + done, size_t(streamed.size() - done));
+            if (n <= 0)
+                break;
+            done += n;
+        }
+        ::close(fd);
+    });
+    const bool copied = CopyFile(QStringLiteral("C:\\New\\stream"), QStringLiteral("C:\\ORV\\streamed.bin"), false);
+    writer.join();
+    ASSERT_TRUE(copied);
+    EXPECT_TRUE(Content(QStringLiteral("C:\\ORV\\streamed.bin")) == streamed);
+    EXPECT_TRUE(Leftovers(prefix, QStringLiteral("C:\\ORV")).isEmpty());
 }
