@@ -334,11 +334,11 @@ public:
     }
     // The time stamp goes on before the rename, so that the target never shows the
     // extraction time; the data reaches the disk before it replaces the old file.
-    void Commit()
+    void Commit(bool durable)
     {
         const struct timespec times[2] = {{0, UTIME_OMIT}, TimeSpecOf(FTimeStamp)};
         ::futimens(FFd, times);
-        if (::fsync(FFd) != 0)
+        if (durable && ::fsync(FFd) != 0)
             RaiseErrno(errno);
         const int fd = FFd;
         FFd = -1;
@@ -395,7 +395,7 @@ bool ReadEmbeddedToStream(const QString &name, QIODevice &stream)
     return true;
 }
 
-void ExtractEmbeddedFile(const QString &name, const QString &targetPath, QString &writtenPath)
+void ExtractEmbeddedFile(const QString &name, const QString &targetPath, QString &writtenPath, bool durable)
 {
     writtenPath.clear();
     const auto loc = LocateEmbedded(name);
@@ -411,7 +411,7 @@ void ExtractEmbeddedFile(const QString &name, const QString &targetPath, QString
     FileSource source(*loc);
     FileSink sink(hostTarget);
     InflateContainer(name, source, sink);
-    sink.Commit();
+    sink.Commit(durable);
     writtenPath = targetPath;
 }
 

@@ -27,8 +27,11 @@ bool ReadEmbeddedToStream(const QString &name, QIODevice &stream);
 // checked out: a damaged container or a failed write leaves the target as it was and
 // raises. A read-only target or a folder gives EOSError 5, a missing folder 3. A process
 // that holds the old file open keeps reading the old bytes. writtenPath is the target
-// path when the file was written, else empty.
-void ExtractEmbeddedFile(const QString &name, const QString &targetPath, QString &writtenPath);
+// path when the file was written, else empty. Without durable the bytes are not forced to
+// the disk before the rename: for scratch copies that are read back and deleted in the
+// same run, where a crash costs nothing but the scratch file.
+void ExtractEmbeddedFile(const QString &name, const QString &targetPath, QString &writtenPath,
+                         bool durable = true);
 
 // Sets only the last-write time of an existing file (Windows path); false when the file
 // does not exist or the time could not be set.
