@@ -29,6 +29,10 @@ namespace {
 
 const QString CrLf = QStringLiteral("\r\n");
 const QString TempPrefix = QStringLiteral("Update");
+// Extracted files in the temporary folder are only read back by the copy that installs
+// them, which makes its own copy durable; forcing them to the disk as well doubled the
+// flushes of an update for nothing a crash could lose.
+constexpr bool ScratchOnly = false;
 
 // A name of a manifest list becomes a path below the product's folder. One that is
 // absolute, names a drive (or a stream, with its colon) or climbs above the folder with
@@ -286,7 +290,7 @@ bool TdmUpdateCommon::InstallListedFiles(const QString &folder, bool log)
         }
         try {
             QString written;
-            ExtractEmbeddedFile(name, TempFileName(TempPrefix), written);
+            ExtractEmbeddedFile(name, TempFileName(TempPrefix), written, ScratchOnly);
             CopyFileLogged(written, target + name, log);
         } catch (const Os::Exception &) {
             result = false;
@@ -312,7 +316,7 @@ void TdmUpdateCommon::LogNotReplaced(const QString &installedFile)
 QString TdmUpdateCommon::Extract(const QString &name, bool required)
 {
     QString written;
-    ExtractEmbeddedFile(name, TempFileName(TempPrefix), written);
+    ExtractEmbeddedFile(name, TempFileName(TempPrefix), written, ScratchOnly);
     if (written.isEmpty() && required)
         throw Os::Exception(CannotFind + name);
     return written;

@@ -188,6 +188,41 @@ TEST_F(UpdateFixture, InstallListedFilesWithAnEmptyListSucceeds)
     EXPECT_TRUE(Lines().isEmpty());
 }
 
+TEST_F(UpdateFixture, InstallListedFilesReplacesInstalledFilesExceptThoseInUse)
+{
+    const QString folder = QStringLiteral("C:\\WDremlix\\Kestrin\\Programs\\");
+    WriteFile(folder + QLatin1String("Free.dll"), "old free");
+    WriteFile(folder + QLatin1String("Held.dll"), "old held");
+    FPayload.Add(QStringLiteral("Free.dll"), "new free")
+        .Add(QStringLiteral("Held.dll"), "new held")
+        .Add(QStringLiteral("Fresh.dll"), QByteArray(200000, 'f'))
+        .AddList(QStringLiteral("FileNames.txt"),
+            { QStringLiteral("Free.dll"), QStringLiteral("Held.dll"), QStringLiteral("Fresh.dll") });
+    StartEngine(7);
+    HoldOpen(folder + QLatin1String("Held.dll"));
+    ASSERT_EQ(FEngine->LoadList(QStringLiteral("FileNames.txt"), FEngine->FileNames()), 3);
+    EXPECT_FALSE(FEngine->InstallListedFiles(folder, true)) << "a file in use is a failure";
+
+    EXPECT_EQ(ReadFile(folder + QLatin1String("Free.dll")), QByteArray("new free"));
+    EXPECT_EQ(ReadFile(folder + QLatin1String("Held.dll")), QByteArray("old held"));
+    EXPECT_EQ(ReadFile(folder + QLatin1String("Fresh.dll")), QByteArray(200000, 'f'));
+    for (const char *name : { "Free.dll", "Fresh.dll" }) {
+        Os::FileTime written = 0;
+        ASSERT_TRUE(Os::GetFileLastWriteTime(folder + QLatin1String(name), written));
+        EXPECT_EQ(written, PayloadBuilder::DefaultTimeStamp()) << name;
+    }
+    EXPECT_EQ(QDir(Host(folder)).entryList(QDir::Files | QDir::Hidden),
+        (QStringList { QStringLiteral("Free.dll"), QStringLiteral("Fresh.dll"), QStringLiteral("Held.dll") }))
+        << "nothing of a copy is left beside the installed files";
+    EXPECT_EQ(Lines().size(), 9) << Dump().toStdString();
+
+    // The extracted copies live only as long as the engine.
+    const QString temp = Host(TempFolder());
+    EXPECT_EQ(QDir(temp).entryList({ QStringLiteral("Update*.tmp") }, QDir::Files).size(), 3);
+    FEngine.reset();
+    EXPECT_TRUE(QDir(temp).entryList({ QStringLiteral("Update*.tmp") }, QDir::Files | QDir::Hidden).isEmpty());
+}
+
 TEST_F(UpdateFixture, AFullDiskNeverLeavesAHalfWrittenInstalledFile)
 {
     StartEngine(1);
