@@ -6,7 +6,6 @@
 #include "update/dmUpdateCommonUnit.h"
 
 #include <QLabel>
-#include <QPointer>
 #include <QTextDocument>
 #include <QTextEdit>
 #include <QToolButton>
@@ -71,16 +70,5 @@ void TfrmDisplayFile::SpeedButtonPrintClick()
 
 int TfrmDisplayFile::LoadChangeList(TdmUpdateCommon &engine, const QString &name)
 {
-    // The list is read into a document that no view lays out yet: laying out a long list
-    // paragraph by paragraph while it is being read costs more than reading it. The text
-    // area lays it out once, when it is first shown.
-    auto *document = new QTextDocument(RichEditFile);
-    document->setDefaultFont(RichEditFile->document()->defaultFont());
-    const int lines = engine.LoadRichText(name, *document);
-    // The text area frees the document it made itself; one we gave it earlier is ours.
-    QPointer<QTextDocument> previous = RichEditFile->document();
-    RichEditFile->setDocument(document);
-    if (previous && previous->parent() == RichEditFile)
-        delete previous.data();
-    return lines;
+    return engine.LoadRichText(name, *RichEditFile->document());
 }
