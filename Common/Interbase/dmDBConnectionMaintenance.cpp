@@ -16,7 +16,6 @@
 
 #include <algorithm>
 
-
 namespace T = InterbaseTexts;
 namespace M = MaintenanceTexts;
 
@@ -157,7 +156,8 @@ void TdmDBConnection::SetForcedWrites(bool Value)
     WithServices(client, [&] { client.SetWriteMode(database, Value); });
 }
 
-void TdmDBConnection::DoBackup(const QString &BackupFilename, const TBackupCallBack &Callback, QStringList &Errors)
+void TdmDBConnection::DoBackup(
+    const QString &BackupFilename, const TBackupCallBack &Callback, QStringList &Errors)
 {
     Db::TServicesClient &client = *IBBS();
     const QString database = PrepareServices(client, M::DatabaseNotLocal, M::DatabaseNotLocal);

@@ -60,8 +60,8 @@ protected:
     }
 };
 
-const QStringList InsertNew { QStringLiteral("STARTSQL"), QStringLiteral("INSERT INTO SCRIPT_T (v) VALUES ('new')"),
-    QStringLiteral("ENDSQL") };
+const QStringList InsertNew { QStringLiteral("STARTSQL"),
+    QStringLiteral("INSERT INTO SCRIPT_T (v) VALUES ('new')"), QStringLiteral("ENDSQL") };
 
 TEST_F(CommandScriptTest, GuardsOnIdentifierAndVersionRange)
 {
@@ -97,14 +97,17 @@ TEST_F(CommandScriptTest, MarkerRules)
 {
     const QString start = QStringLiteral("STARTSQL");
     const QString end = QStringLiteral("ENDSQL");
-    auto insert = [](const QString &v) -> QString { return QStringLiteral("INSERT INTO SCRIPT_T (v) VALUES ('") + v + QStringLiteral("')"); };
+    auto insert = [](const QString &v) -> QString {
+        return QStringLiteral("INSERT INTO SCRIPT_T (v) VALUES ('") + v + QStringLiteral("')");
+    };
     struct Case {
         const char *Name;
         QStringList Script;
         QStringList Expected; // every value after the run, sorted
     };
     const QList<Case> cases {
-        { "lines before the first STARTSQL never run", { insert(QStringLiteral("before")), start, insert(QStringLiteral("a")), end },
+        { "lines before the first STARTSQL never run",
+            { insert(QStringLiteral("before")), start, insert(QStringLiteral("a")), end },
             { QStringLiteral("a"), QStringLiteral("old") } },
         { "lines between ENDSQL and STARTSQL are discarded",
             { start, insert(QStringLiteral("a")), end, insert(QStringLiteral("between")), start,
@@ -114,10 +117,12 @@ TEST_F(CommandScriptTest, MarkerRules)
             { start, QStringLiteral("INSERT INTO SCRIPT_T (v) SELECT 'x' FROM rdb$database"), end,
                 QStringLiteral("UNION ALL SELECT 'y' FROM rdb$database"), end },
             { QStringLiteral("old"), QStringLiteral("x"), QStringLiteral("x"), QStringLiteral("y") } },
-        { "lines after the last ENDSQL never run", { start, insert(QStringLiteral("a")), end, insert(QStringLiteral("after")) },
+        { "lines after the last ENDSQL never run",
+            { start, insert(QStringLiteral("a")), end, insert(QStringLiteral("after")) },
             { QStringLiteral("a"), QStringLiteral("old") } },
         { "blank lines leave the statement's text",
-            { start, QStringLiteral("INSERT INTO SCRIPT_T (v) VALUES ('x"), QString(), QStringLiteral("y')"), end },
+            { start, QStringLiteral("INSERT INTO SCRIPT_T (v) VALUES ('x"), QString(), QStringLiteral("y')"),
+                end },
             { QStringLiteral("old"), QStringLiteral("x\r\ny") } },
         { "a colon outside a literal is no parameter",
             { start, QStringLiteral("EXECUTE BLOCK AS DECLARE w VARCHAR(10) = 'colon';"),
@@ -146,10 +151,12 @@ TEST_F(CommandScriptTest, MarkerRules)
 
 TEST_F(CommandScriptTest, AFailingThirdStatementLeavesTheDatabaseAsItWas)
 {
-    const QStringList script { QStringLiteral("STARTSQL"), QStringLiteral("CREATE TABLE SCRIPT_NEW (i INTEGER)"),
-        QStringLiteral("ENDSQL"), QStringLiteral("STARTSQL"), QStringLiteral("UPDATE SCRIPT_T SET v = 'changed'"),
-        QStringLiteral("ENDSQL"), QStringLiteral("STARTSQL"), QStringLiteral("INSERT INTO NO_SUCH_TABLE VALUES (1)"),
-        QStringLiteral("ENDSQL"), QStringLiteral("STARTSQL"), QStringLiteral("INSERT INTO SCRIPT_T (v) VALUES ('fourth')"),
+    const QStringList script { QStringLiteral("STARTSQL"),
+        QStringLiteral("CREATE TABLE SCRIPT_NEW (i INTEGER)"), QStringLiteral("ENDSQL"),
+        QStringLiteral("STARTSQL"), QStringLiteral("UPDATE SCRIPT_T SET v = 'changed'"),
+        QStringLiteral("ENDSQL"), QStringLiteral("STARTSQL"),
+        QStringLiteral("INSERT INTO NO_SUCH_TABLE VALUES (1)"), QStringLiteral("ENDSQL"),
+        QStringLiteral("STARTSQL"), QStringLiteral("INSERT INTO SCRIPT_T (v) VALUES ('fourth')"),
         QStringLiteral("ENDSQL") };
     auto module = Attached();
     try {

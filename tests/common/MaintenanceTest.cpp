@@ -63,8 +63,8 @@ TEST(MaintenanceRules, ServicesRefuseUnsupportedFormsBeforeContactingAnything)
             QStringLiteral("Database is not local"), QStringLiteral("Database is not local") },
     };
     const QStringList unknown { QStringLiteral("dbhost:base"), QStringLiteral("base.fdb") };
-    const QStringList others { QStringLiteral("\\\\dbhost\\Data\\Base.fdb"), QStringLiteral("dbhost:/srv/base.fdb"),
-        QStringLiteral("server@vol:data\\base.fdb") };
+    const QStringList others { QStringLiteral("\\\\dbhost\\Data\\Base.fdb"),
+        QStringLiteral("dbhost:/srv/base.fdb"), QStringLiteral("server@vol:data\\base.fdb") };
     for (const Operation &op : operations) {
         for (const QString &cs : unknown + others) {
             SCOPED_TRACE(std::string(op.Name) + " " + cs.toStdString());
@@ -163,7 +163,8 @@ protected:
     }
     QVariant MonValue(const QString &column)
     {
-        const auto rows = Observe(Database, QStringLiteral("SELECT ") + column + QStringLiteral(" FROM MON$DATABASE"));
+        const auto rows
+            = Observe(Database, QStringLiteral("SELECT ") + column + QStringLiteral(" FROM MON$DATABASE"));
         return rows.isEmpty() ? QVariant() : rows.first().first();
     }
 };
@@ -199,7 +200,8 @@ TEST_F(MaintenanceTest, HeaderInfoShowsWhatWasSet)
         EXPECT_FALSE(lines.contains(QStringLiteral("from before")));
         EXPECT_TRUE(AnyLineContains(lines, QStringLiteral("header page"))) << lines.join(u'\n').toStdString();
         EXPECT_TRUE(AnyLineContains(lines, QStringLiteral("4321")));
-        EXPECT_EQ(AnyLineContains(lines, QStringLiteral("force write")), on) << lines.join(u'\n').toStdString();
+        EXPECT_EQ(AnyLineContains(lines, QStringLiteral("force write")), on)
+            << lines.join(u'\n').toStdString();
     }
 }
 
@@ -234,7 +236,8 @@ TEST_F(MaintenanceTest, BackupHandsOnEveryLineAndWritesTheFile)
         QStringList seen;
         QObject *sender = nullptr;
         QStringList errors { QStringLiteral("from before") };
-        module->DoBackup(c.BackupName,
+        module->DoBackup(
+            c.BackupName,
             [&](QObject *Sender, const QString &line) {
                 sender = Sender;
                 seen << line;
@@ -243,7 +246,8 @@ TEST_F(MaintenanceTest, BackupHandsOnEveryLineAndWritesTheFile)
         EXPECT_TRUE(errors.isEmpty()) << errors.join(u'\n').toStdString();
         EXPECT_EQ(sender, module.get());
         EXPECT_GT(seen.size(), 10);
-        EXPECT_TRUE(AnyLineContains(seen, QStringLiteral("CONNECTIONCONTROL"))) << seen.join(u'\n').toStdString();
+        EXPECT_TRUE(AnyLineContains(seen, QStringLiteral("CONNECTIONCONTROL")))
+            << seen.join(u'\n').toStdString();
         EXPECT_TRUE(QFile::exists(c.HostFile));
         EXPECT_GT(QFile(c.HostFile).size(), 1000);
     }
@@ -257,7 +261,8 @@ TEST_F(MaintenanceTest, BackupToAnUnwritablePathGivesTheErrorLines)
         module->SetParams(cs, QString(), QString(), QString());
         QStringList seen;
         QStringList errors;
-        module->DoBackup(QStringLiteral("/nonexistent-dremlix-folder/sub/x.fbk"),
+        module->DoBackup(
+            QStringLiteral("/nonexistent-dremlix-folder/sub/x.fbk"),
             [&](QObject *, const QString &line) { seen << line; }, errors);
         ASSERT_FALSE(errors.isEmpty()) << seen.join(u'\n').toStdString();
         QStringList expected;
@@ -304,13 +309,15 @@ TEST_F(MaintenanceTest, ConnectionCountAndUserList)
 
 TEST_F(MaintenanceTest, SetStatisticsRecomputesAndComesBackAsTheCaller)
 {
-    ExecOn(Database, { QStringLiteral("INSERT INTO PRT_Params (pname) VALUES ('a')"),
-                         QStringLiteral("INSERT INTO PRT_Params (pname) VALUES ('b')"),
-                         QStringLiteral("INSERT INTO PRT_Params (pname) VALUES ('c')"),
-                         QStringLiteral("INSERT INTO PRT_Params (pname) VALUES ('d')") });
+    ExecOn(Database,
+        { QStringLiteral("INSERT INTO PRT_Params (pname) VALUES ('a')"),
+            QStringLiteral("INSERT INTO PRT_Params (pname) VALUES ('b')"),
+            QStringLiteral("INSERT INTO PRT_Params (pname) VALUES ('c')"),
+            QStringLiteral("INSERT INTO PRT_Params (pname) VALUES ('d')") });
     const QString selectivity = QStringLiteral(
         "SELECT i.RDB$STATISTICS FROM RDB$INDICES i JOIN RDB$RELATION_CONSTRAINTS c ON c.RDB$INDEX_NAME = "
-        "i.RDB$INDEX_NAME WHERE c.RDB$RELATION_NAME = 'PRT_PARAMS' AND c.RDB$CONSTRAINT_TYPE = 'PRIMARY KEY'");
+        "i.RDB$INDEX_NAME WHERE c.RDB$RELATION_NAME = 'PRT_PARAMS' AND c.RDB$CONSTRAINT_TYPE = 'PRIMARY "
+        "KEY'");
     ASSERT_EQ(Observe(Database, selectivity).size(), 1);
     EXPECT_NE(Observe(Database, selectivity).first().first().toDouble(), 0.25);
 
@@ -344,7 +351,8 @@ TEST_F(MaintenanceTest, SetDBVersionStampsTheDatabaseAndForgetsTheAccount)
     const QString versionRow = QStringLiteral("SELECT sval FROM ConnectionControl WHERE id = 3");
     // With a connection string set, the one passed is not used.
     auto module = MakeModule();
-    module->SetParams(TcpString(Database), QStringLiteral("someone"), QStringLiteral("R"), QStringLiteral("pw"));
+    module->SetParams(
+        TcpString(Database), QStringLiteral("someone"), QStringLiteral("R"), QStringLiteral("pw"));
     module->SetDBVersion(31, QStringLiteral("nowhere:Z:\\none.fdb"));
     EXPECT_EQ(Observe(Database, versionRow).first().first().toString(), QStringLiteral("31"));
     EXPECT_FALSE(module->Connected());
@@ -363,7 +371,8 @@ TEST_F(MaintenanceTest, SetDBVersionStampsTheDatabaseAndForgetsTheAccount)
     // A refused server leaves no maker's password behind either.
     auto refused = MakeModule(DefaultAcceptedVersions());
     refused->SetParams(TcpString(Database), QString(), QString(), QString());
-    EXPECT_TRUE(ErrorOf([&] { refused->SetDBVersion(40, QString()); }).startsWith(QStringLiteral("La versione")));
+    EXPECT_TRUE(
+        ErrorOf([&] { refused->SetDBVersion(40, QString()); }).startsWith(QStringLiteral("La versione")));
     EXPECT_TRUE(refused->DatabaseManager()->Password().isEmpty());
     EXPECT_EQ(Observe(Database, versionRow).first().first().toString(), QStringLiteral("32"));
 }
@@ -438,8 +447,9 @@ TEST_F(TestConnectionTest, ARefusalPropagatesWithoutAMessage)
     EXPECT_EQ(WaitCount(), 0);
 
     // A database that is not there: the server's error, and still no message.
-    EXPECT_NE(ErrorOf([&] { module->TestDbConnection(TestIdentifier, TcpString(QStringLiteral("none.fdb")),
-                  TestDBVersion, true); }),
+    EXPECT_NE(ErrorOf([&] {
+        module->TestDbConnection(TestIdentifier, TcpString(QStringLiteral("none.fdb")), TestDBVersion, true);
+    }),
         QStringLiteral("<no error>"));
     EXPECT_TRUE(Ui.Boxes().isEmpty());
 }
