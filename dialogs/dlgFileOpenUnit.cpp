@@ -10,7 +10,10 @@
 
 #include <QAction>
 #include <QDir>
+#include <QApplication>
+#include <QFileIconProvider>
 #include <QFileInfo>
+#include <QStyle>
 #include <QFileSystemModel>
 #include <QHeaderView>
 #include <QItemSelectionModel>
@@ -45,6 +48,22 @@ QString WindowsPathBelow(const QString &devicesRoot, const QString &hostPath)
 }
 
 } // namespace
+
+// Folders and files must look different even where the desktop offers no icon theme: the
+// model falls back to these icons, on the GUI thread, for items without a themed one.
+class TFallbackIconProvider final : public QFileIconProvider {
+public:
+    QIcon icon(IconType type) const override
+    {
+        const QIcon themed = QFileIconProvider::icon(type);
+        if (!themed.isNull() && !themed.availableSizes().isEmpty())
+            return themed;
+        return QApplication::style()->standardIcon(type == File ? QStyle::SP_FileIcon
+                                                   : type == Drive ? QStyle::SP_DriveHDIcon
+                                                                   : QStyle::SP_DirIcon);
+    }
+    using QFileIconProvider::icon;
+};
 
 // The shell's filtering of the tree and the list, over one file-system model of the host.
 class TShellFilterModel final : public QSortFilterProxyModel {
@@ -188,6 +207,8 @@ TdlgFileOpen::TdlgFileOpen(QWidget *mainWindow) : QDialog(mainWindow)
     // Without QDir::Hidden the dot files stay out, as Wine hides them from Windows programs.
     FFileSystem->setFilter(QDir::AllDirs | QDir::Files | QDir::NoDotAndDotDot);
     FFileSystem->setReadOnly(true);
+    FIconProvider = std::make_unique<Dialogs::TFallbackIconProvider>();
+    FFileSystem->setIconProvider(FIconProvider.get());
     FFileSystem->setRootPath(FDevicesRoot);
 
     FTreeModel = new TShellFilterModel(TShellFilterModel::Kind::Tree, FDevicesRoot, FFixedDrives, this);
@@ -202,6 +223,7 @@ TdlgFileOpen::TdlgFileOpen(QWidget *mainWindow) : QDialog(mainWindow)
     for (int column = 1; column < FFileSystem->columnCount(); ++column)
         PTShellTree1->hideColumn(column);
     PTShellTree1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    PTShellTree1->setIconSize(QSize(16, 16));
     PTShellTree1->setRootIndex(FTreeModel->mapFromSource(FFileSystem->index(FDevicesRoot)));
 
     PTShellList1 = new QListView(PTSplitter1);
@@ -213,6 +235,7 @@ TdlgFileOpen::TdlgFileOpen(QWidget *mainWindow) : QDialog(mainWindow)
     PTShellList1->setResizeMode(QListView::Adjust);
     PTShellList1->setSelectionMode(QAbstractItemView::SingleSelection);
     PTShellList1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    PTShellList1->setIconSize(QSize(16, 16));
     // Until a folder is chosen the list shows nothing rather than the drive links.
     PTShellList1->setRootIndex(QModelIndex());
     PTShellList1->setEnabled(false);
@@ -237,7 +260,11 @@ TdlgFileOpen::TdlgFileOpen(QWidget *mainWindow) : QDialog(mainWindow)
     FormCreate();
 }
 
-TdlgFileOpen::~TdlgFileOpen() = default;
+TdlgFileOpen::~TdlgFileOpen()
+{
+    // The model and its gathering thread go before the icon provider they use.
+    delete FFileSystem;
+}
 
 void TdlgFileOpen::FormCreate()
 {

@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QSet>
 #include <QString>
+#include <memory>
 
 class QAction;
 class QFileSystemModel;
@@ -18,6 +19,7 @@ class QTreeView;
 namespace Dialogs {
 class TActionList;
 class TShellFilterModel;
+class TFallbackIconProvider;
 } // namespace Dialogs
 
 class TdlgFileOpen : public QDialog {
@@ -77,6 +79,8 @@ private:
     QString FRequiredExtension;
     QString FDevicesRoot;     // host path of the prefix's dosdevices folder
     QSet<QChar> FFixedDrives; // lower-case letters of the drives offered
+    // Declared before the model that uses it, so that it outlives the model.
+    std::unique_ptr<Dialogs::TFallbackIconProvider> FIconProvider;
     QFileSystemModel *FFileSystem = nullptr;
     Dialogs::TShellFilterModel *FTreeModel = nullptr;
     Dialogs::TShellFilterModel *FListModel = nullptr;
