@@ -81,21 +81,21 @@ TEST_F(VersionTest, FixedVersionNumbersAndText)
 
 TEST_F(VersionTest, WideFilesReadTheSame)
 {
-    VersionSpec spec;
-    spec.V[0] = 2;
-    spec.V[1] = 5;
-    spec.V[2] = 2;
-    spec.V[3] = 26540;
-    spec.Tables = {VersionStringTable{0x0409, 0x04E4, {{QStringLiteral("FileVersion"), QStringLiteral("WI-V2.5.2.26540")}}}};
-    FPrefix.WriteFile(QStringLiteral("C:\\x64.dll"), BuildPeWithVersion(spec, true));
+    VersionSpec wanted;
+    wanted.V[0] = 2;
+    wanted.V[1] = 5;
+    wanted.V[2] = 2;
+    wanted.V[3] = 26540;
+    wanted.Tables = {VersionStringTable{0x0409, 0x04E4, {{QStringLiteral("FileVersion"), QStringLiteral("WI-V2.5.2.26540")}}}};
+    FPrefix.WriteFile(QStringLiteral("C:\\x64.dll"), BuildPeWithVersion(wanted, true));
     EXPECT_EQ(TWindowsInstaller::GetFileVersion(QStringLiteral("C:\\x64.dll")), QStringLiteral("2.5.2.26540"));
     EXPECT_EQ(GetFileVersionString(QStringLiteral("C:\\x64.dll")), QStringLiteral("WI-V2.5.2.26540"));
 }
 
 TEST_F(VersionTest, StringsComeFromTheFirstTranslation)
 {
-    VersionSpec spec;
-    spec.Tables = {
+    VersionSpec wanted;
+    wanted.Tables = {
         VersionStringTable{0x0409, 0x04B0,
                            {{QStringLiteral("FileVersion"), QStringLiteral("WI-V2.5.2.26540")},
                             {QStringLiteral("CompanyName"), QStringLiteral("Firebird Project")},
@@ -103,7 +103,7 @@ TEST_F(VersionTest, StringsComeFromTheFirstTranslation)
                             {QStringLiteral("Comments"), QStringLiteral("uno")}}},
         VersionStringTable{0x0410, 0x04E4, {{QStringLiteral("FileVersion"), QStringLiteral("altro")}}},
     };
-    FPrefix.WriteFile(QStringLiteral("C:\\windows\\system32\\gds32.dll"), BuildPeWithVersion(spec));
+    FPrefix.WriteFile(QStringLiteral("C:\\windows\\system32\\gds32.dll"), BuildPeWithVersion(wanted));
     EXPECT_EQ(GetFileVersionString(QStringLiteral("gds32.dll")), QStringLiteral("WI-V2.5.2.26540"));
     EXPECT_EQ(QueryVersionString(QStringLiteral("gds32.dll"), QString()), QStringLiteral("040904B0"));
     EXPECT_EQ(QueryVersionString(QStringLiteral("gds32.dll"), QStringLiteral("companyname")),
@@ -142,13 +142,13 @@ TEST_F(VersionTest, FilesWithoutStringsOrVersion)
 
 TEST_F(VersionTest, EmptyNameDescribesTheRunningProgram)
 {
-    VersionSpec spec;
-    spec.V[0] = 1;
-    spec.V[1] = 2;
-    spec.V[2] = 27;
-    spec.V[3] = 0;
-    spec.Tables = {VersionStringTable{0x0410, 0x04E4, {{QStringLiteral("FileVersion"), QStringLiteral("1.2.27.0")}}}};
-    FPrefix.WriteFile(QStringLiteral("C:\\Kit\\Setup.exe"), BuildPeWithVersion(spec));
+    VersionSpec wanted;
+    wanted.V[0] = 1;
+    wanted.V[1] = 2;
+    wanted.V[2] = 27;
+    wanted.V[3] = 0;
+    wanted.Tables = {VersionStringTable{0x0410, 0x04E4, {{QStringLiteral("FileVersion"), QStringLiteral("1.2.27.0")}}}};
+    FPrefix.WriteFile(QStringLiteral("C:\\Kit\\Setup.exe"), BuildPeWithVersion(wanted));
     const QString previous = Os::Environment::OwnExecutableHostPath();
     Os::Environment::SetOwnExecutableHostPath(FPrefix.Host(QStringLiteral("C:\\Kit\\Setup.exe")));
     const TjdFileVersionInfo info = ReadVersionInfo(QString());

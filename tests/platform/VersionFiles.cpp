@@ -67,16 +67,16 @@ QString Hex4(uint16_t v)
 
 } // namespace
 
-QByteArray BuildVersionBlock(const VersionSpec &spec)
+QByteArray BuildVersionBlock(const VersionSpec &wanted)
 {
     QByteArray fixed;
-    if (spec.WithFixed) {
+    if (wanted.WithFixed) {
         U32(fixed, 0xFEEF04BD);
         U32(fixed, 0x00010000);
-        U32(fixed, (uint32_t(spec.V[0]) << 16) | spec.V[1]);
-        U32(fixed, (uint32_t(spec.V[2]) << 16) | spec.V[3]);
-        U32(fixed, (uint32_t(spec.V[0]) << 16) | spec.V[1]);
-        U32(fixed, (uint32_t(spec.V[2]) << 16) | spec.V[3]);
+        U32(fixed, (uint32_t(wanted.V[0]) << 16) | wanted.V[1]);
+        U32(fixed, (uint32_t(wanted.V[2]) << 16) | wanted.V[3]);
+        U32(fixed, (uint32_t(wanted.V[0]) << 16) | wanted.V[1]);
+        U32(fixed, (uint32_t(wanted.V[2]) << 16) | wanted.V[3]);
         U32(fixed, 0x3F);
         U32(fixed, 0);
         U32(fixed, 0x00040004);
@@ -87,7 +87,7 @@ QByteArray BuildVersionBlock(const VersionSpec &spec)
     }
     QByteArray tables;
     QByteArray translations;
-    for (const VersionStringTable &t : spec.Tables) {
+    for (const VersionStringTable &t : wanted.Tables) {
         QByteArray strings;
         for (const auto &kv : t.Strings) {
             QByteArray value;
@@ -101,7 +101,7 @@ QByteArray BuildVersionBlock(const VersionSpec &spec)
         U16(translations, t.CodePage);
     }
     QByteArray children;
-    if (!spec.Tables.isEmpty()) {
+    if (!wanted.Tables.isEmpty()) {
         children.append(Node(QStringLiteral("StringFileInfo"), QByteArray(), 0, 1, tables));
         Pad4(children);
         const QByteArray var = Node(QStringLiteral("Translation"), translations,
@@ -111,9 +111,9 @@ QByteArray BuildVersionBlock(const VersionSpec &spec)
     return Node(QStringLiteral("VS_VERSION_INFO"), fixed, static_cast<uint16_t>(fixed.size()), 0, children);
 }
 
-QByteArray BuildPeWithVersion(const VersionSpec &spec, bool pe64)
+QByteArray BuildPeWithVersion(const VersionSpec &wanted, bool pe64)
 {
-    const QByteArray block = BuildVersionBlock(spec);
+    const QByteArray block = BuildVersionBlock(wanted);
     constexpr uint32_t rsrcRva = 0x1000;
     constexpr uint32_t rsrcFile = 0x200;
 
@@ -215,14 +215,14 @@ QByteArray BuildPeWithVersion(const VersionSpec &spec, bool pe64)
 
 QByteArray BuildPe(uint16_t v1, uint16_t v2, uint16_t v3, uint16_t v4)
 {
-    VersionSpec spec;
-    spec.V[0] = v1;
-    spec.V[1] = v2;
-    spec.V[2] = v3;
-    spec.V[3] = v4;
+    VersionSpec wanted;
+    wanted.V[0] = v1;
+    wanted.V[1] = v2;
+    wanted.V[2] = v3;
+    wanted.V[3] = v4;
     VersionStringTable table;
     table.Strings = {{QStringLiteral("CompanyName"), QStringLiteral("Dremlix S.A.")},
                      {QStringLiteral("FileVersion"), QStringLiteral("%1.%2.%3.%4").arg(v1).arg(v2).arg(v3).arg(v4)}};
-    spec.Tables = {table};
-    return BuildPeWithVersion(spec);
+    wanted.Tables = {table};
+    return BuildPeWithVersion(wanted);
 }

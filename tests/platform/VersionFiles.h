@@ -22,8 +22,8 @@ struct VersionSpec {
 };
 
 // A VS_VERSIONINFO block.
-QByteArray BuildVersionBlock(const VersionSpec &spec);
+QByteArray BuildVersionBlock(const VersionSpec &wanted);
 // A PE32 (or PE32+) DLL with the block as its only resource (VERSION, id 1).
-QByteArray BuildPeWithVersion(const VersionSpec &spec, bool pe64 = false);
+QByteArray BuildPeWithVersion(const VersionSpec &wanted, bool pe64 = false);
 // The usual case: one table 0409/04B0 with FileVersion "a.b.c.d".
 QByteArray BuildPe(uint16_t v1, uint16_t v2, uint16_t v3, uint16_t v4);

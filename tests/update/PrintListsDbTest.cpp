@@ -8,6 +8,7 @@
 #include "oslayer/Exceptions.h"
 #include "schema/IBManagers.h"
 #include "schema/MultiSte.h"
+#include "support/FirebirdTestServer.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -114,25 +115,15 @@ protected:
             db.Close();
         }
         const QString alias = QStringLiteral("Y:\\") + file;
-        AppendAlias(alias + QStringLiteral(" = ") + host);
+        // The server re-reads its alias file only when its time stamp changes second; the
+        // shared helper takes care of that for processes adding aliases side by side.
+        FirebirdTestServer::AddAlias(alias, host);
         return TcpString(file);
     }
 
     QString TcpString(const QString &file) const
     {
         return QStringLiteral("127.0.0.1/") + Env("DREMLIX_FB_PORT") + QStringLiteral(":Y:\\") + file;
-    }
-
-    static void AppendAlias(const QString &line)
-    {
-        // One write with O_APPEND, so that test processes side by side never tear a line.
-        const QByteArray data = line.toUtf8() + '\n';
-        const int fd = ::open(
-            QFile::encodeName(Env("DREMLIX_FB_ROOT") + QStringLiteral("/databases.conf")).constData(),
-            O_WRONLY | O_APPEND);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::write(fd, data.constData(), size_t(data.size())), data.size());
-        ::close(fd);
     }
 
     void RegisterCompany(const QString &company, const QString &location)
