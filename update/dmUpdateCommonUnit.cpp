@@ -7,6 +7,7 @@
 #include "oslayer/Files.h"
 #include "oslayer/Paths.h"
 #include "oslayer/WinError.h"
+#include "payload/CodePages.h"
 #include "payload/EmbeddedFiles.h"
 #include "payload/ManifestText.h"
 #include "payload/RtfReader.h"
@@ -871,52 +872,6 @@ QList<TDatabaseIdentity> DatabaseIdentities(uint8_t productCode)
     }
 }
 
-// Print-list files are 8-bit text in the Windows code page.
-QString DecodeWindows1252(const QByteArray &bytes)
-{
-    static const char16_t high[32] = {
-        0x20AC,
-        0x0081,
-        0x201A,
-        0x0192,
-        0x201E,
-        0x2026,
-        0x2020,
-        0x2021,
-        0x02C6,
-        0x2030,
-        0x0160,
-        0x2039,
-        0x0152,
-        0x008D,
-        0x017D,
-        0x008F,
-        0x0090,
-        0x2018,
-        0x2019,
-        0x201C,
-        0x201D,
-        0x2022,
-        0x2013,
-        0x2014,
-        0x02DC,
-        0x2122,
-        0x0161,
-        0x203A,
-        0x0153,
-        0x009D,
-        0x017E,
-        0x0178,
-    };
-    QString text;
-    text.reserve(bytes.size());
-    for (const char c : bytes) {
-        const auto b = static_cast<unsigned char>(c);
-        text.append(b >= 0x80 && b < 0xA0 ? QChar(high[b - 0x80]) : QChar(char16_t(b)));
-    }
-    return text;
-}
-
 // Lines at CR, LF or CR LF; a final break does not add an empty line.
 QStringList SplitLines(const QString &text)
 {
@@ -975,7 +930,8 @@ void TdmUpdateCommon::ImportPrintList(const QString &name)
         return;
     const QByteArray bytes = FStream.data();
     ResetStream();
-    const QStringList lines = SplitLines(DecodeWindows1252(bytes));
+    // Print-list files are 8-bit text in the Windows code page.
+    const QStringList lines = SplitLines(CodePages::FromWindows1252(bytes));
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
     const QString listName = (dot < 0 ? name : name.left(dot)).toLower();
     if (FPrintStorage->PrintParamsExist(listName)) {
