@@ -641,17 +641,25 @@ TUpdateOutcome TdmUpdateCommon::UpdateNimbrelCalvane(uint8_t code)
     }
 }
 
+// The products' shared programs folder, created when missing; empty without a root folder.
+static QString SharedProgramsFolder()
+{
+    const QString root = GetBaseFolder();
+    if (root.isEmpty())
+        return {};
+    const QString folder = AddTrailingBackslash(root) + QLatin1String("Common\\") + QLatin1String("Programs\\");
+    if (!FolderExists(folder))
+        Os::ForceDirectories(folder);
+    return folder;
+}
+
 TUpdateOutcome TdmUpdateCommon::UpdateCommonPrograms()
 {
     const QString current = QStringLiteral("Common_Programs");
     try {
-        const QString root = GetBaseFolder();
-        if (root.isEmpty())
+        const QString folder = SharedProgramsFolder();
+        if (folder.isEmpty())
             return uoFailure;
-        const QString folder
-            = AddTrailingBackslash(root) + QLatin1String("Common\\") + QLatin1String("Programs\\");
-        if (!FolderExists(folder))
-            Os::ForceDirectories(folder);
         LoadList(QStringLiteral("FileNames.txt"), FFileNames);
         return InstallListedFiles(folder, true) ? uoSuccess : uoFailure;
     } catch (const Os::Exception &e) {
@@ -664,13 +672,9 @@ TUpdateOutcome TdmUpdateCommon::UpdatePdfLibrary()
 {
     const QString current = QStringLiteral("Common_Programs");
     try {
-        const QString root = GetBaseFolder();
-        if (root.isEmpty())
+        const QString folder = SharedProgramsFolder();
+        if (folder.isEmpty())
             return uoFailure;
-        const QString folder
-            = AddTrailingBackslash(root) + QLatin1String("Common\\") + QLatin1String("Programs\\");
-        if (!FolderExists(folder))
-            Os::ForceDirectories(folder);
         const QString library = Extract(QStringLiteral("wPDF300A.dll"), false);
         if (library.isEmpty())
             return uoFailure;
