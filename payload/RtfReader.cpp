@@ -13,6 +13,7 @@
 #include <QTextTable>
 
 #include <algorithm>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -98,6 +99,41 @@ struct ParaState {
     int Align = 0;          // 0 left, 1 centre, 2 right, 3 justified
     int Li = 0, Ri = 0, Fi = 0, Sb = 0, Sa = 0;  // twips
     bool InTable = false;
+};
+
+// \cellx and \cell alike: wider rows are damage, not tables.
+constexpr int MaxColumns = 64;
+
+// A table is collected whole and built once it ends: growing a QTextTable cell by cell
+// rebuilds its grid every time, which made a long row take time with the square of its cells.
+struct CollectedRun {
+    QString Text;
+    QTextCharFormat Format;
+};
+
+struct CollectedParagraph {
+    std::vector<CollectedRun> Runs;
+    bool Formatted = false;
+    QTextBlockFormat Block;
+    QTextCharFormat BlockChar;
+
+    void Add(const QString &text, const QTextCharFormat &format)
+    {
+        if (!Runs.empty() && Runs.back().Format == format)
+            Runs.back().Text += text;
+        else
+            Runs.push_back({text, format});
+    }
+};
+
+struct CollectedCell {
+    std::vector<CollectedParagraph> Paragraphs;
+};
+
+struct CollectedTable {
+    QTextTableFormat Format;
+    int Columns = 1;
+    std::vector<std::vector<CollectedCell>> Rows;
 };
 
 enum class Dest { Normal, Skip, FontTable, ColorTable };
@@ -200,9 +236,12 @@ private:
 
     // paragraphs and tables
     void EndParagraph();
+    QTextBlockFormat BlockFormat(const ParaState &p) const;
     void ApplyBlockFormat();
     void StartTable();
     void EndTable();
+    void OpenCell();
+    CollectedParagraph &CurrentParagraph() { return FTable->Rows.back().back().Paragraphs.back(); }
     void EndCell();
     void EndRow();
 
@@ -241,7 +280,7 @@ private:
     bool FPendingBlock = false;
     bool FBlockStarted = false;   // text was put into the current block
 
-    QTextTable *FTable = nullptr;
+    std::unique_ptr<CollectedTable> FTable;
     int FRow = 0, FCol = 0;
     bool FCellPending = false;
     QList<int> FCellX;
@@ -253,6 +292,11 @@ private:
 
 void RtfParser::Run()
 {
+    // One edit for the whole document: outside an edit, every insertion lays out the
+    // paragraph it lands in again to place the cursor, which made long paragraphs and
+    // table cells take time with the square of their length.
+    QTextCursor edit(&FDoc);
+    edit.beginEditBlock();
     FStack.reserve(64);
     FStack.push_back(Group{});
     while (!AtEnd() && !FDone) {
@@ -309,6 +353,9 @@ void RtfParser::Run()
     FlushText();
     if (!FPendingBlock && FBlockStarted)
         ApplyBlockFormat();
+    if (FTable)
+        EndTable();
+    edit.endEditBlock();
 }
 
 bool RtfParser::ConsumeFallback()
@@ -630,7 +677,7 @@ void RtfParser::HandleWord(std::string_view word, bool hasParam, int param)
     case Kw::NestRow: AddChar(QChar(QChar::LineSeparator)); break;
     case Kw::TRowD: FCellX.clear(); break;
     case Kw::CellX:
-        if (FCellX.size() < 64)
+        if (FCellX.size() < MaxColumns)
             FCellX.append(param);
         break;
     case Kw::EmDash: AddChar(QChar(0x2014)); break;
@@ -788,16 +835,15 @@ void RtfParser::PlaceCursor()
         EndTable();
     }
     if (FTable && FCellPending) {
-        if (FRow >= FTable->rows())
-            FTable->appendRows(FRow - FTable->rows() + 1);
-        if (FCol >= FTable->columns())
-            FTable->appendColumns(FCol - FTable->columns() + 1);
-        FCursor = FTable->cellAt(FRow, FCol).firstCursorPosition();
+        OpenCell();
         FCellPending = false;
         FPendingBlock = false;
     }
     if (FPendingBlock) {
-        FCursor.insertBlock();
+        if (FTable)
+            FTable->Rows.back().back().Paragraphs.emplace_back();
+        else
+            FCursor.insertBlock();
         FPendingBlock = false;
     }
 }
@@ -806,7 +852,10 @@ void RtfParser::FlushText()
 {
     if (FText.isEmpty())
         return;
-    FCursor.insertText(FText, CharFormat(FTextChar));
+    if (FTable)
+        CurrentParagraph().Add(FText, CharFormat(FTextChar));
+    else
+        FCursor.insertText(FText, CharFormat(FTextChar));
     FText.clear();
 }
 
@@ -837,9 +886,8 @@ QTextCharFormat RtfParser::CharFormat(const CharState &c)
     return f;
 }
 
-void RtfParser::ApplyBlockFormat()
+QTextBlockFormat RtfParser::BlockFormat(const ParaState &p) const
 {
-    const ParaState &p = Top().Para;
     QTextBlockFormat f;
     static constexpr Qt::Alignment aligns[4] = {Qt::AlignLeft, Qt::AlignHCenter, Qt::AlignRight, Qt::AlignJustify};
     f.setAlignment(aligns[qBound(0, p.Align, 3)]);
@@ -849,8 +897,22 @@ void RtfParser::ApplyBlockFormat()
     f.setTextIndent(p.Fi / 15.0);
     f.setTopMargin(p.Sb / 15.0);
     f.setBottomMargin(p.Sa / 15.0);
-    FCursor.setBlockFormat(f);
-    FCursor.setBlockCharFormat(CharFormat(Top().Char));
+    return f;
+}
+
+void RtfParser::ApplyBlockFormat()
+{
+    const QTextBlockFormat block = BlockFormat(Top().Para);
+    const QTextCharFormat blockChar = CharFormat(Top().Char);
+    if (FTable) {
+        CollectedParagraph &p = CurrentParagraph();
+        p.Formatted = true;
+        p.Block = block;
+        p.BlockChar = blockChar;
+        return;
+    }
+    FCursor.setBlockFormat(block);
+    FCursor.setBlockCharFormat(blockChar);
 }
 
 void RtfParser::EndParagraph()
@@ -872,13 +934,14 @@ void RtfParser::StartTable()
     // The table follows the paragraph before it; an empty paragraph left open is taken
     // by the table rather than kept as a blank line.
     FPendingBlock = false;
-    const int columns = qMax<int>(1, FCellX.size());
-    QTextTableFormat format;
+    FTable = std::make_unique<CollectedTable>();
+    FTable->Columns = qMax<int>(1, FCellX.size());
+    QTextTableFormat &format = FTable->Format;
     format.setBorder(1);
     format.setBorderStyle(QTextFrameFormat::BorderStyle_Solid);
     format.setCellPadding(2);
     format.setCellSpacing(0);
-    if (FCellX.size() == columns) {
+    if (!FCellX.isEmpty()) {
         QList<QTextLength> widths;
         int left = 0;
         for (const int x : std::as_const(FCellX)) {
@@ -887,17 +950,53 @@ void RtfParser::StartTable()
         }
         format.setColumnWidthConstraints(widths);
     }
-    FTable = FCursor.insertTable(1, columns, format);
     FRow = 0;
     FCol = 0;
     FCellPending = true;
 }
 
+// Gives the cell at FRow, FCol its first paragraph; rows and cells before it that got no
+// content are made empty.
+void RtfParser::OpenCell()
+{
+    auto &rows = FTable->Rows;
+    if (rows.size() <= size_t(FRow))
+        rows.resize(size_t(FRow) + 1);
+    auto &cells = rows.back();
+    if (FCol < MaxColumns) {
+        if (cells.size() <= size_t(FCol))
+            cells.resize(size_t(FCol) + 1);
+        cells[size_t(FCol)].Paragraphs.emplace_back();
+        FTable->Columns = qMax(FTable->Columns, FCol + 1);
+        return;
+    }
+    // Cells beyond the last column join it, a tab apart, so that no text is lost.
+    cells.back().Paragraphs.back().Add(QStringLiteral("\t"), CharFormat(Top().Char));
+}
+
 void RtfParser::EndTable()
 {
-    FCursor = FTable->lastCursorPosition();
+    const auto &rows = FTable->Rows;
+    QTextTable *table = FCursor.insertTable(int(rows.size()), FTable->Columns, FTable->Format);
+    for (size_t r = 0; r < rows.size(); ++r) {
+        for (size_t c = 0; c < rows[r].size(); ++c) {
+            QTextCursor cursor = table->cellAt(int(r), int(c)).firstCursorPosition();
+            const auto &paragraphs = rows[r][c].Paragraphs;
+            for (size_t i = 0; i < paragraphs.size(); ++i) {
+                if (i > 0)
+                    cursor.insertBlock();
+                for (const CollectedRun &run : paragraphs[i].Runs)
+                    cursor.insertText(run.Text, run.Format);
+                if (paragraphs[i].Formatted) {
+                    cursor.setBlockFormat(paragraphs[i].Block);
+                    cursor.setBlockCharFormat(paragraphs[i].BlockChar);
+                }
+            }
+        }
+    }
+    FCursor = table->lastCursorPosition();
     FCursor.movePosition(QTextCursor::NextBlock);
-    FTable = nullptr;
+    FTable.reset();
     FCellPending = false;
     FPendingBlock = false;
     FBlockStarted = false;
@@ -920,7 +1019,8 @@ void RtfParser::EndCell()
 
 void RtfParser::EndRow()
 {
-    if (!FTable || Top().Destination != Dest::Normal)
+    // A row that got no cell is no row.
+    if (!FTable || Top().Destination != Dest::Normal || FTable->Rows.size() <= size_t(FRow))
         return;
     FlushText();
     ++FRow;

@@ -460,6 +460,50 @@ TEST(RtfReaderTest, Tables)
     EXPECT_EQ(CellText(Tables(*wide).first(), 0, 2), QStringLiteral("z"));
 }
 
+TEST(RtfReaderTest, TablesAreBoundedAndLoseNoText)
+{
+    // A row of more cells than any table has columns: the cells beyond the last column
+    // join it, a tab apart.
+    QByteArray row = "{\\rtf1\\ansi\\trowd\\intbl ";
+    QStringList beyond;
+    for (int i = 0; i < 100; ++i) {
+        row += "c" + QByteArray::number(i) + "\\cell ";
+        if (i >= 63)
+            beyond.append(QStringLiteral("c%1").arg(i));
+    }
+    row += "\\row}";
+    const auto wide = Load(row);
+    ASSERT_EQ(Tables(*wide).size(), 1);
+    QTextTable *t = Tables(*wide).first();
+    EXPECT_EQ(t->rows(), 1);
+    EXPECT_EQ(t->columns(), 64);
+    EXPECT_EQ(CellText(t, 0, 0), QStringLiteral("c0"));
+    EXPECT_EQ(CellText(t, 0, 62), QStringLiteral("c62"));
+    EXPECT_EQ(CellText(t, 0, 63), beyond.join(u'\t'));
+
+    // Row ends that close no cell make no rows.
+    const auto sparse = Load("{\\rtf1\\trowd\\cellx1000\\intbl a\\cell\\row\\row\\row\\intbl b\\cell\\row\\pard c}");
+    ASSERT_EQ(Tables(*sparse).size(), 1);
+    t = Tables(*sparse).first();
+    EXPECT_EQ(t->rows(), 2);
+    EXPECT_EQ(CellText(t, 1, 0), QStringLiteral("b"));
+
+    // A long table keeps every row and cell in its place.
+    QByteArray tall = "{\\rtf1\\trowd\\cellx1000\\cellx2000\\cellx3000 ";
+    for (int r = 0; r < 500; ++r)
+        tall += "\\intbl r" + QByteArray::number(r) + "a\\cell r" + QByteArray::number(r) + "b\\cell\\row ";
+    tall += "\\pard after}";
+    const auto tallDoc = Load(tall);
+    ASSERT_EQ(Tables(*tallDoc).size(), 1);
+    t = Tables(*tallDoc).first();
+    EXPECT_EQ(t->rows(), 500);
+    EXPECT_EQ(t->columns(), 3);
+    EXPECT_EQ(CellText(t, 499, 1), QStringLiteral("r499b"));
+    EXPECT_EQ(CellText(t, 250, 0), QStringLiteral("r250a"));
+    EXPECT_EQ(CellText(t, 499, 2), QString());
+    EXPECT_EQ(tallDoc->lastBlock().text(), QStringLiteral("after"));
+}
+
 // ---------------------------------------------------------------- the stream
 
 TEST(RtfReaderTest, StreamIsReadFromItsPositionAndMustHoldRtf)
