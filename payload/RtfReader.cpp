@@ -31,7 +31,7 @@ enum class Kw {
     // character formats
     Plain, F, Fs, B, I, Ul, UlNone, Strike, Cf, Cb, Highlight, Super, Sub, NoSuperSub, V,
     // paragraph formats
-    Pard, Ql, Qc, Qr, Qj, Li, Ri, Fi, Sb, Sa, InTbl,
+    Pard, Ql, Qc, Qr, Qj, Li, Ri, Fi, Sb, Sa, InTbl, Tx, Tb, Tqr, Tqc, Tqdec, DefTab,
     // breaks and special characters
     Par, Line, Tab, Cell, Row, NestCell, NestRow, TRowD, CellX,
     EmDash, EnDash, Bullet, LQuote, RQuote, LDblQuote, RDblQuote, EmSpace, EnSpace, QmSpace,
@@ -56,6 +56,8 @@ const std::unordered_map<std::string_view, Kw> &Keywords()
             {"super", Kw::Super}, {"sub", Kw::Sub}, {"nosupersub", Kw::NoSuperSub}, {"v", Kw::V},
             {"pard", Kw::Pard}, {"ql", Kw::Ql}, {"qc", Kw::Qc}, {"qr", Kw::Qr}, {"qj", Kw::Qj}, {"qd", Kw::Qj},
             {"li", Kw::Li}, {"ri", Kw::Ri}, {"fi", Kw::Fi}, {"sb", Kw::Sb}, {"sa", Kw::Sa}, {"intbl", Kw::InTbl},
+            {"tx", Kw::Tx}, {"tb", Kw::Tb}, {"tqr", Kw::Tqr}, {"tqc", Kw::Tqc}, {"tqdec", Kw::Tqdec},
+            {"deftab", Kw::DefTab},
             {"par", Kw::Par}, {"sect", Kw::Par}, {"page", Kw::Par}, {"line", Kw::Line}, {"tab", Kw::Tab},
             {"cell", Kw::Cell}, {"row", Kw::Row}, {"nestcell", Kw::NestCell}, {"nestrow", Kw::NestRow},
             {"trowd", Kw::TRowD}, {"cellx", Kw::CellX}, {"emdash", Kw::EmDash}, {"endash", Kw::EnDash},
@@ -99,8 +101,12 @@ struct ParaState {
     int Align = 0;          // 0 left, 1 centre, 2 right, 3 justified
     int Li = 0, Ri = 0, Fi = 0, Sb = 0, Sa = 0;  // twips
     bool InTable = false;
+    QList<QTextOption::Tab> Tabs;  // positions in twips until the block is formatted
+    QTextOption::TabType NextTabType = QTextOption::LeftTab;
 };
 
+// More tab stops than this in one paragraph are no layout anyone made.
+constexpr int MaxTabStops = 64;
 // \cellx and \cell alike: wider rows are damage, not tables.
 constexpr int MaxColumns = 64;
 
@@ -143,6 +149,7 @@ struct Group {
     ParaState Para;
     int Uc = 1;
     Dest Destination = Dest::Normal;
+    bool ListLabel = false;  // the shown text of a list item's bullet or number
 };
 
 struct FontDef {
@@ -278,12 +285,14 @@ private:
     CharState FBytesChar;
 
     bool FPendingBlock = false;
+    bool FLabelStarted = false;
     bool FBlockStarted = false;   // text was put into the current block
 
     std::unique_ptr<CollectedTable> FTable;
     int FRow = 0, FCol = 0;
     bool FCellPending = false;
     QList<int> FCellX;
+    int FDefaultTab = 720;
 
     bool FHaveFormat = false;
     CharState FFormatFor;
@@ -356,6 +365,9 @@ void RtfParser::Run()
     if (FTable)
         EndTable();
     edit.endEditBlock();
+    QTextOption option = FDoc.defaultTextOption();
+    option.setTabStopDistance(FDefaultTab / 15.0);
+    FDoc.setDefaultTextOption(option);
 }
 
 bool RtfParser::ConsumeFallback()
@@ -594,9 +606,12 @@ void RtfParser::HandleWord(std::string_view word, bool hasParam, int param)
     case Kw::Cpg:
     case Kw::Field:
     case Kw::FldRslt:
+    case Kw::Bin:
+        break;
     case Kw::ListText:
     case Kw::PnText:
-    case Kw::Bin:
+        g.ListLabel = true;
+        FLabelStarted = false;
         break;
     case Kw::Ansi: FDocCodePage = 1252; break;
     case Kw::Mac: FDocCodePage = 10000; break;
@@ -665,6 +680,23 @@ void RtfParser::HandleWord(std::string_view word, bool hasParam, int param)
     case Kw::Sb: pa.Sb = qMax(0, param); break;
     case Kw::Sa: pa.Sa = qMax(0, param); break;
     case Kw::InTbl: pa.InTable = on; break;
+    case Kw::Tqr: pa.NextTabType = QTextOption::RightTab; break;
+    case Kw::Tqc: pa.NextTabType = QTextOption::CenterTab; break;
+    case Kw::Tqdec: pa.NextTabType = QTextOption::DelimiterTab; break;
+    case Kw::Tx:
+        if (param > 0 && pa.Tabs.size() < MaxTabStops) {
+            QTextOption::Tab tab(qMin(param, 0x7FFF), pa.NextTabType);
+            if (tab.type == QTextOption::DelimiterTab)
+                tab.delimiter = u'.';
+            pa.Tabs.append(tab);
+        }
+        pa.NextTabType = QTextOption::LeftTab;
+        break;
+    case Kw::Tb: pa.NextTabType = QTextOption::LeftTab; break;
+    case Kw::DefTab:
+        if (param > 0)
+            FDefaultTab = qMin(param, 0x7FFF);
+        break;
     case Kw::Par: EndParagraph(); break;
     case Kw::Line: AddChar(QChar(QChar::LineSeparator)); break;
     case Kw::Tab: AddChar(u'\t'); break;
@@ -813,6 +845,13 @@ void RtfParser::AddChar(QChar c)
     }
     if (g.Destination != Dest::Normal || g.Char.Hidden)
         return;
+    if (g.ListLabel && !FLabelStarted) {
+        // LibreOffice writes a blank before a number (" 1."); its own lists, like every
+        // other writer's, start the label at the first-line indent.
+        if (c == u' ')
+            return;
+        FLabelStarted = true;
+    }
     const bool tableChange = g.Para.InTable != (FTable != nullptr);
     if (tableChange || FPendingBlock || FCellPending || !(g.Char == FTextChar)) {
         FlushText();
@@ -897,6 +936,23 @@ QTextBlockFormat RtfParser::BlockFormat(const ParaState &p) const
     f.setTextIndent(p.Fi / 15.0);
     f.setTopMargin(p.Sb / 15.0);
     f.setBottomMargin(p.Sa / 15.0);
+    // RTF measures tab stops from the left margin; Qt from where the line starts, and the
+    // first line starts at the indent plus the first-line indent. The stops are placed for
+    // the first line, where a list's bullet or number is followed by its tab.
+    QList<QTextOption::Tab> tabs = p.Tabs;
+    // A hanging indent is a tab stop of its own: the tab after the bullet goes to where
+    // the item's text starts, as every word processor lays it out.
+    if (p.Fi < 0 && p.Li > 0)
+        tabs.append(QTextOption::Tab(p.Li, QTextOption::LeftTab));
+    const int lineStart = qMax(0, p.Li) + p.Fi;
+    tabs.removeIf([lineStart](const QTextOption::Tab &tab) { return tab.position <= lineStart; });
+    if (!tabs.isEmpty()) {
+        std::stable_sort(tabs.begin(), tabs.end(),
+                         [](const QTextOption::Tab &a, const QTextOption::Tab &b) { return a.position < b.position; });
+        for (QTextOption::Tab &tab : tabs)
+            tab.position = (tab.position - lineStart) / 15.0;
+        f.setTabPositions(tabs);
+    }
     return f;
 }
 

@@ -1,6 +1,7 @@
 // The RTF reader against what four real writers produced, and against broken input.
 #include "payload/RtfReader.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QBuffer>
 #include <QFile>
 #include <QRandomGenerator>
@@ -11,6 +12,7 @@
 #include <QTextDocument>
 #include <QTextFragment>
 #include <QTextFrame>
+#include <QTextLayout>
 #include <QTextTable>
 
 #include <gtest/gtest.h>
@@ -502,6 +504,73 @@ TEST(RtfReaderTest, TablesAreBoundedAndLoseNoText)
     EXPECT_EQ(CellText(t, 250, 0), QStringLiteral("r250a"));
     EXPECT_EQ(CellText(t, 499, 2), QString());
     EXPECT_EQ(tallDoc->lastBlock().text(), QStringLiteral("after"));
+}
+
+// ---------------------------------------------------------------- lists and tab stops
+
+// Where the laid-out document puts a character of a block, in twips from the left of the
+// text area (a QTextEdit shows the same at 100 %).
+double TwipsFromLeft(const QTextBlock &block, int position)
+{
+    const QTextLayout *layout = block.layout();
+    const QTextLine line = layout->lineForTextPosition(position);
+    return (layout->position().x() + line.cursorToX(position) - block.document()->documentMargin()) * 15;
+}
+
+TEST(RtfReaderTest, ListMarksAndTextStandWhereTheIndentsPutThem)
+{
+    const struct {
+        const char *File;
+        const char *Item;
+        int Mark;   // twips: \li + \fi
+        int Text;   // twips: \li
+    } cases[] = {
+        // The demo's change list: bullets of LibreOffice's lists.
+        {"changes-libreoffice.rtf", "Corretto un errore che impediva la sincronizzazione", 426, 709},
+        // Numbered and nested lists of LibreOffice.
+        {"changes-lists-libreoffice.rtf", "Chiudere Falcrest", 426, 709},
+        {"changes-lists-libreoffice.rtf", "Lista clienti", 1135, 1418},
+        {"changes-lists-libreoffice.rtf", "senza indirizzi", 1844, 2127},
+        {"changes-lists-libreoffice.rtf", "per trimestre", 1135, 1418},
+        // pandoc and latex2rtf: a bullet, a tab, the text.
+        {"changes-pandoc.rtf", "Aggiunta la possibilit", 0, 360},
+        {"changes-latex2rtf.rtf", "Contabilit", 300, 600},
+    };
+    for (const auto &c : cases) {
+        const auto doc = Load(Fixture(c.File));
+        doc->setTextWidth(800);
+        doc->documentLayout()->documentSize();
+        const auto block = FindBlock(*doc, Text(c.Item));
+        ASSERT_TRUE(block.has_value()) << c.File << ": " << c.Item;
+        const int tab = int(block->text().indexOf(u'\t'));
+        ASSERT_GT(tab, 0) << c.Item;
+        // Within a pixel: 15 twips.
+        EXPECT_NEAR(TwipsFromLeft(*block, 0), c.Mark, 15) << c.File << ": " << c.Item;
+        EXPECT_NEAR(TwipsFromLeft(*block, tab + 1), c.Text, 15) << c.File << ": " << c.Item;
+    }
+}
+
+TEST(RtfReaderTest, TabStops)
+{
+    const auto doc = Load("{\\rtf1\\deftab709 \\tx720\\tqr\\tx2880\\tqc\\tx1440\\tqdec\\tx4320\\tb5000 stops\\par"
+                          "\\pard\\li720\\fi-360 hanging\\par\\pard\\li720\\fi-360\\tx360\\tx1080 both\\par\\pard plain\\par}");
+    const QList<QTextOption::Tab> stops = FindBlock(*doc, QStringLiteral("stops"))->blockFormat().tabPositions();
+    ASSERT_EQ(stops.size(), 4);
+    EXPECT_EQ(stops[0], QTextOption::Tab(48, QTextOption::LeftTab));
+    EXPECT_EQ(stops[1], QTextOption::Tab(96, QTextOption::CenterTab));
+    EXPECT_EQ(stops[2], QTextOption::Tab(192, QTextOption::RightTab));
+    EXPECT_EQ(stops[3], QTextOption::Tab(288, QTextOption::DelimiterTab, u'.'));
+    // Qt measures from the start of the first line (\\li + \\fi, 360 twips here). A hanging
+    // indent stops the first tab where the lines after the first begin; stops left of
+    // where the line starts are no stops.
+    EXPECT_EQ(FindBlock(*doc, QStringLiteral("hanging"))->blockFormat().tabPositions(),
+              QList<QTextOption::Tab>({QTextOption::Tab(24, QTextOption::LeftTab)}));
+    EXPECT_EQ(FindBlock(*doc, QStringLiteral("both"))->blockFormat().tabPositions(),
+              QList<QTextOption::Tab>({QTextOption::Tab(24, QTextOption::LeftTab), QTextOption::Tab(48, QTextOption::LeftTab)}));
+    EXPECT_TRUE(FindBlock(*doc, QStringLiteral("plain"))->blockFormat().tabPositions().isEmpty());
+    // Default stops every \deftab, half an inch when the document names none.
+    EXPECT_NEAR(doc->defaultTextOption().tabStopDistance(), 709 / 15.0, 1e-9);
+    EXPECT_NEAR(Load("{\\rtf1 x}")->defaultTextOption().tabStopDistance(), 48, 1e-9);
 }
 
 // ---------------------------------------------------------------- the stream
