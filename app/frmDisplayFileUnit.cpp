@@ -70,5 +70,9 @@ void TfrmDisplayFile::SpeedButtonPrintClick()
 
 int TfrmDisplayFile::LoadChangeList(TdmUpdateCommon &engine, const QString &name)
 {
-    return engine.LoadRichText(name, *RichEditFile->document());
+    const int lines = engine.LoadRichText(name, *RichEditFile->document());
+    // The text went in through cursors of the reader, which pushed the control's own
+    // cursor to the end; shown, the control would scroll to it and open at the last line.
+    RichEditFile->moveCursor(QTextCursor::Start);
+    return lines;
 }

@@ -10,7 +10,9 @@
 #include "platform/Messages.h"
 
 #include <QLabel>
+#include <QFile>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTextDocument>
 #include <QTextEdit>
 #include <QTimer>
@@ -208,6 +210,23 @@ TEST(ChangesStep, ShowsTheChangeListWithoutMessage)
     EXPECT_EQ(frmDisplayFile->PanelButtons->text(), QStringLiteral("Lista delle modificazionni"));
     EXPECT_EQ(frmDisplayFile->PanelButtons->height(), 32);
     EXPECT_EQ(frmDisplayFile->SpeedButtonPrint->geometry(), QRect(4, 4, 24, 24));
+}
+
+TEST(ChangesStep, OpensAtTheStartOfALongList)
+{
+    QFile demo(QStringLiteral(DREMLIX_SOURCE_DIR "/demo/UpdateInfo.txt"));
+    ASSERT_TRUE(demo.open(QIODevice::ReadOnly));
+    PayloadBuilder payload;
+    payload.AddList(QStringLiteral("AppInfo1.txt"), {QStringLiteral("Falcrest")});
+    payload.Add(QStringLiteral("UpdateInfo.txt"), demo.readAll());
+    TWizardRun run(payload);
+    run.Start();
+    run.Main().ButtonNext->click();
+    RunIdle();
+    ASSERT_EQ(run.Main().CurrentStep(), frmDisplayFile);
+    QTextEdit *edit = frmDisplayFile->RichEditFile;
+    EXPECT_EQ(edit->textCursor().position(), 0);
+    EXPECT_EQ(edit->verticalScrollBar()->value(), 0);
 }
 
 TEST(ReportStep, HeadingAppearsWhenTheStepBecomesCurrent)
