@@ -212,14 +212,17 @@ bool ParseLinkInfo(const QByteArray &bytes, qsizetype begin, qsizetype end, Shel
 
 QByteArray SerializeLinkInfo(const ShellLinkData &link)
 {
+    // A link to a file on a mapped drive carries both parts: written with only its share,
+    // it would point at the share instead of the path the shell shows.
     const bool network = !link.NetName.isEmpty();
+    const bool local = !network || !link.LocalBasePath.isEmpty();
     constexpr uint32_t header = 0x24;
     QByteArray body;   // everything after the header, offsets relative to the link info start
     uint32_t volumeIdOffset = 0, localBaseOffset = 0, networkOffset = 0, suffixOffset = 0;
     uint32_t localBaseOffsetUnicode = 0, suffixOffsetUnicode = 0;
     auto offsetNow = [&]() { return static_cast<uint32_t>(header + body.size()); };
 
-    if (!network) {
+    if (local) {
         volumeIdOffset = offsetNow();
         QByteArray volume;
         const QByteArray label = AnsiZ(link.VolumeLabel);
@@ -231,7 +234,8 @@ QByteArray SerializeLinkInfo(const ShellLinkData &link)
         body.append(volume);
         localBaseOffset = offsetNow();
         body.append(AnsiZ(link.LocalBasePath));
-    } else {
+    }
+    if (network) {
         networkOffset = offsetNow();
         QByteArray net;
         const QByteArray name = AnsiZ(link.NetName);
@@ -250,7 +254,7 @@ QByteArray SerializeLinkInfo(const ShellLinkData &link)
     }
     suffixOffset = offsetNow();
     body.append(AnsiZ(link.CommonPathSuffix));
-    if (!network) {
+    if (local) {
         localBaseOffsetUnicode = offsetNow();
         body.append(Utf16Z(link.LocalBasePath));
     }
@@ -260,7 +264,7 @@ QByteArray SerializeLinkInfo(const ShellLinkData &link)
     QByteArray out;
     PutU32(out, static_cast<uint32_t>(header + body.size()));
     PutU32(out, header);
-    PutU32(out, network ? 0x2 : 0x1);
+    PutU32(out, (local ? 0x1 : 0) | (network ? 0x2 : 0));
     PutU32(out, volumeIdOffset);
     PutU32(out, localBaseOffset);
     PutU32(out, networkOffset);

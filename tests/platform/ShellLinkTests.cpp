@@ -81,6 +81,26 @@ TEST(ShellLinkFormatTests, NetworkTargetsAndAnsiText)
     EXPECT_EQ(EncodeAnsi(QStringLiteral("€")), QByteArray("\x80"));
 }
 
+TEST(ShellLinkFormatTests, MappedDriveTargetKeepsItsLocalPath)
+{
+    // As a link to a file on a mapped drive may carry it: the local path and the share.
+    ShellLinkData link;
+    link.HasLinkInfo = true;
+    link.LinkFlags = SLF_HAS_LINK_INFO;
+    link.DriveType = 4;
+    link.LocalBasePath = QStringLiteral("Z:\\");
+    link.NetName = QStringLiteral("\\\\server\\share");
+    link.CommonPathSuffix = QStringLiteral("Dati\\Rossi.fdb");
+    link.Arguments = QStringLiteral("-x");
+    const std::optional<ShellLinkData> back = ParseShellLink(SerializeShellLink(link));
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(back->TargetPath(), QStringLiteral("Z:\\Dati\\Rossi.fdb"));
+    EXPECT_EQ(back->LocalBasePath, link.LocalBasePath);
+    EXPECT_EQ(back->NetName, link.NetName);
+    EXPECT_EQ(back->CommonPathSuffix, link.CommonPathSuffix);
+    EXPECT_EQ(back->DriveType, 4u);
+}
+
 TEST(ShellLinkFormatTests, DamagedBytesAreNoLink)
 {
     const QByteArray good = SerializeShellLink(ProgramLink(QStringLiteral("C:\\a.exe")));
