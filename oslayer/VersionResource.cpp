@@ -365,10 +365,7 @@ std::optional<QByteArray> VersionBlockOfFile(const QString &hostPath)
         uchar *map = file.map(0, size);
         QByteArray content = map ? QByteArray::fromRawData(reinterpret_cast<const char *>(map), qsizetype(size))
                                  : file.readAll();
-        PeImage image(content);
-        std::optional<QByteArray> block;
-        if (image.Parse())
-            block = image.VersionBlock();
+        std::optional<QByteArray> block = VersionBlockOfPeImage(content);
         if (block)
             block = QByteArray(block->constData(), block->size()); // own the bytes before unmapping
         if (map)
@@ -453,6 +450,14 @@ const LanguageRow PrimaryLanguages[] = {
 };
 
 } // namespace
+
+std::optional<QByteArray> VersionBlockOfPeImage(const QByteArray &image)
+{
+    PeImage pe(image);
+    if (!pe.Parse())
+        return std::nullopt;
+    return pe.VersionBlock();
+}
 
 std::optional<VersionInfo> VersionInfo::Parse(const QByteArray &block)
 {

@@ -49,6 +49,11 @@ private:
     QByteArray FRaw;
 };
 
+// The VERSION resource of a PE file (PE32 or PE32+) held in memory: the bytes of the
+// image's own VS_VERSIONINFO block, or nullopt when it has none or its resource tree is
+// damaged.
+std::optional<QByteArray> VersionBlockOfPeImage(const QByteArray &image);
+
 // GetFileVersionInfo for a Windows path or a bare file name. A bare name ("gds32.dll")
 // is looked for like the DLL search: the wizard's folder, the prefix's system folder,
 // the Windows folder, then the folders of the prefix's PATH value. The own executable
