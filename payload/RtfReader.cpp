@@ -1011,8 +1011,8 @@ void RtfParser::StartTable()
     FCellPending = true;
 }
 
-// Gives the cell at FRow, FCol its first paragraph; rows and cells before it that got no
-// content are made empty.
+// Gives the cell at FRow, FCol its first paragraph (every cell is opened in turn, empty
+// ones too, so the row and the cell are the last ones).
 void RtfParser::OpenCell()
 {
     auto &rows = FTable->Rows;
