@@ -13,8 +13,14 @@
 #include <QFileInfo>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QAction>
+#include <QApplication>
+#include <QMessageBox>
 #include <QTextEdit>
+#include <QTimer>
 #include <gtest/gtest.h>
+
+#include "app/QtUiServices.h"
 
 using namespace AppTest;
 
@@ -168,6 +174,55 @@ TEST_F(DemoRun, ProgramFolderMissingEndsInFailureLine)
     EXPECT_TRUE(lines.join(u'\n').contains(QStringLiteral("Programma C:\\WDremlix\\Kestrin\\Programs\\Falcrest.exe non trovato.")))
         << lines.join(u'\n').toStdString();
     EXPECT_EQ(lines.last(), QStringLiteral("L'aggiornamento è fallito !"));
+}
+
+// A real message box of the Qt services runs an event loop of its own, whose idle passes
+// must not bring Back, Next or Cancel back while the procedure waits for the answer.
+TEST_F(DemoRun, NavigationStaysDisabledWhileTheRunAsksAQuestion)
+{
+    QFile::remove(Installed);
+    QFile::copy(QStringLiteral(DREMLIX_SOURCE_DIR "/demo/Falcrest.exe"), Installed);
+    QFile::setPermissions(Installed, QFile::ReadOwner | QFile::WriteOwner);
+    FRun->Start();
+    TfrmMain &w = FRun->Main();
+    TQtUiServices real; // over the scripted services for as long as the test runs
+    Next(w);
+
+    int seen = 0;
+    QStringList enabledDuringBox;
+    QTimer probe;
+    probe.setInterval(20);
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        // Several passes of the box's own loop, idle ones among them, before it is answered.
+        if (++seen < 10)
+            return;
+        for (QAction *action : {w.ActionBack, w.ActionNext, w.ActionAnnuler})
+            if (action->isEnabled())
+                enabledDuringBox << action->objectName();
+        for (QPushButton *button : {w.ButtonPrev, w.ButtonNext, w.ButtonCancel})
+            if (button->isEnabled())
+                enabledDuringBox << button->objectName();
+        EXPECT_TRUE(box->text().contains(QStringLiteral("aggiornato"))) << box->text().toStdString();
+        for (QAbstractButton *button : box->buttons())
+            if (box->buttonRole(button) == QMessageBox::NoRole)
+                button->click();
+    });
+    probe.start();
+    w.ButtonNext->click(); // Avviare: the run asks whether to install the same version again
+    probe.stop();
+    RunIdle();
+
+    EXPECT_GE(seen, 10) << "the question was never asked";
+    EXPECT_TRUE(enabledDuringBox.isEmpty()) << enabledDuringBox.join(u',').toStdString();
+    EXPECT_EQ(w.Report()->Lines().last(), QStringLiteral("L'aggiornamento non è stato effettuato."));
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_EQ(w.ButtonNext->text(), QStringLiteral("Uscire"));
+    EXPECT_TRUE(w.ButtonNext->isEnabled());
+    EXPECT_FALSE(w.ButtonPrev->isEnabled());
+    EXPECT_FALSE(w.ButtonCancel->isEnabled());
 }
 
 } // namespace
