@@ -11,7 +11,7 @@ PACKAGES=(
   libgtest-dev
   firebird3.0-server firebird3.0-utils firebird-dev libfbclient2
   poppler-utils
-  wine64
+  wine wine64
   ansible-core
 )
 
