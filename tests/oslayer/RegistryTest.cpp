@@ -5,6 +5,7 @@
 
 #include "oslayer/Environment.h"
 #include "oslayer/Registry.h"
+#include "oslayer/RegistryHive.h"
 #include "oslayer/WinError.h"
 
 #include <QDir>
@@ -251,6 +252,28 @@ TEST(RegistryWineFixture, OneWriteChangesOnlyItsKey)
                     QStringLiteral("Licenze"))
                   .AsDword(),
               13u);
+}
+
+TEST(RegistryWineFixture, HivesFromTextSerializeBackAsTheyWere)
+{
+    // Wine's own hives come back byte for byte; a key written twice is joined once, and what
+    // a write leaves reads back to the same text.
+    const QString fixture = QStringLiteral(DREMLIX_FIXTURE_PREFIX);
+    for (const char *name : { "/system.reg", "/user.reg" }) {
+        SCOPED_TRACE(name);
+        const QByteArray text = ReadBytes(fixture + QLatin1String(name));
+        ASSERT_FALSE(text.isEmpty());
+        EXPECT_EQ(Detail::Hive::Parse(text, QStringLiteral("hive"), true)->Serialize(), text);
+    }
+    const QByteArray twice = UserHiveHead
+        + "[Software\\\\A] 1\n#time=1\n\"x\"=\"1\"\n\n[Software\\\\B] 1\n\"y\"=dword:00000002\n\n"
+          "[software\\\\a] 2\n\"z\"=hex:0a\n\"X\"=\"3\"\n";
+    const QByteArray joined = Detail::Hive::Parse(twice, QStringLiteral("hive"), false)->Serialize();
+    EXPECT_EQ(joined.count("[Software\\\\A]"), 1) << joined.constData();
+    EXPECT_FALSE(joined.contains("[software\\\\a]")) << joined.constData();
+    EXPECT_TRUE(joined.contains("\"X\"=\"3\"\n\"z\"=hex:0a\n")) << joined.constData();
+    EXPECT_FALSE(joined.contains("#time=1\n")) << "the joined key was written anew";
+    EXPECT_EQ(Detail::Hive::Parse(joined, QStringLiteral("hive"), false)->Serialize(), joined);
 }
 
 // ---- Round trips of what this layer writes ----
