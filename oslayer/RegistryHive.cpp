@@ -517,7 +517,6 @@ std::shared_ptr<Hive> Hive::Blank(const QString &path, bool machineHive)
 {
     auto hive = std::make_shared<Hive>();
     hive->FPath = path;
-    hive->FMachine = machineHive;
     hive->FRootName = machineHive ? QStringLiteral("REGISTRY\\Machine") : QStringLiteral("REGISTRY\\User");
     return hive;
 }

@@ -114,11 +114,12 @@ private:
 
 class Hive {
 public:
-    // Reads a hive; a missing file is an empty hive. Raises ERegistryError naming the file
-    // and line of the first line that does not parse.
+    // Reads a hive; a missing file is an empty hive. The key lines and the kind of every
+    // line are checked here: one that does not parse raises ERegistryError naming the file
+    // and the line (or a value line above it that does not parse). The values of a key are
+    // checked when it is used, and all of them by DecodeAll and Serialize.
     static std::shared_ptr<Hive> Load(const QString &hostPath, bool machineHive);
-    // The same for a hive's text held in memory; errors name nameForErrors. The key lines
-    // are checked here, the values of a key when it is used (or by Serialize).
+    // The same for a hive's text held in memory; errors name nameForErrors.
     static std::shared_ptr<Hive> Parse(
         const QByteArray &content, const QString &nameForErrors, bool machineHive);
 
@@ -179,7 +180,6 @@ private:
 
     QString FPath;
     QByteArray FContent; // the file as read; names and clean sections point into it
-    bool FMachine = true;
     bool FExists = false;
     bool FWin64 = false;
     QString FRootName; // "REGISTRY\Machine" or "REGISTRY\User\S-..."
