@@ -3,6 +3,7 @@
 // idle moments in which the action lists update.
 #pragma once
 
+#include "support/QStringPrinter.h"
 #include "support/ScriptedUiServices.h"
 #include "support/TempPrefix.h"
 
@@ -11,13 +12,6 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
-#include <ostream>
-
-// Test output shows texts as text.
-inline void PrintTo(const QString &text, std::ostream *out)
-{
-    *out << '"' << text.toStdString() << '"';
-}
 
 class QAbstractItemView;
 class QModelIndex;

@@ -1,5 +1,6 @@
-#include "PlatformPrefix.h"
-#include "VersionFiles.h"
+#include "support/PeWriter.h"
+#include "support/QStringPrinter.h"
+#include "support/TempPrefix.h"
 
 #include "platform/FileVersionInfo.h"
 #include "platform/InstallTools2.h"
@@ -18,8 +19,8 @@ class VersionTest : public ::testing::Test {
 protected:
     QString Pe(const QString &path, uint16_t a, uint16_t b, uint16_t c, uint16_t d, qint64 time = Jan2020)
     {
-        FPrefix.WriteFile(path, BuildPe(a, b, c, d));
-        FPrefix.SetWriteTime(path, time);
+        FPrefix.WriteFile(path, MakePeWithVersion(a, b, c, d));
+        FPrefix.SetLastWriteTime(path, time);
         return path;
     }
     QString Pe(const char *path, uint16_t a, uint16_t b, uint16_t c, uint16_t d, qint64 time = Jan2020)
@@ -30,10 +31,10 @@ protected:
     QString Plain(const QString &path, qint64 time)
     {
         FPrefix.WriteFile(path, "plain text, no version resource");
-        FPrefix.SetWriteTime(path, time);
+        FPrefix.SetLastWriteTime(path, time);
         return path;
     }
-    PlatformPrefix FPrefix;
+    TempPrefix FPrefix;
     TWindowsInstaller FInstaller;
 };
 
@@ -150,7 +151,7 @@ TEST_F(VersionTest, EmptyNameDescribesTheRunningProgram)
     wanted.Tables = {VersionStringTable{0x0410, 0x04E4, {{QStringLiteral("FileVersion"), QStringLiteral("1.2.27.0")}}}};
     FPrefix.WriteFile(QStringLiteral("C:\\Kit\\Setup.exe"), BuildPeWithVersion(wanted));
     const QString previous = Os::Environment::OwnExecutableHostPath();
-    Os::Environment::SetOwnExecutableHostPath(FPrefix.Host(QStringLiteral("C:\\Kit\\Setup.exe")));
+    Os::Environment::SetOwnExecutableHostPath(FPrefix.HostPath(QStringLiteral("C:\\Kit\\Setup.exe")));
     const TjdFileVersionInfo info = ReadVersionInfo(QString());
     Os::Environment::SetOwnExecutableHostPath(previous);
     EXPECT_EQ(info.FileVersion, QStringLiteral("1.2.27.0"));
@@ -168,28 +169,39 @@ TEST_F(VersionTest, CompareByVersionThenByTime)
         int32_t Expected;
     };
     const Case cases[] = {
-        {"newer build", [&] { return Pe("C:\\i\\a.dll", 1, 2, 3, 4); }, [&] { return Pe("C:\\n\\a.dll", 1, 2, 3, 5); }, 1},
-        {"older major", [&] { return Pe("C:\\i\\b.dll", 2, 0, 0, 0); }, [&] { return Pe("C:\\n\\b.dll", 1, 9, 9, 9); }, -1},
-        {"10 against 9", [&] { return Pe("C:\\i\\c.dll", 1, 0, 0, 10); }, [&] { return Pe("C:\\n\\c.dll", 1, 0, 0, 9); }, -1},
+        { "newer build", [&] { return Pe("C:\\i\\a.dll", 1, 2, 3, 4); },
+            [&] { return Pe("C:\\n\\a.dll", 1, 2, 3, 5); }, 1 },
+        { "older major", [&] { return Pe("C:\\i\\b.dll", 2, 0, 0, 0); },
+            [&] { return Pe("C:\\n\\b.dll", 1, 9, 9, 9); }, -1 },
+        { "10 against 9", [&] { return Pe("C:\\i\\c.dll", 1, 0, 0, 10); },
+            [&] { return Pe("C:\\n\\c.dll", 1, 0, 0, 9); }, -1 },
         // Halves compare unsigned: a number from 0x8000 up is larger, not negative.
-        {"major above 32767",
-         [&] { return Pe("C:\\i\\s.dll", 0x7FFF, 0, 0, 0); }, [&] { return Pe("C:\\n\\s.dll", 0x8000, 0, 0, 0); }, 1},
-        {"release above 32767",
-         [&] { return Pe("C:\\i\\r.dll", 1, 0, 0x8000, 0); }, [&] { return Pe("C:\\n\\r.dll", 1, 0, 0x7FFF, 0xFFFF); }, -1},
-        {"equal, new file later", [&] { return Pe("C:\\i\\d.dll", 3, 1, 0, 0, Jan2020); },
-         [&] { return Pe("C:\\n\\d.dll", 3, 1, 0, 0, later); }, 0},
-        {"equal, new file earlier", [&] { return Pe("C:\\i\\e.dll", 3, 1, 0, 0, later); },
-         [&] { return Pe("C:\\n\\e.dll", 3, 1, 0, 0, Jan2020); }, 0},
-        {"help files, new later", [&] { return Plain("C:\\i\\f.hlp", Jan2020); }, [&] { return Plain("C:\\n\\f.hlp", later); }, 1},
-        {"help files, new earlier", [&] { return Plain("C:\\i\\g.hlp", later); }, [&] { return Plain("C:\\n\\g.hlp", Jan2020); }, -1},
-        {"help files, same time", [&] { return Plain("C:\\i\\h.hlp", Jan2020); }, [&] { return Plain("C:\\n\\h.hlp", Jan2020); }, 0},
-        {"only installed has a version", [&] { return Pe("C:\\i\\j.dll", 9, 0, 0, 0, later); },
-         [&] { return Plain("C:\\n\\j.dll", Jan2020); }, -1},
-        {"only new has a version", [&] { return Plain("C:\\i\\k.dll", later); },
-         [&] { return Pe("C:\\n\\k.dll", 1, 0, 0, 0, Jan2020); }, -1},
-        {"installed missing", [&] { return QStringLiteral("C:\\i\\none.dll"); }, [&] { return Pe("C:\\n\\l.dll", 1, 0, 0, 0); }, 1},
-        {"installed is a folder", [&] { return FPrefix.MakeFolder(QStringLiteral("C:\\i\\m.dll")); },
-         [&] { return Pe("C:\\n\\m.dll", 1, 0, 0, 0); }, 1},
+        { "major above 32767", [&] { return Pe("C:\\i\\s.dll", 0x7FFF, 0, 0, 0); },
+            [&] { return Pe("C:\\n\\s.dll", 0x8000, 0, 0, 0); }, 1 },
+        { "release above 32767", [&] { return Pe("C:\\i\\r.dll", 1, 0, 0x8000, 0); },
+            [&] { return Pe("C:\\n\\r.dll", 1, 0, 0x7FFF, 0xFFFF); }, -1 },
+        { "equal, new file later", [&] { return Pe("C:\\i\\d.dll", 3, 1, 0, 0, Jan2020); },
+            [&] { return Pe("C:\\n\\d.dll", 3, 1, 0, 0, later); }, 0 },
+        { "equal, new file earlier", [&] { return Pe("C:\\i\\e.dll", 3, 1, 0, 0, later); },
+            [&] { return Pe("C:\\n\\e.dll", 3, 1, 0, 0, Jan2020); }, 0 },
+        { "help files, new later", [&] { return Plain("C:\\i\\f.hlp", Jan2020); },
+            [&] { return Plain("C:\\n\\f.hlp", later); }, 1 },
+        { "help files, new earlier", [&] { return Plain("C:\\i\\g.hlp", later); },
+            [&] { return Plain("C:\\n\\g.hlp", Jan2020); }, -1 },
+        { "help files, same time", [&] { return Plain("C:\\i\\h.hlp", Jan2020); },
+            [&] { return Plain("C:\\n\\h.hlp", Jan2020); }, 0 },
+        { "only installed has a version", [&] { return Pe("C:\\i\\j.dll", 9, 0, 0, 0, later); },
+            [&] { return Plain("C:\\n\\j.dll", Jan2020); }, -1 },
+        { "only new has a version", [&] { return Plain("C:\\i\\k.dll", later); },
+            [&] { return Pe("C:\\n\\k.dll", 1, 0, 0, 0, Jan2020); }, -1 },
+        { "installed missing", [&] { return QStringLiteral("C:\\i\\none.dll"); },
+            [&] { return Pe("C:\\n\\l.dll", 1, 0, 0, 0); }, 1 },
+        { "installed is a folder",
+            [&] {
+                FPrefix.MakeFolder(QStringLiteral("C:\\i\\m.dll"));
+                return QStringLiteral("C:\\i\\m.dll");
+            },
+            [&] { return Pe("C:\\n\\m.dll", 1, 0, 0, 0); }, 1 },
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.Name);

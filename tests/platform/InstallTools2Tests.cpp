@@ -1,6 +1,7 @@
-#include "PlatformPrefix.h"
-#include "ScriptedUiServices.h"
-#include "VersionFiles.h"
+#include "support/PeWriter.h"
+#include "support/QStringPrinter.h"
+#include "support/ScriptedUiServices.h"
+#include "support/TempPrefix.h"
 
 #include "platform/InstallTools2.h"
 #include "oslayer/Exceptions.h"
@@ -35,10 +36,10 @@ TEST(WindowsVersionTests, OnlyTheMatchingTestIsTrue)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.Version);
-        PlatformPrefix::Options options;
-        options.CurrentVersion = QLatin1String(c.Version);
-        options.Nine = c.Nine;
-        PlatformPrefix prefix(options);
+        TempPrefix::Options options;
+        options.WindowsVersion = QLatin1String(c.Version);
+        options.Windows9x = c.Nine;
+        TempPrefix prefix(options);
         const std::array<bool, 7> got = {
             TWindowsInstaller::IsWindows9X(),    TWindowsInstaller::IsWindowsNT4(),   TWindowsInstaller::IsWindowsXP(),
             TWindowsInstaller::IsWindows2003(),  TWindowsInstaller::IsWindowsVista(), TWindowsInstaller::IsWindowsSeven(),
@@ -50,17 +51,17 @@ TEST(WindowsVersionTests, OnlyTheMatchingTestIsTrue)
 
 TEST(WindowsVersionTests, TheWine8FixturePlaysWindows7)
 {
-    PlatformPrefix::Options options;
+    TempPrefix::Options options;
     options.HivesFrom = QStringLiteral(DREMLIX_FIXTURES "/wine8-win64-prefix");
-    PlatformPrefix prefix(options);
+    TempPrefix prefix(options);
     EXPECT_TRUE(TWindowsInstaller::IsWindowsSeven());
     EXPECT_FALSE(TWindowsInstaller::IsWindowsXP());
 }
 
 TEST(ExistenceTests, FilesFoldersAndTrailingBackslashes)
 {
-    PlatformPrefix prefix;
-    prefix.WriteFile(QStringLiteral("C:\\Data\\db.fdb"));
+    TempPrefix prefix;
+    prefix.WriteFile(QStringLiteral("C:\\Data\\db.fdb"), "x");
     const struct {
         const char *Name;
         bool File, Any;
@@ -104,10 +105,10 @@ TEST(PathSplitTests, ExtractParentPath)
 
 TEST(RegistryCleanupTests, DeletesOnlyEmptyKeys)
 {
-    PlatformPrefix prefix;
+    TempPrefix prefix;
     const QString base = QStringLiteral("Software\\DREMLIX S.A.\\Pulizia");
-    prefix.Prefix().SetRegString(RegRoot::CurrentUser, base + QStringLiteral("\\WithValue"), QStringLiteral("x"),
-                                 QStringLiteral("1"));
+    prefix.SetRegString(
+        RegRoot::CurrentUser, base + QStringLiteral("\\WithValue"), QStringLiteral("x"), QStringLiteral("1"));
     RegKey created;
     ASSERT_EQ(RegKey::Create(RegRoot::CurrentUser, base + QStringLiteral("\\Empty"), KEY_ALL_ACCESS, created), 0u);
     ASSERT_EQ(RegKey::Create(RegRoot::CurrentUser, base + QStringLiteral("\\Parent\\Child"), KEY_ALL_ACCESS, created), 0u);
@@ -132,13 +133,13 @@ TEST(RegistryCleanupTests, DeletesOnlyEmptyKeys)
 
 TEST(SystemQueryTests, TerminalServerAcrobatAndInternetExplorer)
 {
-    PlatformPrefix prefix;
+    TempPrefix prefix;
     EXPECT_FALSE(TWindowsInstaller::IsTSInstalled());
     EXPECT_FALSE(TWindowsInstaller::IsRunningInsideTSSession());
     EXPECT_EQ(TWindowsInstaller::GetTSESessionID(), 0u);
-    prefix.Prefix().SetRegValue(RegRoot::LocalMachine, QStringLiteral("SYSTEM\\CurrentControlSet\\Control\\ProductOptions"),
-                                QStringLiteral("ProductSuite"),
-                                RegValue::FromMultiString({QStringLiteral("Terminal Server"), QStringLiteral("Enterprise")}));
+    prefix.SetRegValue(RegRoot::LocalMachine,
+        QStringLiteral("SYSTEM\\CurrentControlSet\\Control\\ProductOptions"), QStringLiteral("ProductSuite"),
+        RegValue::FromMultiString({ QStringLiteral("Terminal Server"), QStringLiteral("Enterprise") }));
     EXPECT_TRUE(TWindowsInstaller::IsTSInstalled());
     EXPECT_FALSE(TWindowsInstaller::IsOnNT4TS());
     EXPECT_FALSE(TWindowsInstaller::IsRunningInsideTSSession());
@@ -149,12 +150,12 @@ TEST(SystemQueryTests, TerminalServerAcrobatAndInternetExplorer)
     EXPECT_TRUE(GetProcessSessionId(GetCurrentProcessId(), session));
     EXPECT_EQ(session, 3u);
     SetRemoteSessionForTests(false, 0);
-    prefix.SetVersion(QStringLiteral("4.0"));
+    prefix.SetWindowsVersion(4, 0);
     EXPECT_TRUE(TWindowsInstaller::IsOnNT4TS());
 
     EXPECT_FALSE(TWindowsInstaller::IsAcroreadInstalled());
-    prefix.Prefix().SetRegString(RegRoot::LocalMachine, QStringLiteral("SOFTWARE\\Adobe\\Acrobat Reader\\9.0"),
-                                 QStringLiteral("x"), QStringLiteral("1"));
+    prefix.SetRegString(RegRoot::LocalMachine, QStringLiteral("SOFTWARE\\Adobe\\Acrobat Reader\\9.0"),
+        QStringLiteral("x"), QStringLiteral("1"));
     EXPECT_TRUE(TWindowsInstaller::IsAcroreadInstalled());
     EXPECT_TRUE(TWindowsInstaller::IsAdministrator());
 
@@ -162,22 +163,23 @@ TEST(SystemQueryTests, TerminalServerAcrobatAndInternetExplorer)
     TWindowsInstaller::GetIEVersion(v[0], v[1], v[2], v[3]);
     EXPECT_EQ((std::vector<uint16_t>(v, v + 4)), (std::vector<uint16_t>{0, 0, 0, 0}));
     const QString ie = QStringLiteral("Software\\Microsoft\\Internet Explorer");
-    prefix.Prefix().SetRegString(RegRoot::LocalMachine, ie, QStringLiteral("Other"), QStringLiteral("1"));
+    prefix.SetRegString(RegRoot::LocalMachine, ie, QStringLiteral("Other"), QStringLiteral("1"));
     TWindowsInstaller::GetIEVersion(v[0], v[1], v[2], v[3]);
     EXPECT_EQ((std::vector<uint16_t>(v, v + 4)), (std::vector<uint16_t>{0, 0, 0, 0}));
-    prefix.Prefix().SetRegString(RegRoot::LocalMachine, ie, QStringLiteral("Version"), QStringLiteral("6.0.2900.2180"));
+    prefix.SetRegString(
+        RegRoot::LocalMachine, ie, QStringLiteral("Version"), QStringLiteral("6.0.2900.2180"));
     TWindowsInstaller::GetIEVersion(v[0], v[1], v[2], v[3]);
     EXPECT_EQ((std::vector<uint16_t>(v, v + 4)), (std::vector<uint16_t>{6, 0, 2900, 2180}));
-    prefix.Prefix().SetRegString(RegRoot::LocalMachine, ie, QStringLiteral("Version"), QStringLiteral("8.x"));
+    prefix.SetRegString(RegRoot::LocalMachine, ie, QStringLiteral("Version"), QStringLiteral("8.x"));
     TWindowsInstaller::GetIEVersion(v[0], v[1], v[2], v[3]);
     EXPECT_EQ((std::vector<uint16_t>(v, v + 4)), (std::vector<uint16_t>{8, 0, 0, 0}));
-    prefix.Prefix().SetRegString(RegRoot::LocalMachine, ie, QStringLiteral("Version"), QStringLiteral("7.70000"));
+    prefix.SetRegString(RegRoot::LocalMachine, ie, QStringLiteral("Version"), QStringLiteral("7.70000"));
     EXPECT_THROW(TWindowsInstaller::GetIEVersion(v[0], v[1], v[2], v[3]), Os::Exception);
 }
 
 TEST(SystemQueryTests, VisualBasicRuntimeNeedsEveryFileAtItsMinimum)
 {
-    PlatformPrefix prefix;
+    TempPrefix prefix;
     const struct {
         const char *File;
         uint16_t V[4];
@@ -186,7 +188,8 @@ TEST(SystemQueryTests, VisualBasicRuntimeNeedsEveryFileAtItsMinimum)
         {"oleaut32.dll", {2, 40, 4275, 1}}, {"olepro32.dll", {5, 0, 4275, 1}}, {"stdole2.tlb", {2, 40, 4275, 1}},
     };
     auto put = [&](const char *file, uint16_t a, uint16_t b, uint16_t c, uint16_t d) {
-        prefix.WriteFile(QStringLiteral("C:\\windows\\syswow64\\") + QLatin1String(file), BuildPe(a, b, c, d));
+        prefix.WriteFile(
+            QStringLiteral("C:\\windows\\syswow64\\") + QLatin1String(file), MakePeWithVersion(a, b, c, d));
     };
     EXPECT_TRUE(TWindowsInstaller::NeedsVBRun60R5());
     for (const auto &m : minimums)
@@ -196,7 +199,7 @@ TEST(SystemQueryTests, VisualBasicRuntimeNeedsEveryFileAtItsMinimum)
     EXPECT_TRUE(TWindowsInstaller::NeedsVBRun60R5());
     put("msvbvm60.dll", 6, 1, 0, 0); // higher minor, lower release: newer
     EXPECT_FALSE(TWindowsInstaller::NeedsVBRun60R5());
-    QFile::remove(prefix.Host(QStringLiteral("C:\\windows\\syswow64\\msvbvm60.dll")));
+    QFile::remove(prefix.HostPath(QStringLiteral("C:\\windows\\syswow64\\msvbvm60.dll")));
     EXPECT_TRUE(TWindowsInstaller::NeedsVBRun60R5());
 }
 
@@ -230,13 +233,13 @@ TEST(ShellExecuteResultTests, TableCodesRaiseTheOperationAndTheMessage)
 
 TEST(DriveTests, FixedDisksAndTheCdRomSearch)
 {
-    PlatformPrefix::Options options;
-    options.Win64 = false;
-    PlatformPrefix prefix(options);
-    prefix.AddDrive(QLatin1Char('a'), QStringLiteral("floppy"));
+    TempPrefix::Options options;
+    options.Architecture = TempPrefix::Arch::Win32;
+    TempPrefix prefix(options);
+    prefix.AddDrive(QLatin1Char('a'), QString(), QStringLiteral("floppy"));
     prefix.AddDrive(QLatin1Char('d'));
-    const QString cd = prefix.AddDrive(QLatin1Char('e'), QStringLiteral("cdrom"));
-    prefix.AddDrive(QLatin1Char('n'), QStringLiteral("network"));
+    const QString cd = prefix.AddDrive(QLatin1Char('e'), QString(), QStringLiteral("cdrom"));
+    prefix.AddDrive(QLatin1Char('n'), QString(), QStringLiteral("network"));
     QStringList drives = {QStringLiteral("old")};
     TWindowsInstaller::GetLocalDriveLetters(drives);
     // z: of a default prefix is the host's root, a fixed disk as well.
@@ -268,9 +271,9 @@ TEST(DriveTests, FixedDisksAndTheCdRomSearch)
 
 TEST(FolderTests, SystemAndUserFoldersOfThePrefix)
 {
-    PlatformPrefix prefix;
+    TempPrefix prefix;
     TWindowsInstaller installer;
-    const QString user = prefix.Prefix().User();
+    const QString user = prefix.User();
     EXPECT_EQ(TWindowsInstaller::GetWinPath().toLower(), QStringLiteral("c:\\windows\\"));
     EXPECT_EQ(TWindowsInstaller::GetWinSystemPath().toLower(), QStringLiteral("c:\\windows\\syswow64\\"));
     const QString temp = installer.GetTempPath();
@@ -306,7 +309,7 @@ TEST(FolderTests, SystemAndUserFoldersOfThePrefix)
 
 TEST(RestartTests, WithoutWinebootTheHostIsNeverRestarted)
 {
-    PlatformPrefix prefix;
+    TempPrefix prefix;
     const QByteArray path = qgetenv("PATH");
     qputenv("PATH", QFile::encodeName(prefix.Root()));
     try {
