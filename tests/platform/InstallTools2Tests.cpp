@@ -9,10 +9,14 @@
 #include "oslayer/Registry.h"
 #include "oslayer/SystemInfo.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
 #include <gtest/gtest.h>
 #include <cstdlib>
+#include <unistd.h>
 
 using namespace Os;
 
@@ -157,7 +161,6 @@ TEST(SystemQueryTests, TerminalServerAcrobatAndInternetExplorer)
     prefix.SetRegString(RegRoot::LocalMachine, QStringLiteral("SOFTWARE\\Adobe\\Acrobat Reader\\9.0"),
         QStringLiteral("x"), QStringLiteral("1"));
     EXPECT_TRUE(TWindowsInstaller::IsAcroreadInstalled());
-    EXPECT_TRUE(TWindowsInstaller::IsAdministrator());
 
     uint16_t v[4] = {9, 9, 9, 9};
     TWindowsInstaller::GetIEVersion(v[0], v[1], v[2], v[3]);
@@ -175,6 +178,82 @@ TEST(SystemQueryTests, TerminalServerAcrobatAndInternetExplorer)
     EXPECT_EQ((std::vector<uint16_t>(v, v + 4)), (std::vector<uint16_t>{8, 0, 0, 0}));
     prefix.SetRegString(RegRoot::LocalMachine, ie, QStringLiteral("Version"), QStringLiteral("7.70000"));
     EXPECT_THROW(TWindowsInstaller::GetIEVersion(v[0], v[1], v[2], v[3]), Os::Exception);
+}
+
+namespace {
+
+// The output of a host command, or a null string when it cannot run.
+QString CommandOutput(const QString &program, const QStringList &arguments,
+    const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    if (!process.waitForFinished(20000) || process.exitStatus() != QProcess::NormalExit)
+        return QString();
+    return QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
+}
+
+} // namespace
+
+TEST(Administrator, RootOrAMemberOfAGroupThatAdministers)
+{
+    TempPrefix prefix;
+    // What coreutils' id says of this process, apart from the code under test.
+    const QString uid = CommandOutput(QStringLiteral("id"), { QStringLiteral("-u") });
+    const QStringList groups = CommandOutput(QStringLiteral("id"), { QStringLiteral("-Gn") }).split(u' ');
+    ASSERT_FALSE(uid.isEmpty());
+    const bool expected = uid == QStringLiteral("0") || groups.contains(QStringLiteral("sudo"))
+        || groups.contains(QStringLiteral("admin")) || groups.contains(QStringLiteral("wheel"));
+    EXPECT_EQ(TWindowsInstaller::IsAdministrator(), expected);
+}
+
+TEST(Administrator, AnswersForTheIdentityThatAsks)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can run this program as another user";
+    if (QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+        GTEST_SKIP() << "setpriv (util-linux) is not installed";
+    // A prefix playing a 9x system that the other user may read.
+    TempPrefix nine(TempPrefix::Options { .Windows9x = true });
+    for (const QString &folder : { nine.Scratch(), nine.Root() })
+        QFile::setPermissions(folder,
+            QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
+                | QFile::ReadOther | QFile::ExeOther);
+    struct Case {
+        const char *Label;
+        QStringList Identity; // setpriv's options besides the user
+        bool NinePrefix;
+        const char *Expected;
+    };
+    const bool sudoGroup
+        = !CommandOutput(QStringLiteral("getent"), { QStringLiteral("group"), QStringLiteral("sudo") })
+               .isEmpty();
+    QList<Case> cases = {
+        { "no group", { QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups") }, false, "no" },
+        { "an ordinary group", { QStringLiteral("--regid=65534"), QStringLiteral("--groups=100") }, false,
+            "no" },
+        { "no group on a 9x system", { QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups") },
+            true, "yes" },
+    };
+    if (sudoGroup) {
+        cases.append({ "member of sudo", { QStringLiteral("--regid=65534"), QStringLiteral("--groups=sudo") },
+            false, "yes" });
+        cases.append({ "sudo as its own group",
+            { QStringLiteral("--regid=sudo"), QStringLiteral("--clear-groups") }, false, "yes" });
+    }
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.Label);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("WINEPREFIX"),
+            c.NinePrefix ? nine.Root() : nine.Scratch() + QStringLiteral("/no-prefix-here"));
+        const QString answer = CommandOutput(QStringLiteral("setpriv"),
+            QStringList { QStringLiteral("--reuid=65534") } + c.Identity
+                + QStringList { QStringLiteral("--"), QCoreApplication::applicationFilePath(),
+                    QStringLiteral("--is-administrator") },
+            environment);
+        EXPECT_EQ(answer, QString::fromLatin1(c.Expected));
+    }
 }
 
 TEST(SystemQueryTests, VisualBasicRuntimeNeedsEveryFileAtItsMinimum)
