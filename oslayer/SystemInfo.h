@@ -25,7 +25,8 @@ WindowsVersion GetWindowsVersion();
 bool GetUserName(QString &name);
 bool GetComputerName(QString &name);
 QString GetHostName();
-// IPv4 addresses of the host name, dotted, in resolver order.
+// IPv4 addresses of the host name, dotted, in resolver order, then those of the host's
+// interfaces other than loopback that the resolver did not give.
 QStringList LocalIPv4Addresses();
 
 // The process runs with an administrator's rights on the host: as root, or as a member

@@ -1,5 +1,6 @@
 #include "support/PeWriter.h"
 #include "support/QStringPrinter.h"
+#include "support/ScopedTimeZone.h"
 #include "support/TempPrefix.h"
 
 #include "platform/FileVersionInfo.h"
@@ -229,12 +230,37 @@ TEST_F(VersionTest, AMissingNewFileRaisesWithItsName)
 
 TEST_F(VersionTest, WriteTimesOfFilesOnly)
 {
+    // 1 January 2020 12:00 UTC in 100 ns steps since 1601.
+    constexpr Os::FileTime Jan2020FileTime = 132223536000000000ULL;
+    constexpr Os::FileTime Second = 10000000ULL;
     const QString file = Plain(QStringLiteral("C:\\t\\f.txt"), Jan2020);
     Os::FileTime utc = 0, local = 0;
     EXPECT_TRUE(GetFileWriteTime(file, utc));
-    EXPECT_EQ(utc, Os::FileTimeFromMSecsSinceEpoch(Jan2020));
-    EXPECT_TRUE(GetFileLocalWriteTime(file, local));
-    EXPECT_EQ(local, Os::LocalFileTime(utc));
+    EXPECT_EQ(utc, Jan2020FileTime);
+    {
+        ScopedTimeZone india("<+0530>-5:30");
+        EXPECT_TRUE(GetFileLocalWriteTime(file, local));
+        EXPECT_EQ(local, Jan2020FileTime + 19800 * Second);
+    }
+    {
+        ScopedTimeZone brazil("<-03>3");
+        EXPECT_TRUE(GetFileLocalWriteTime(file, local));
+        EXPECT_EQ(local, Jan2020FileTime - 10800 * Second);
+    }
+    {
+        // As Windows does, the bias in force now applies, not the one of the file's date: of
+        // a winter and a summer date, one lies in the other season than today.
+        ScopedTimeZone rome("CET-1CEST,M3.5.0,M10.5.0/3");
+        const long bias = ScopedTimeZone::OffsetNow();
+        ASSERT_TRUE(bias == 3600 || bias == 7200) << bias;
+        const qint64 jul2020 = QDateTime(QDate(2020, 7, 1), QTime(12, 0), Qt::UTC).toMSecsSinceEpoch();
+        const QString summer = Plain(QStringLiteral("C:\\t\\summer.txt"), jul2020);
+        constexpr Os::FileTime Jul2020FileTime = 132380784000000000ULL;
+        EXPECT_TRUE(GetFileLocalWriteTime(file, local));
+        EXPECT_EQ(local, Jan2020FileTime + Os::FileTime(bias) * Second);
+        EXPECT_TRUE(GetFileLocalWriteTime(summer, local));
+        EXPECT_EQ(local, Jul2020FileTime + Os::FileTime(bias) * Second);
+    }
     Os::FileTime t = 123;
     EXPECT_FALSE(GetFileWriteTime(QStringLiteral("C:\\t"), t));
     EXPECT_EQ(t, 0u);
