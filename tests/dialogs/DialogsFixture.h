@@ -34,6 +34,10 @@ protected:
     std::unique_ptr<ScriptedUiServices> Ui;
 };
 
+// Sets or clears the inode flag that chattr +c sets; false where the file system does not
+// keep it.
+bool SetCompressedFlag(const QString &hostPath, bool on);
+
 // Runs the event loop until the predicate holds or the time is up; the predicate's last value.
 bool WaitUntil(const std::function<bool()> &predicate, int timeoutMs = 5000);
 // Lets the application go idle once, so that the action lists run their update event.
