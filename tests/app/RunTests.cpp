@@ -3,7 +3,9 @@
 #include "app/WizardInstances.h"
 #include "app/frmEndInstallUnit.h"
 #include "app/frmMainUnit.h"
+#include "platform/GeneralRoutines.h"
 #include "update/UpdateReport.h"
+#include "update/dmUpdateCommonUnit.h"
 
 #include <QPushButton>
 #include <QRegularExpression>
@@ -118,6 +120,34 @@ TEST(RunErrors, AnErrorTheProcedureLetsThroughIsShownAndEndsTheReport)
     EXPECT_FALSE(w.ButtonCancel->isEnabled());
     Next(w);
     EXPECT_FALSE(w.isVisible());
+}
+
+TEST(TemporaryNames, DrawFromTheGeneratorTheWindowSeedsWhenFirstShown)
+{
+    constexpr uint32_t Range = 10000000;
+    TWizardRun run(StandardPayload());
+    // The numbers after a known seed: had the first show not seeded the generator again,
+    // what it draws afterwards would go on with them.
+    RandSeed(42);
+    QList<uint32_t> known;
+    for (int i = 0; i < 1000; ++i)
+        known.append(Random(Range));
+    RandSeed(42);
+    run.Start();
+    QList<uint32_t> drawn;
+    for (int i = 0; i < 3; ++i)
+        drawn.append(Random(Range));
+    bool continuesKnown = false;
+    for (qsizetype i = 0; i + drawn.size() <= known.size(); ++i)
+        continuesKnown = continuesKnown || known.mid(i, drawn.size()) == drawn;
+    EXPECT_FALSE(continuesKnown) << "the first show did not seed the generator";
+
+    // The engine's temporary names are that generator's numbers.
+    RandSeed(7);
+    const uint32_t next = Random(Range);
+    RandSeed(7);
+    const QString name = dmUpdateCommon->TempFileName(QStringLiteral("Update"));
+    EXPECT_TRUE(name.endsWith(QStringLiteral("\\Update%1.tmp").arg(next))) << name.toStdString();
 }
 
 TEST(StartupCheck, IncompatibleWorkstationEndsTheWizard)
