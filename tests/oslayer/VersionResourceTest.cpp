@@ -111,7 +111,7 @@ TEST(VersionResource, TheLayersBlockIsLaidOutAsAResourceCompilerLaysItOut)
     FixedFileInfo fixed;
     fixed.FileVersionMS = fixed.ProductVersionMS = (3u << 16) | 2;
     fixed.FileVersionLS = fixed.ProductVersionLS = (65535u << 16) | 14;
-    VersionSpec wanted;
+    VersionContent wanted;
     wanted.V[0] = 3;
     wanted.V[1] = 2;
     wanted.V[2] = 65535;

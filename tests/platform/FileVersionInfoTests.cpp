@@ -83,7 +83,7 @@ TEST_F(VersionTest, FixedVersionNumbersAndText)
 
 TEST_F(VersionTest, WideFilesReadTheSame)
 {
-    VersionSpec wanted;
+    VersionContent wanted;
     wanted.V[0] = 2;
     wanted.V[1] = 5;
     wanted.V[2] = 2;
@@ -96,7 +96,7 @@ TEST_F(VersionTest, WideFilesReadTheSame)
 
 TEST_F(VersionTest, StringsComeFromTheFirstTranslation)
 {
-    VersionSpec wanted;
+    VersionContent wanted;
     wanted.Tables = {
         VersionStringTable{0x0409, 0x04B0,
                            {{QStringLiteral("FileVersion"), QStringLiteral("WI-V2.5.2.26540")},
@@ -128,12 +128,12 @@ TEST_F(VersionTest, FilesWithoutStringsOrVersion)
 {
     EXPECT_EQ(GetFileVersionString(QStringLiteral("C:\\missing.dll")), QStringLiteral("?"));
     EXPECT_EQ(GetFileVersionString(Plain(QStringLiteral("C:\\a.hlp"), Jan2020)), QStringLiteral("?"));
-    VersionSpec noTable;
+    VersionContent noTable;
     FPrefix.WriteFile(QStringLiteral("C:\\bare.dll"), BuildPeWithVersion(noTable));
     const QString noTableText = GetFileVersionString(QStringLiteral("C:\\bare.dll"));
     EXPECT_TRUE(noTableText == QStringLiteral("?") || noTableText.isEmpty());
     EXPECT_EQ(TWindowsInstaller::GetFileVersion(QStringLiteral("C:\\bare.dll")), QStringLiteral("1.0.0.0"));
-    VersionSpec noFileVersion;
+    VersionContent noFileVersion;
     noFileVersion.Tables = {VersionStringTable{0x0410, 0x04E4, {{QStringLiteral("CompanyName"), QStringLiteral("x")}}}};
     FPrefix.WriteFile(QStringLiteral("C:\\nofv.dll"), BuildPeWithVersion(noFileVersion));
     EXPECT_EQ(GetFileVersionString(QStringLiteral("C:\\nofv.dll")), QString());
@@ -144,7 +144,7 @@ TEST_F(VersionTest, FilesWithoutStringsOrVersion)
 
 TEST_F(VersionTest, EmptyNameDescribesTheRunningProgram)
 {
-    VersionSpec wanted;
+    VersionContent wanted;
     wanted.V[0] = 1;
     wanted.V[1] = 2;
     wanted.V[2] = 27;

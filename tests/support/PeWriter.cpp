@@ -82,7 +82,7 @@ QString Hex4(uint16_t v) { return QStringLiteral("%1").arg(v, 4, 16, QLatin1Char
 
 } // namespace
 
-QByteArray BuildVersionBlock(const VersionSpec &wanted)
+QByteArray BuildVersionBlock(const VersionContent &wanted)
 {
     QByteArray fixed;
     if (wanted.WithFixed) {
@@ -222,7 +222,7 @@ QByteArray MakePe(const std::optional<QByteArray> &versionBlock, bool pe32plus, 
     return image;
 }
 
-QByteArray BuildPeWithVersion(const VersionSpec &wanted, bool pe32plus)
+QByteArray BuildPeWithVersion(const VersionContent &wanted, bool pe32plus)
 {
     const uint16_t language = wanted.Tables.isEmpty() ? 0x0409 : wanted.Tables.first().Language;
     return MakePe(BuildVersionBlock(wanted), pe32plus, language);
@@ -233,7 +233,7 @@ QByteArray MakePeWithVersion(uint16_t a, uint16_t b, uint16_t c, uint16_t d, con
 {
     const QString text = fileVersionString.isNull() ? QStringLiteral("%1.%2.%3.%4").arg(a).arg(b).arg(c).arg(d)
                                                     : fileVersionString;
-    VersionSpec wanted;
+    VersionContent wanted;
     wanted.V[0] = a;
     wanted.V[1] = b;
     wanted.V[2] = c;

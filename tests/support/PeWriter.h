@@ -5,7 +5,7 @@
 //
 //   WritePe(prefix.HostPath("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe"), 3, 2, 0, 14);
 //   QByteArray dll = MakePeWithVersion(2, 5, 2, 26540, "WI-V2.5.2.26540");
-//   VersionSpec two;                    // several string tables, or none, or no fixed part
+//   VersionContent two;                    // several string tables, or none, or no fixed part
 //   two.Tables = { { 0x0409, 0x04B0, { { "FileVersion", "WI-V2.5.2.26540" } } },
 //                  { 0x0410, 0x04E4, { { "FileVersion", "altro" } } } };
 //   QByteArray gds = BuildPeWithVersion(two);
@@ -26,7 +26,7 @@ struct VersionStringTable {
     QList<QPair<QString, QString>> Strings;
 };
 
-struct VersionSpec {
+struct VersionContent {
     uint16_t V[4] = { 1, 0, 0, 0 };
     bool WithFixed = true;
     uint32_t FileType = 1; // VFT_APP; 2 is VFT_DLL
@@ -35,7 +35,7 @@ struct VersionSpec {
 };
 
 // A VS_VERSIONINFO block laid out as a resource compiler lays it out.
-QByteArray BuildVersionBlock(const VersionSpec &wanted);
+QByteArray BuildVersionBlock(const VersionContent &wanted);
 
 // Where the parts of a written image lie, as file offsets, for tests that damage them.
 struct PeLayout {
@@ -58,7 +58,7 @@ QByteArray MakePe(const std::optional<QByteArray> &versionBlock, bool pe32plus =
                   PeLayout *layout = nullptr);
 
 // An image with BuildVersionBlock(wanted), in the language of its first table.
-QByteArray BuildPeWithVersion(const VersionSpec &wanted, bool pe32plus = false);
+QByteArray BuildPeWithVersion(const VersionContent &wanted, bool pe32plus = false);
 
 // A program of version a.b.c.d whose "FileVersion" string is fileVersionString (the four
 // numbers joined by "." when null), with one translation and its string table.
