@@ -33,7 +33,6 @@
 #include <QTextEdit>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <cstdlib>
 
 TfrmMain *frmMain = nullptr;
 
@@ -282,7 +281,8 @@ void TfrmMain::FormShow()
             dmUpdateCommon->SetReport(FReport.get());
         }
     }
-    std::srand(static_cast<unsigned>(QDateTime::currentMSecsSinceEpoch()));
+    // The temporary file names of the run draw from this generator.
+    Randomize();
 
     LoadAppInfo();
     LoadUpdateInfo();

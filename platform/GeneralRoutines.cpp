@@ -9,7 +9,9 @@
 #include "oslayer/SystemInfo.h"
 #include "oslayer/WinError.h"
 
+#include <QRandomGenerator>
 #include <QThread>
+#include <random>
 
 using namespace Os;
 
@@ -84,6 +86,24 @@ void ReportAttributeError(const QString &path, bool continueAfter)
     if (!continueAfter)
         throw EAbort();
 }
+
+// ---- Random numbers -------------------------------------------------------------------
+
+namespace {
+
+std::mt19937_64 &Generator()
+{
+    static std::mt19937_64 generator(QRandomGenerator::system()->generate64());
+    return generator;
+}
+
+} // namespace
+
+void Randomize() { RandSeed(QRandomGenerator::system()->generate64()); }
+
+void RandSeed(uint64_t seed) { Generator().seed(seed); }
+
+uint32_t Random(uint32_t range) { return std::uniform_int_distribution<uint32_t>(0, range - 1)(Generator()); }
 
 // ---- Waiting --------------------------------------------------------------------------
 

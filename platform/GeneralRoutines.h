@@ -36,6 +36,17 @@ void ReportAttributeError(const QString &path, bool continueAfter);
 // without processing anything.
 void WaitMilliseconds(int32_t ms);
 
+// ---- Random numbers -------------------------------------------------------------------
+
+// The program's random generator, the one the temporary file names draw from. It starts
+// from the system's entropy, so that two runs never share a sequence even when nothing
+// seeds it; the main window seeds it again, once, when it is first shown.
+void Randomize();
+// Seeds it with a known value (tests).
+void RandSeed(uint64_t seed);
+// A number from 0 to range - 1 (range above 0).
+uint32_t Random(uint32_t range);
+
 // ---- Paths and names ------------------------------------------------------------------
 
 // Empty stays empty; otherwise one backslash at the end.

@@ -11,6 +11,7 @@ PACKAGES=(
   libgtest-dev
   firebird3.0-server firebird3.0-utils firebird-dev libfbclient2
   poppler-utils
+  iproute2
   wine wine64
   ansible-core
 )

@@ -21,7 +21,6 @@
 #include "Common/Impression/dmStructure_Printing_Unit.h"
 #include "Common/Interbase/dmDBConnectionUnit.h"
 
-#include <QRandomGenerator>
 #include <QTextDocument>
 
 using namespace UpdateTexts;
@@ -129,8 +128,7 @@ QString TdmUpdateCommon::TempFileName(const QString &prefix)
     // A name taken by someone else between our test and our creation is simply skipped;
     // after this many tries the folder is not usable and the system's error says why.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString path = folder + prefix + QString::number(QRandomGenerator::global()->bounded(10000000))
-            + QLatin1String(".tmp");
+        const QString path = folder + prefix + QString::number(Random(10000000)) + QLatin1String(".tmp");
         if (Os::GetFileAttributes(path) != Os::INVALID_FILE_ATTRIBUTES)
             DeleteFileLogged(path);
         if (Os::CreateNewFile(path))

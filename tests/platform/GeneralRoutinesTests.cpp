@@ -1,5 +1,6 @@
-#include "PlatformPrefix.h"
-#include "ScriptedUiServices.h"
+#include "support/QStringPrinter.h"
+#include "support/ScriptedUiServices.h"
+#include "support/TempPrefix.h"
 
 #include "platform/GeneralRoutines.h"
 #include "oslayer/Exceptions.h"
@@ -32,12 +33,10 @@ QString HostText(const QString &path)
 
 TEST(SysErrorText, KnownCodeIsTheSystemTextUnknownCodeIsTheNumber)
 {
-    EXPECT_EQ(GetSysErrorText(5), SysErrorMessage(5));
-    EXPECT_FALSE(GetSysErrorText(5).isEmpty());
-    EXPECT_TRUE(GetSysErrorText(5).contains(QLatin1String("denied"), Qt::CaseInsensitive));
+    EXPECT_EQ(GetSysErrorText(5), QStringLiteral("Access is denied."));
     EXPECT_EQ(GetSysErrorText(987654), QStringLiteral("code : 987654"));
     SetLastError(2);
-    EXPECT_EQ(GetLastSysErrorText(), SysErrorMessage(2));
+    EXPECT_EQ(GetLastSysErrorText(), QStringLiteral("The system cannot find the file specified."));
 }
 
 struct ReportCase {
@@ -51,7 +50,7 @@ struct ReportCase {
 
 TEST(ErrorReports, TextsBoxesAndRaisesFollowTheFlags)
 {
-    const QString sys = SysErrorMessage(5);
+    const QString sys = QStringLiteral("Access is denied.");
     const QString copy = QStringLiteral("Copia archivio impossibile :") + CrLf + QStringLiteral("C:\\a.dll") + CrLf
         + QStringLiteral("Destinazione :") + CrLf + QStringLiteral("D:\\b.dll") + CrLf + sys;
     const QString del = QStringLiteral("l'archivio non può essere eliminato!") + CrLf + QStringLiteral("C:\\x.exe")
@@ -201,7 +200,7 @@ TEST(PathRules, TrailingBackslashParentAndFolderPart)
 
 TEST(SystemNames, WindowsFolderComputerAndUser)
 {
-    PlatformPrefix prefix;
+    TempPrefix prefix;
     EXPECT_EQ(GetWindowsFolder().toLower(), QStringLiteral("c:\\windows\\"));
     const QString computer = GetComputerNameText();
     EXPECT_FALSE(computer.isEmpty());
@@ -235,7 +234,7 @@ protected:
     }
 
     const QString Key = QStringLiteral("Software\\DREMLIX S.A.\\Prova");
-    PlatformPrefix FPrefix;
+    TempPrefix FPrefix;
 };
 
 TEST_F(RegistryValues, ReadGivesIntegersStringsAndDefaults)
@@ -271,7 +270,7 @@ TEST_F(RegistryValues, TheDefaultAccessIsFullAccess)
 {
     // A hive that cannot be written denies full access: the default comes back, while a
     // read-only open still reads the value.
-    FPrefix.MakeHiveReadOnly(true);
+    FPrefix.MakeHiveReadOnly(RegRoot::LocalMachine);
     EXPECT_EQ(ReadRegistryValue(RegRoot::LocalMachine, Key, QStringLiteral("Nome"), RegDefaultAccess,
                                 QStringLiteral("nessuno"), false),
               QVariant(QStringLiteral("nessuno")));
@@ -318,7 +317,7 @@ TEST_F(RegistryValues, WriteFailsForEmptyOrMissingKeysAndDeniedHives)
     EXPECT_TRUE(WriteRegistryValue(RegRoot::LocalMachine, missing, QStringLiteral("X"), QStringLiteral("1"), true));
     EXPECT_EQ(ReadRegistryString(RegRoot::LocalMachine, missing, QStringLiteral("X")), QStringLiteral("1"));
 
-    FPrefix.MakeHiveReadOnly(true);
+    FPrefix.MakeHiveReadOnly(RegRoot::LocalMachine);
     EXPECT_FALSE(WriteRegistryValue(RegRoot::LocalMachine, Key, QStringLiteral("Nome"), QStringLiteral("z"), false));
     EXPECT_EQ(Stored(QStringLiteral("Nome")).AsString(), QStringLiteral("Società"));
 }
@@ -335,7 +334,7 @@ TEST_F(RegistryValues, StringReadAndWrite)
     EXPECT_EQ(ReadRegistryString(RegRoot::CurrentUser, fresh, QStringLiteral("LastCompany")),
               QStringLiteral("Società Rossi & Figli"));
 
-    FPrefix.MakeHiveReadOnly(false);
+    FPrefix.MakeHiveReadOnly(RegRoot::CurrentUser);
     try {
         WriteRegistryString(RegRoot::CurrentUser, fresh, QStringLiteral("LastCompany"), QStringLiteral("Altra"));
         FAIL() << "a read-only hive was written";
@@ -351,8 +350,8 @@ TEST_F(RegistryValues, StringReadAndWrite)
 
 class ShellOperationTest : public ::testing::Test {
 protected:
-    bool Exists(const QString &windowsPath) { return QFileInfo::exists(FPrefix.Host(windowsPath)); }
-    PlatformPrefix FPrefix;
+    bool Exists(const QString &windowsPath) { return QFileInfo::exists(FPrefix.HostPath(windowsPath)); }
+    TempPrefix FPrefix;
     ScriptedUiServices FUi;
 };
 
@@ -363,7 +362,7 @@ TEST_F(ShellOperationTest, DeletesTheTemporaryFilesOfAMaskSilently)
     const QStringList kept = {QStringLiteral("C:\\Temp\\Update1.txt"), QStringLiteral("C:\\Temp\\Other.tmp"),
                               QStringLiteral("C:\\Temp\\Sub\\Update5.tmp")};
     for (const QString &f : doomed + kept)
-        FPrefix.WriteFile(f);
+        FPrefix.WriteFile(f, "x");
     EXPECT_EQ(ShellFileOperation(FO_DELETE, QStringLiteral("C:\\Temp\\Update*.tmp"), QString(), QString(),
                                  FOF_SILENT | FOF_NOCONFIRMATION),
               0);
@@ -378,8 +377,8 @@ TEST_F(ShellOperationTest, DeletesTheTemporaryFilesOfAMaskSilently)
 
 TEST_F(ShellOperationTest, DeleteAsksUnlessToldNotToAndDeclineAborts)
 {
-    FPrefix.WriteFile(QStringLiteral("C:\\Temp\\a.tmp"));
-    FPrefix.WriteFile(QStringLiteral("C:\\Temp\\b.tmp"));
+    FPrefix.WriteFile(QStringLiteral("C:\\Temp\\a.tmp"), "x");
+    FPrefix.WriteFile(QStringLiteral("C:\\Temp\\b.tmp"), "x");
     FUi.QueueAnswer(false);
     EXPECT_EQ(ShellFileOperation(FO_DELETE, QStringLiteral("C:\\Temp\\*.tmp"), QString(), QString(), FOF_SILENT), -1);
     ASSERT_EQ(FUi.Boxes().size(), 1);
@@ -390,7 +389,7 @@ TEST_F(ShellOperationTest, DeleteAsksUnlessToldNotToAndDeclineAborts)
     EXPECT_FALSE(Exists(QStringLiteral("C:\\Temp\\a.tmp")));
     EXPECT_FALSE(Exists(QStringLiteral("C:\\Temp\\b.tmp")));
     // With a progress title the flags no longer count: the question is asked.
-    FPrefix.WriteFile(QStringLiteral("C:\\Temp\\c.tmp"));
+    FPrefix.WriteFile(QStringLiteral("C:\\Temp\\c.tmp"), "x");
     FUi.QueueAnswer(false);
     EXPECT_EQ(ShellFileOperation(FO_DELETE, QStringLiteral("C:\\Temp\\c.tmp"), QString(), QStringLiteral("Pulizia"),
                                  FOF_NOCONFIRMATION),
@@ -401,9 +400,9 @@ TEST_F(ShellOperationTest, DeleteAsksUnlessToldNotToAndDeclineAborts)
 
 TEST_F(ShellOperationTest, DeletesFoldersWithTheirContentAndSeveralNames)
 {
-    FPrefix.WriteFile(QStringLiteral("C:\\Work\\Tree\\a\\b\\c.txt"));
-    FPrefix.WriteFile(QStringLiteral("C:\\Work\\One.txt"));
-    FPrefix.WriteFile(QStringLiteral("C:\\Work\\Two.txt"));
+    FPrefix.WriteFile(QStringLiteral("C:\\Work\\Tree\\a\\b\\c.txt"), "x");
+    FPrefix.WriteFile(QStringLiteral("C:\\Work\\One.txt"), "x");
+    FPrefix.WriteFile(QStringLiteral("C:\\Work\\Two.txt"), "x");
     const QString names = QStringLiteral("C:\\Work\\Tree") + QChar(0) + QStringLiteral("C:\\Work\\One.txt");
     EXPECT_EQ(ShellFileOperation(FO_DELETE, names, QString(), QString(), FOF_NOCONFIRMATION), 0);
     EXPECT_FALSE(Exists(QStringLiteral("C:\\Work\\Tree")));
@@ -439,35 +438,35 @@ TEST_F(ShellOperationTest, CopyMoveAndRename)
     EXPECT_EQ(ShellFileOperation(FO_COPY, QStringLiteral("C:\\Src\\*.dll"), QStringLiteral("C:\\Dest"), QString(),
                                  FOF_NOCONFIRMATION),
               0);
-    EXPECT_EQ(HostText(FPrefix.Host(QStringLiteral("C:\\Dest\\a.dll"))), QStringLiteral("A"));
-    EXPECT_EQ(HostText(FPrefix.Host(QStringLiteral("C:\\Dest\\b.dll"))), QStringLiteral("B"));
+    EXPECT_EQ(HostText(FPrefix.HostPath(QStringLiteral("C:\\Dest\\a.dll"))), QStringLiteral("A"));
+    EXPECT_EQ(HostText(FPrefix.HostPath(QStringLiteral("C:\\Dest\\b.dll"))), QStringLiteral("B"));
     EXPECT_TRUE(Exists(QStringLiteral("C:\\Src\\a.dll")));
 
     // A folder is copied with its content; a single file to a new name is that name.
     EXPECT_EQ(ShellFileOperation(FO_COPY, QStringLiteral("C:\\Src\\sub"), QStringLiteral("C:\\Dest"), QString(),
                                  FOF_NOCONFIRMATION),
               0);
-    EXPECT_EQ(HostText(FPrefix.Host(QStringLiteral("C:\\Dest\\sub\\c.txt"))), QStringLiteral("C"));
+    EXPECT_EQ(HostText(FPrefix.HostPath(QStringLiteral("C:\\Dest\\sub\\c.txt"))), QStringLiteral("C"));
     EXPECT_EQ(ShellFileOperation(FO_COPY, QStringLiteral("C:\\Src\\a.dll"), QStringLiteral("C:\\Dest\\z.dll"),
                                  QString(), FOF_NOCONFIRMATION),
               0);
-    EXPECT_EQ(HostText(FPrefix.Host(QStringLiteral("C:\\Dest\\z.dll"))), QStringLiteral("A"));
+    EXPECT_EQ(HostText(FPrefix.HostPath(QStringLiteral("C:\\Dest\\z.dll"))), QStringLiteral("A"));
 
     // Over an existing file: declined keeps it, a collision name keeps both.
     FUi.QueueAnswer(false);
     EXPECT_EQ(ShellFileOperation(FO_COPY, QStringLiteral("C:\\Src\\b.dll"), QStringLiteral("C:\\Dest\\z.dll"),
                                  QString(), 0),
               -1);
-    EXPECT_EQ(HostText(FPrefix.Host(QStringLiteral("C:\\Dest\\z.dll"))), QStringLiteral("A"));
+    EXPECT_EQ(HostText(FPrefix.HostPath(QStringLiteral("C:\\Dest\\z.dll"))), QStringLiteral("A"));
     EXPECT_EQ(ShellFileOperation(FO_COPY, QStringLiteral("C:\\Src\\b.dll"), QStringLiteral("C:\\Dest\\z.dll"),
                                  QString(), FOF_RENAMEONCOLLISION),
               0);
-    EXPECT_EQ(HostText(FPrefix.Host(QStringLiteral("C:\\Dest\\Copy of z.dll"))), QStringLiteral("B"));
+    EXPECT_EQ(HostText(FPrefix.HostPath(QStringLiteral("C:\\Dest\\Copy of z.dll"))), QStringLiteral("B"));
 
     EXPECT_EQ(ShellFileOperation(FO_MOVE, QStringLiteral("C:\\Src\\b.dll"), QStringLiteral("C:\\Moved"), QString(),
                                  FOF_NOCONFIRMATION),
               0);
-    EXPECT_EQ(HostText(FPrefix.Host(QStringLiteral("C:\\Moved"))), QStringLiteral("B"));
+    EXPECT_EQ(HostText(FPrefix.HostPath(QStringLiteral("C:\\Moved"))), QStringLiteral("B"));
     EXPECT_FALSE(Exists(QStringLiteral("C:\\Src\\b.dll")));
 
     EXPECT_EQ(ShellFileOperation(FO_RENAME, QStringLiteral("C:\\Src\\a.dll"), QStringLiteral("renamed.dll"),
@@ -508,8 +507,8 @@ TEST(FolderBrowser, ChoiceReplacesThePathCancelKeepsIt)
 
 TEST(DriveLetters, UpperCaseLettersOfTheDrivesThatResolve)
 {
-    PlatformPrefix prefix;
-    prefix.AddDrive(QLatin1Char('e'), QStringLiteral("cdrom"));
+    TempPrefix prefix;
+    prefix.AddDrive(QLatin1Char('e'), QString(), QStringLiteral("cdrom"));
     prefix.AddDrive(QLatin1Char('d'));
     // A link to nothing is no drive.
     ::symlink("../nowhere", QFile::encodeName(prefix.Root() + QStringLiteral("/dosdevices/m:")).constData());
