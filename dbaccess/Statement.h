@@ -199,6 +199,8 @@ public:
 private:
     struct TRow;
     const TRow &CurrentRow() const;
+    // The row in the output buffers, blobs read in tr.
+    TRow RowOfBuffers(TDatabase *db, TTransaction *tr) const;
     void FetchOne();
 
     bool FForwardOnly = false;
