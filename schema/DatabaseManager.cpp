@@ -80,6 +80,10 @@ TDatabaseManager::TDatabaseManager(QObject *owner)
     , FRandom([](int bound) { return static_cast<int>(QRandomGenerator::global()->bounded(bound)); })
 {
     FTransaction2->SetName(QStringLiteral("FTransaction2"));
+    // Every workstation writes the register: a write waits for another one on the same
+    // row and then sees what that one committed, instead of failing on it.
+    FTransaction2->SetParams(
+        { QStringLiteral("write"), QStringLiteral("read_committed"), QStringLiteral("rec_version") });
     FQuery2->SetTransaction(FTransaction2.get());
     FSQL2->SetTransaction(FTransaction2.get());
     FLockTransaction->SetParams({ QStringLiteral("no_rec_version"), QStringLiteral("nowait") });

@@ -91,7 +91,16 @@ void TDatabaseManager::RegisterUser(const QString &UserStr)
 {
     const QString key = UserKey(UserStr);
     RetryInRegister([&] {
-        const int32_t count = RegisteredRows(key);
+        int32_t count = RegisteredRows(key);
+        if (count == 0) {
+            // Two workstations registering one name at the same moment would both count
+            // none and both insert it. Every first registration takes this row first, so
+            // the second one waits for the first to end and then counts its row.
+            FQuery2->SetSQL({ QStringLiteral("SELECT id FROM ConnectionControl WHERE id = 0 WITH LOCK") });
+            FQuery2->Open();
+            FQuery2->Close();
+            count = RegisteredRows(key);
+        }
         FSQL2->SQL().clear();
         FSQL2->ClearParams();
         if (count != 0)
