@@ -813,11 +813,8 @@ void TStatement::Close()
         TStatus status;
         Client().dsql_free_statement(&status, &d.Handle, DSQL_drop);
     }
-    d.Handle = 0;
-    d.Prepared = false;
-    d.CursorOpen = false;
-    d.Executed = false;
-    d.PreparedText.clear();
+    // Freed or not, the handle is forgotten as when its attachment goes.
+    TStatement::DatabaseGone();
     if (d.HandleDatabase && d.HandleDatabase != FDatabase)
         d.HandleDatabase->Detach(this);
     d.HandleDatabase = nullptr;
@@ -976,7 +973,12 @@ void TQuery::Close()
         TStatus status;
         Client().dsql_free_statement(&status, &d.Handle, DSQL_close);
     }
-    d.CursorOpen = false;
+    ForgetRows();
+}
+
+void TQuery::ForgetRows()
+{
+    Impl().CursorOpen = false;
     FActive = false;
     FEof = true;
     FRecNo = 0;
@@ -986,15 +988,9 @@ void TQuery::Close()
 
 void TQuery::DiscardLocal()
 {
-    TImpl &d = Impl();
-    d.CursorOpen = false;
-    FActive = false;
-    FEof = true;
-    FRecNo = 0;
-    FFetched = 0;
-    FRows.clear();
+    ForgetRows();
     TStatement::DatabaseGone();
-    d.Fields.clear();
+    Impl().Fields.clear();
 }
 
 void TQuery::TransactionEnded()
