@@ -496,12 +496,13 @@ TEST_F(PrintListsDbTest, ServerKilledMidImportRollsBackTheListBeingWrittenAndASe
     payload(1);
     Start();
 
-    // The killer watches from a connection of its own; if the write never comes, it
-    // kills the server all the same, so that nothing waits on the held trigger.
+    // The killer watches from a connection of its own; if the write is not reached in
+    // two minutes, it kills the server all the same, so that nothing waits on the held
+    // trigger.
     std::atomic<qint64> killedAt { -1 };
     QElapsedTimer clock;
     clock.start();
-    std::thread killer([&] {
+    std::jthread killer([&](std::stop_token stop) {
         try {
             auto db = AttachAsMaker(location);
             Db::TTransaction transaction(db.get());
@@ -509,7 +510,7 @@ TEST_F(PrintListsDbTest, ServerKilledMidImportRollsBackTheListBeingWrittenAndASe
                 QStringLiteral("rec_version"), QStringLiteral("nowait") });
             Db::TQuery query(db.get(), &transaction);
             query.SetSQLText(QStringLiteral("SELECT COUNT(*) FROM KillPoint"));
-            while (killedAt < 0 && clock.elapsed() < 120000) {
+            while (!stop.stop_requested() && killedAt < 0 && clock.elapsed() < 120000) {
                 transaction.Start();
                 query.Open();
                 const bool held = query.AsInteger(0) > 0;
@@ -524,11 +525,12 @@ TEST_F(PrintListsDbTest, ServerKilledMidImportRollsBackTheListBeingWrittenAndASe
             db->ForceClose();
         } catch (const std::exception &) {
         }
-        if (killedAt < 0)
+        if (killedAt < 0 && !stop.stop_requested())
             server.Kill();
     });
     const TUpdateOutcome outcome = FEngine->UpdateOrvanta();
     const qint64 returnedAt = clock.elapsed();
+    killer.request_stop();
     killer.join();
 
     ASSERT_GE(killedAt.load(), 0) << "the write of list 3 was never reached\n" << Dump().toStdString();
