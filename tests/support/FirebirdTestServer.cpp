@@ -70,9 +70,9 @@ time_t ModifiedSeconds(const QByteArray &path)
 
 } // namespace
 
-void FirebirdTestServer::AddAlias(const QString &alias, const QString &hostPath)
+void FirebirdTestServer::AddAlias(const QString &alias, const QString &hostPath, const QString &root)
 {
-    const QString name = Root() + QStringLiteral("/databases.conf");
+    const QString name = root + QStringLiteral("/databases.conf");
     const QByteArray encoded = QFile::encodeName(name);
     const time_t before = ModifiedSeconds(encoded);
     QFile conf(name);
@@ -127,9 +127,9 @@ QString FirebirdTestServer::TcpConnectionString(const QString &aliasOrPath)
     return QStringLiteral("127.0.0.1/%1:%2").arg(Port()).arg(aliasOrPath);
 }
 
-void FirebirdTestServer::SetFreeDiskSpace(std::optional<int64_t> bytes, QChar drive)
+void FirebirdTestServer::SetFreeDiskSpace(std::optional<int64_t> bytes, QChar drive, const QString &root)
 {
-    QString name = Root() + QStringLiteral("/udf-free-space");
+    QString name = root + QStringLiteral("/udf-free-space");
     if (!drive.isNull())
         name += u'-' + QString(drive.toUpper());
     if (!bytes) {
