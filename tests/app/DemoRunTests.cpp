@@ -110,9 +110,9 @@ TEST_F(DemoRun, FalcrestUpdateFromWelcomeToExit)
     EXPECT_EQ(lines.at(11), QString());
     EXPECT_EQ(lines.at(12), QString());
     EXPECT_EQ(lines.at(13), QStringLiteral("L'aggiornamento terminato con successo."));
-    const QList<double> sizes = w.Report()->PointSizes();
-    EXPECT_EQ(sizes.value(0), 10.0);
-    EXPECT_EQ(sizes.value(13), 10.0);
+    // Each line's own size: the closing line's 10 does not merely carry over from the header.
+    const QList<int> sizes = w.Report()->GivenPointSizes();
+    EXPECT_EQ(sizes, (QList<int> { 10, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 10, 10 }));
     EXPECT_TRUE(frmEndInstall->RichEditReport->hasFocus());
 
     // The installed files: the payload's bytes, the program with the container's time stamp.
