@@ -272,6 +272,11 @@ bool InUseByOthers(const QByteArray &native)
     if (lease == LeaseAnswer::NobodyElse)
         return false;
     const QByteArray canonical = QFile::encodeName(QFileInfo(QFile::decodeName(native)).canonicalFilePath());
+    // A refused lease while we hold nothing of the file ourselves can only mean another
+    // holder, also one whose /proc entries we may not read (a process of another user): the
+    // walk below would miss that one and call the file free.
+    if (lease == LeaseAnswer::SomeoneHolds && !ProcessHolds(QByteArrayLiteral("/proc/self"), id, canonical))
+        return true;
 
     const pid_t self = ::getpid();
     DIR *proc = ::opendir("/proc");

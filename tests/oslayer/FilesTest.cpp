@@ -464,6 +464,38 @@ TEST(Files, InUseTestGivesTheSameAnswersWhenTheLeaseSignalIsTaken)
     ::sigaction(SIGURG, &previous, nullptr);
 }
 
+TEST(Files, AHolderOfAnotherUserCountsThoughProcDoesNotShowIt)
+{
+    // The one looking runs as one unprivileged user, the holder as another: the holder's
+    // descriptors and mappings are closed to the first in /proc, only the kernel's lease
+    // test can tell.
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "playing two other users (the holder and the one who looks) needs root";
+    const QString looker = QStringLiteral("65534"); // nobody
+    const QString holderUser = QStringLiteral("65533");
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+    const QString file = dir.path() + QStringLiteral("/held.dat");
+    {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("held");
+    }
+    // Leases are granted only to the file's owner: the one who looks owns it.
+    ASSERT_EQ(::chown(QFile::encodeName(file).constData(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(file).constData(), 0644), 0);
+    {
+        ChildProcess holder(QStringLiteral("--as-user"), { holderUser, QStringLiteral("--hold-open"), file });
+        ASSERT_TRUE(holder.Ready()) << "the holder could not open the file as user "
+                                    << holderUser.toStdString();
+        ChildProcess look(QStringLiteral("--as-user"), { looker, QStringLiteral("--in-use"), file });
+        EXPECT_EQ(look.Wait(), 1) << "a file another user holds open is in use";
+    }
+    ChildProcess look(QStringLiteral("--as-user"), { looker, QStringLiteral("--in-use"), file });
+    EXPECT_EQ(look.Wait(), 0) << "free once the holder ended";
+}
+
 TEST(Files, CopiesOfLargeFilesAndOfPipesAreWhole)
 {
     TempPrefix prefix;
