@@ -323,21 +323,52 @@ QString TdmUpdateCommon::Extract(const QString &name, bool required)
     return written;
 }
 
-void TdmUpdateCommon::CopyOptionalCompanion(
-    const QString &name, const QString &folder, bool onlyWhenInstalled)
+void TdmUpdateCommon::CopyOptionalCompanions(std::initializer_list<const char *> names, const QString &folder,
+    bool onlyWhenInstalled, QString &current)
 {
-    const QString extracted = Extract(name, false);
-    if (extracted.isEmpty())
-        return;
-    const QString target = AddTrailingBackslash(folder) + name;
-    if (onlyWhenInstalled && !FileExists(target))
-        return;
-    CopyFileLogged(extracted, target, true);
+    for (const char *name : names) {
+        current = QString::fromLatin1(name);
+        const QString extracted = Extract(current, false);
+        if (extracted.isEmpty())
+            continue;
+        const QString target = AddTrailingBackslash(folder) + current;
+        if (onlyWhenInstalled && !FileExists(target))
+            continue;
+        CopyFileLogged(extracted, target, true);
+    }
+}
+
+bool TdmUpdateCommon::InstallFileNames(const QString &folder, bool log)
+{
+    LoadList(QStringLiteral("FileNames.txt"), FFileNames);
+    return InstallListedFiles(folder, log);
+}
+
+TUpdateOutcome TdmUpdateCommon::WithErrorLine(
+    const QString &current, const std::function<TUpdateOutcome()> &body, bool bareWhenNoName)
+{
+    try {
+        return body();
+    } catch (const Os::Exception &e) {
+        if (bareWhenNoName && current.isEmpty())
+            AddReportLine(e.Message());
+        else
+            ReportProcedureError(current, e.Message());
+        return uoFailure;
+    }
 }
 
 void TdmUpdateCommon::ReportProcedureError(const QString &currentName, const QString &message)
 {
     AddReportLine(ErrorDuringUpdate.arg(currentName) + CrLf + message);
+}
+
+bool TdmUpdateCommon::FindProgramFile(QString &installed)
+{
+    if (FileExists(installed))
+        return true;
+    AskProgramFile(installed);
+    return FileExists(installed);
 }
 
 uint16_t TdmUpdateCommon::MajorVersion(const QString &path) const
@@ -346,6 +377,14 @@ uint16_t TdmUpdateCommon::MajorVersion(const QString &path) const
     if (!TWindowsInstaller::GetFileVersion(path, v1, v2, v3, v4))
         throw Os::Exception(path + CrLf + UnknownVersion);
     return v1;
+}
+
+bool TdmUpdateCommon::PassesMajorGuard(
+    uint16_t guardedMajor, const QString &extracted, const QString &installed)
+{
+    const uint16_t newMajor = MajorVersion(extracted);
+    const uint16_t installedMajor = MajorVersion(installed);
+    return !RefusedByMajorVersion(guardedMajor, installedMajor, newMajor);
 }
 
 bool TdmUpdateCommon::RefusedByMajorVersion(uint16_t guardedMajor, uint16_t installedMajor, uint16_t newMajor)
@@ -382,65 +421,49 @@ QString TdmUpdateCommon::FindRootFolder()
 
 TUpdateOutcome TdmUpdateCommon::UpdateOrvanta()
 {
-    TUpdateOutcome outcome = uoFailure;
     QString current = QStringLiteral("Orvanta.exe");
     const QString extracted = Extract(current, true);
-    try {
-        const QString root = FindRootFolder();
-        if (!FolderExists(root))
-            return uoFailure;
-        QString installed = root + ProductFolder(FProductCode) + QLatin1String("\\Programs\\Orvanta.exe");
-        if (!FileExists(installed)) {
-            AskProgramFile(installed);
-            if (!FileExists(installed))
+    return WithErrorLine(
+        current,
+        [&] {
+            const QString root = FindRootFolder();
+            if (!FolderExists(root))
                 return uoFailure;
-        }
-        const uint16_t newMajor = MajorVersion(extracted);
-        const uint16_t installedMajor = MajorVersion(installed);
-        if (RefusedByMajorVersion(4, installedMajor, newMajor))
-            return uoFailure;
-        if (LockTestFails(installed))
-            return uoFailure;
-
-        const QString folder = ExtractFilePath(installed);
-        current = QStringLiteral("ORV_DB_INTF.dll");
-        const QString library = Extract(current, false);
-        QString installedLibrary;
-        if (!library.isEmpty()) {
-            installedLibrary = folder + QLatin1String("ORV_DB_INTF") + QLatin1String(".dll");
-            if (LockTestFails(installedLibrary))
+            QString installed = root + ProductFolder(FProductCode) + QLatin1String("\\Programs\\Orvanta.exe");
+            if (!FindProgramFile(installed) || !PassesMajorGuard(4, extracted, installed)
+                || LockTestFails(installed))
                 return uoFailure;
-        }
 
-        outcome = ReplaceIfNewer(extracted, installed, true, false);
-        if (outcome != uoSuccess)
+            const QString folder = ExtractFilePath(installed);
+            current = QStringLiteral("ORV_DB_INTF.dll");
+            const QString library = Extract(current, false);
+            QString installedLibrary;
+            if (!library.isEmpty()) {
+                installedLibrary = folder + QLatin1String("ORV_DB_INTF") + QLatin1String(".dll");
+                if (LockTestFails(installedLibrary))
+                    return uoFailure;
+            }
+
+            const TUpdateOutcome replaced = ReplaceIfNewer(extracted, installed, true, false);
+            if (replaced != uoSuccess)
+                return replaced;
+            if (!installedLibrary.isEmpty() && FileExists(installedLibrary))
+                CopyFileLogged(library, installedLibrary, true);
+            CopyOptionalCompanions(
+                { "Dremlix.dll", "Orvanta_FR.chm", "Orvanta_IT.chm" }, folder, false, current);
+            current.clear();
+            const TUpdateOutcome outcome = UpdatePrintLists(QString());
+            UpdatePdfLibrary();
             return outcome;
-        if (!installedLibrary.isEmpty() && FileExists(installedLibrary))
-            CopyFileLogged(library, installedLibrary, true);
-
-        for (const char *companion : { "Dremlix.dll", "Orvanta_FR.chm", "Orvanta_IT.chm" }) {
-            current = QString::fromLatin1(companion);
-            CopyOptionalCompanion(current, folder, false);
-        }
-        current.clear();
-        outcome = UpdatePrintLists(QString());
-        UpdatePdfLibrary();
-        return outcome;
-    } catch (const Os::Exception &e) {
-        if (current.isEmpty())
-            AddReportLine(e.Message());
-        else
-            ReportProcedureError(current, e.Message());
-        return uoFailure;
-    }
+        },
+        true);
 }
 
 TUpdateOutcome TdmUpdateCommon::UpdateVestrel()
 {
-    TUpdateOutcome outcome = uoFailure;
     QString current = QStringLiteral("OVVestrel2.dll");
     const QString extracted = Extract(current, true);
-    try {
+    return WithErrorLine(current, [&] {
         const QString root = FindRootFolder();
         if (!FolderExists(root))
             return uoFailure;
@@ -448,35 +471,23 @@ TUpdateOutcome TdmUpdateCommon::UpdateVestrel()
         const QString installed = root + name + QLatin1String("\\Programs\\OVVestrel2.dll");
         if (!FileExists(installed))
             throw Os::Exception(FileNotFound.arg(installed));
-        outcome = ReplaceIfNewer(extracted, installed, true, false);
-        if (outcome != uoSuccess)
-            return outcome;
+        const TUpdateOutcome replaced = ReplaceIfNewer(extracted, installed, true, false);
+        if (replaced != uoSuccess)
+            return replaced;
         SetProductPath(name, installed);
-        const QString folder = ExtractFilePath(installed);
-        for (const char *companion : { "Norkel.dll", "Vestrel.chm" }) {
-            current = QString::fromLatin1(companion);
-            CopyOptionalCompanion(current, folder, false);
-        }
+        CopyOptionalCompanions({ "Norkel.dll", "Vestrel.chm" }, ExtractFilePath(installed), false, current);
         current.clear();
-        outcome = UpdatePrintLists(QString());
-        return outcome;
-    } catch (const Os::Exception &e) {
-        ReportProcedureError(current, e.Message());
-        return uoFailure;
-    }
+        return UpdatePrintLists(QString());
+    });
 }
 
 TUpdateOutcome TdmUpdateCommon::UpdateSorvane()
 {
-    TUpdateOutcome outcome = uoFailure;
     QString current;
-    try {
+    return WithErrorLine(current, [&] {
         QString installed = GetProductPath(ProductName(PC_SORVANE), true);
-        if (!FileExists(installed)) {
-            AskProgramFile(installed);
-            if (!FileExists(installed))
-                return uoFailure;
-        }
+        if (!FindProgramFile(installed))
+            return uoFailure;
         const QString folder = ExtractFilePath(installed);
         const QString installedLibrary = folder + QLatin1String("SVE_INTF") + QLatin1String(".dll");
         if (!FileExists(installedLibrary))
@@ -484,61 +495,37 @@ TUpdateOutcome TdmUpdateCommon::UpdateSorvane()
 
         current = QStringLiteral("Sorvane.exe");
         const QString extracted = Extract(current, true);
-        const uint16_t newMajor = MajorVersion(extracted);
-        const uint16_t installedMajor = MajorVersion(installed);
-        if (RefusedByMajorVersion(5, installedMajor, newMajor))
+        if (!PassesMajorGuard(5, extracted, installed) || LockTestFails(installed)
+            || LockTestFails(installedLibrary))
             return uoFailure;
-        if (LockTestFails(installed) || LockTestFails(installedLibrary))
-            return uoFailure;
-
-        outcome = ReplaceIfNewer(extracted, installed, true, false);
-        if (outcome != uoSuccess)
-            return outcome;
+        const TUpdateOutcome replaced = ReplaceIfNewer(extracted, installed, true, false);
+        if (replaced != uoSuccess)
+            return replaced;
 
         current = QStringLiteral("SVE_INTF.dll");
         CopyFileLogged(Extract(current, true), installedLibrary, true);
-
-        for (const char *companion : { "SVKELT.exe", "SVMRA.exe", "SVDOUN.exe", "XKJ.exe", "XKJw.exe" }) {
-            current = QString::fromLatin1(companion);
-            CopyOptionalCompanion(current, folder, true);
-        }
-        current = QStringLiteral("Sorvane.chm");
-        CopyOptionalCompanion(current, folder, false);
+        CopyOptionalCompanions(
+            { "SVKELT.exe", "SVMRA.exe", "SVDOUN.exe", "XKJ.exe", "XKJw.exe" }, folder, true, current);
+        CopyOptionalCompanions({ "Sorvane.chm" }, folder, false, current);
         current.clear();
-        outcome = UpdatePrintLists(QString());
-        return outcome;
-    } catch (const Os::Exception &e) {
-        ReportProcedureError(current, e.Message());
-        return uoFailure;
-    }
+        return UpdatePrintLists(QString());
+    });
 }
 
 TUpdateOutcome TdmUpdateCommon::UpdateXtq()
 {
-    TUpdateOutcome outcome = uoFailure;
     QString current = QStringLiteral("XTQ.exe");
     const QString extracted = Extract(current, true);
-    try {
+    return WithErrorLine(current, [&] {
         QString installed = GetProductPath(ProductName(PC_XTQ), true);
-        if (!FileExists(installed)) {
-            AskProgramFile(installed);
-            if (!FileExists(installed))
-                return uoFailure;
-        }
-        outcome = ReplaceIfNewer(extracted, installed, true, false);
-        if (outcome != uoSuccess)
-            return outcome;
-        const QString folder = ExtractFilePath(installed);
-        for (const char *companion : { "XTQDOC.pdf", "XTQHELP.rtf" }) {
-            current = QString::fromLatin1(companion);
-            CopyOptionalCompanion(current, folder, false);
-        }
-        outcome = UpdatePrintLists(QString());
-        return outcome;
-    } catch (const Os::Exception &e) {
-        ReportProcedureError(current, e.Message());
-        return uoFailure;
-    }
+        if (!FindProgramFile(installed))
+            return uoFailure;
+        const TUpdateOutcome replaced = ReplaceIfNewer(extracted, installed, true, false);
+        if (replaced != uoSuccess)
+            return replaced;
+        CopyOptionalCompanions({ "XTQDOC.pdf", "XTQHELP.rtf" }, ExtractFilePath(installed), false, current);
+        return UpdatePrintLists(QString());
+    });
 }
 
 // --- Procedures of the listed-file products ------------------------------------------
@@ -581,7 +568,7 @@ TUpdateOutcome TdmUpdateCommon::UpdateFalcrest()
 {
     const QString current = QStringLiteral("Falcrest.exe");
     const QString extracted = Extract(current, true);
-    try {
+    return WithErrorLine(current, [&] {
         // Falcrest lives beside the main product: <root>\Kestrin\Programs\.
         const QString mainFolder = GetProductPath(ProductName(PC_ORVANTA), false);
         const QString folder = GetParentFolder(GetParentFolder(mainFolder)) + QLatin1String("Kestrin\\")
@@ -590,20 +577,16 @@ TUpdateOutcome TdmUpdateCommon::UpdateFalcrest()
         if (!FileExists(installed))
             throw Os::Exception(ProgramNotFound.arg(installed));
 
-        const TUpdateOutcome outcome = ReplaceIfNewer(extracted, installed, true, true);
-        if (outcome != uoSuccess)
-            return outcome;
-        LoadList(QStringLiteral("FileNames.txt"), FFileNames);
-        if (!InstallListedFiles(folder, true))
+        const TUpdateOutcome replaced = ReplaceIfNewer(extracted, installed, true, true);
+        if (replaced != uoSuccess)
+            return replaced;
+        if (!InstallFileNames(folder, true))
             return uoWarnings;
         UpdatePrintLists(folder);
         // The program goes last, so that a failure before leaves the old one working.
         CopyFileLogged(extracted, installed, true);
         return uoSuccess;
-    } catch (const Os::Exception &e) {
-        ReportProcedureError(current, e.Message());
-        return uoFailure;
-    }
+    });
 }
 
 TUpdateOutcome TdmUpdateCommon::UpdateNimbrelCalvane(uint8_t code)
@@ -623,55 +606,46 @@ TUpdateOutcome TdmUpdateCommon::UpdateNimbrelCalvane(uint8_t code)
         throw Os::Exception(FolderNotFound.arg(QStringLiteral("Dremlix5")));
     base = AddTrailingBackslash(base);
 
-    try {
+    return WithErrorLine(relative, [&] {
         const QString installed = base + relative;
         SetProductPath(name, installed);
-        const TUpdateOutcome outcome = ReplaceIfNewer(extracted, installed, true, true);
-        if (outcome != uoSuccess)
-            return outcome;
-        LoadList(QStringLiteral("FileNames.txt"), FFileNames);
+        const TUpdateOutcome replaced = ReplaceIfNewer(extracted, installed, true, true);
+        if (replaced != uoSuccess)
+            return replaced;
         Os::ForceDirectories(base + QLatin1String("Images07"));
-        if (!InstallListedFiles(base, true))
+        if (!InstallFileNames(base, true))
             return uoWarnings;
         CopyFileLogged(extracted, installed, true);
         return uoSuccess;
-    } catch (const Os::Exception &e) {
-        ReportProcedureError(relative, e.Message());
-        return uoFailure;
-    }
+    });
 }
 
-// The products' shared programs folder, created when missing; empty without a root folder.
-static QString SharedProgramsFolder()
+// The products' shared programs folder (empty without a root folder), created when missing
+// and asked for.
+static QString SharedProgramsFolder(bool create = true)
 {
     const QString root = GetBaseFolder();
     if (root.isEmpty())
         return {};
     const QString folder = AddTrailingBackslash(root) + QLatin1String("Common\\") + QLatin1String("Programs\\");
-    if (!FolderExists(folder))
+    if (create && !FolderExists(folder))
         Os::ForceDirectories(folder);
     return folder;
 }
 
 TUpdateOutcome TdmUpdateCommon::UpdateCommonPrograms()
 {
-    const QString current = QStringLiteral("Common_Programs");
-    try {
+    return WithErrorLine(QStringLiteral("Common_Programs"), [&] {
         const QString folder = SharedProgramsFolder();
         if (folder.isEmpty())
             return uoFailure;
-        LoadList(QStringLiteral("FileNames.txt"), FFileNames);
-        return InstallListedFiles(folder, true) ? uoSuccess : uoFailure;
-    } catch (const Os::Exception &e) {
-        ReportProcedureError(current, e.Message());
-        return uoFailure;
-    }
+        return InstallFileNames(folder, true) ? uoSuccess : uoFailure;
+    });
 }
 
 TUpdateOutcome TdmUpdateCommon::UpdatePdfLibrary()
 {
-    const QString current = QStringLiteral("Common_Programs");
-    try {
+    return WithErrorLine(QStringLiteral("Common_Programs"), [&] {
         const QString folder = SharedProgramsFolder();
         if (folder.isEmpty())
             return uoFailure;
@@ -681,22 +655,16 @@ TUpdateOutcome TdmUpdateCommon::UpdatePdfLibrary()
         AddReportLine(QString());
         CopyFileLogged(library, folder + QLatin1String("wPDF300A.dll"), true);
         return uoSuccess;
-    } catch (const Os::Exception &e) {
-        ReportProcedureError(current, e.Message());
-        return uoFailure;
-    }
+    });
 }
 
 TUpdateOutcome TdmUpdateCommon::UpdateTrevisk()
 {
     const QString current = QStringLiteral("Trevisk.exe");
     const QString extracted = Extract(current, true);
-    try {
-        QString folder;
-        const QString root = GetBaseFolder();
-        if (!root.isEmpty())
-            folder = AddTrailingBackslash(root) + QLatin1String("Common\\") + QLatin1String("Programs\\");
-        else
+    return WithErrorLine(current, [&] {
+        QString folder = SharedProgramsFolder(false);
+        if (folder.isEmpty())
             folder = ExtractFilePath(ReadRegistryString(Os::RegRoot::LocalMachine,
                 ProductsRegistryRoot() + QLatin1String("Trevisk\\Program"), QStringLiteral("Filename")));
         if (folder.isEmpty())
@@ -706,38 +674,14 @@ TUpdateOutcome TdmUpdateCommon::UpdateTrevisk()
         const QString installed = AddTrailingBackslash(folder) + current;
         if (!FileExists(installed))
             throw Os::Exception(ProgramNotFound.arg(installed));
-        const TUpdateOutcome outcome = ReplaceIfNewer(extracted, installed, true, false);
-        if (outcome != uoSuccess)
-            return outcome;
-        LoadList(QStringLiteral("FileNames.txt"), FFileNames);
-        return InstallListedFiles(folder, true) ? uoSuccess : uoFailure;
-    } catch (const Os::Exception &e) {
-        ReportProcedureError(current, e.Message());
-        return uoFailure;
-    }
+        const TUpdateOutcome replaced = ReplaceIfNewer(extracted, installed, true, false);
+        if (replaced != uoSuccess)
+            return replaced;
+        return InstallFileNames(folder, true) ? uoSuccess : uoFailure;
+    });
 }
 
 // --- Dispatch ------------------------------------------------------------------------
-
-bool TdmUpdateCommon::HasProcedure(uint8_t code)
-{
-    switch (code) {
-    case PC_ORVANTA:
-    case PC_ORVANTA_ZELMIC:
-    case PC_VESTREL:
-    case PC_BRUNCET:
-    case PC_SORVANE:
-    case PC_FALCREST:
-    case PC_NIMBREL:
-    case PC_DREMLIX_CALVANE:
-    case PC_XTQ:
-    case PC_COMMON:
-    case PC_TREVISK:
-        return true;
-    default:
-        return false;
-    }
-}
 
 TUpdateOutcome TdmUpdateCommon::RunProcedure(uint8_t code)
 {

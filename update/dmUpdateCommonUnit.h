@@ -11,6 +11,8 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
 #include <memory>
 
 class QTextDocument;
@@ -86,9 +88,8 @@ public:
     TUpdateOutcome UpdateTrevisk(); // code 13
     TUpdateOutcome UpdatePdfLibrary(); // called by UpdateOrvanta
 
-    // The dispatch table of the run: whether a code has a procedure, and running it
-    // (0 for the codes without one). Errors a procedure lets through reach the caller.
-    static bool HasProcedure(uint8_t code);
+    // The dispatch table of the run: the procedure of a code (0 for the codes without one).
+    // Errors a procedure lets through reach the caller.
     TUpdateOutcome RunProcedure(uint8_t code);
 
     // --- Print lists ----------------------------------------------------------------
@@ -113,9 +114,20 @@ public:
     uint8_t FProductCode = 0;
 
 private:
+    // A payload file in a fresh temporary file; empty when the payload lacks an optional one.
     QString Extract(const QString &name, bool required);
-    void CopyOptionalCompanion(const QString &name, const QString &folder, bool onlyWhenInstalled);
+    void CopyOptionalCompanions(std::initializer_list<const char *> names, const QString &folder,
+        bool onlyWhenInstalled, QString &current);
+    bool InstallFileNames(const QString &folder, bool log);
+    // The procedures' error line for an error they catch: the body's outcome, or 2 after the
+    // line with the current name (the bare message when bareWhenNoName and the name is empty).
+    TUpdateOutcome WithErrorLine(
+        const QString &current, const std::function<TUpdateOutcome()> &body, bool bareWhenNoName = false);
     void ReportProcedureError(const QString &currentName, const QString &message);
+    // The program-file question when the file is missing: false when it is still missing.
+    bool FindProgramFile(QString &installed);
+    // Reads both major versions and applies the major-version guard: false when refused.
+    bool PassesMajorGuard(uint16_t guardedMajor, const QString &extracted, const QString &installed);
     bool LockTestFails(const QString &path);
     QString FindRootFolder();
     void DisconnectCompany();
