@@ -24,6 +24,8 @@
 #include <QRandomGenerator>
 #include <QTextDocument>
 
+#include <utility>
+
 using namespace UpdateTexts;
 
 namespace {
@@ -61,6 +63,13 @@ bool IsNameInsideFolder(const QString &name)
 }
 
 bool FileExists(const QString &path) { return !path.isEmpty() && TWindowsInstaller::FileExists(path); }
+
+// The generator of the temporary names, from the system's entropy until it is seeded.
+QRandomGenerator &TempNameGenerator()
+{
+    static QRandomGenerator generator(QRandomGenerator::system()->generate());
+    return generator;
+}
 
 bool FolderExists(const QString &path) { return !path.isEmpty() && Os::DirectoryExists(path); }
 
@@ -123,22 +132,41 @@ void TdmUpdateCommon::AddReportLine(const QString &text, int pointSize, const QS
 
 // --- Temporary area and product folders ----------------------------------------------
 
+void TdmUpdateCommon::SeedTemporaryNames(uint32_t seed) { TempNameGenerator().seed(seed); }
+
+const QString &TdmUpdateCommon::TempFolder()
+{
+    if (FTempFolder.isEmpty())
+        FTempFolder = AddTrailingBackslash(Os::TempFolder());
+    return FTempFolder;
+}
+
 QString TdmUpdateCommon::TempFileName(const QString &prefix)
 {
-    const QString folder = AddTrailingBackslash(Os::TempFolder());
+    const QString folder = TempFolder();
+    const auto taken
+        = [](uint32_t error) { return error == Os::ERROR_FILE_EXISTS || error == Os::ERROR_ALREADY_EXISTS; };
     // A name taken by someone else between our test and our creation is simply skipped;
     // after this many tries the folder is not usable and the system's error says why.
+    uint32_t error = Os::ERROR_FILE_EXISTS;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString path = folder + prefix + QString::number(QRandomGenerator::global()->bounded(10000000))
+        const QString path = folder + prefix + QString::number(TempNameGenerator().bounded(10000000))
             + QLatin1String(".tmp");
-        if (Os::GetFileAttributes(path) != Os::INVALID_FILE_ATTRIBUTES)
-            DeleteFileLogged(path);
         if (Os::CreateNewFile(path))
             return path;
-        if (Os::GetLastError() != Os::ERROR_FILE_EXISTS && Os::GetLastError() != Os::ERROR_ALREADY_EXISTS)
-            Os::RaiseLastOSError();
+        error = Os::GetLastError();
+        // A file under the name (one of an earlier run) is deleted, which the report tells;
+        // anything else there, such as a planted link, is passed by.
+        if (taken(error) && Os::GetFileAttributes(path) != Os::INVALID_FILE_ATTRIBUTES) {
+            DeleteFileLogged(path);
+            if (Os::CreateNewFile(path))
+                return path;
+            error = Os::GetLastError();
+        }
+        if (!taken(error))
+            throw Os::EOSError(error);
     }
-    Os::RaiseLastOSError();
+    throw Os::EOSError(error);
 }
 
 void TdmUpdateCommon::DeleteFileLogged(const QString &path)
@@ -151,7 +179,7 @@ void TdmUpdateCommon::DeleteFileLogged(const QString &path)
 bool TdmUpdateCommon::DeleteTempFiles(const QString &mask)
 {
     try {
-        const QString folder = AddTrailingBackslash(Os::TempFolder());
+        const QString folder = TempFolder();
         bool ok = true;
         for (const QString &name : Os::FindFiles(folder, mask))
             ok = Os::DeleteFile(folder + name) && ok;
@@ -224,26 +252,44 @@ bool TdmUpdateCommon::AskProgramFile(QString &fileName)
 
 // --- Installed-file replacement ------------------------------------------------------
 
-void TdmUpdateCommon::CopyFileLogged(const QString &source, const QString &target, bool log)
+bool TdmUpdateCommon::CopyLogged(const QString &source, const QString &target, bool log, uint32_t &error)
 {
     if (log) {
         AddReportLine(CopyOf + source);
         AddReportLine(CopyTo + target + CrLf);
         WaitMilliseconds(10);
     }
+    // The target is looked up once, where each call would look it up again: a name not
+    // there yet costs a pass over its folder. The calls reach it by its host path.
+    QString host = Os::HostPath(target);
+    const QString reached = host.isEmpty()
+        ? target
+        : QStringLiteral("\\\\?\\unix") + host.replace(QLatin1Char('/'), QLatin1Char('\\'));
     bool failed = false;
+    if (Os::GetFileAttributes(reached) != Os::INVALID_FILE_ATTRIBUTES
+        && !Os::SetFileAttributes(reached, Os::FILE_ATTRIBUTE_NORMAL))
+        failed = true;
+    if (!failed) {
+        // An extracted file is read by nobody after its copy: it takes the target's place
+        // itself, so that its bytes are written once.
+        const auto scratch = FScratch.constFind(source);
+        if (scratch != FScratch.constEnd()) {
+            failed = !Os::MoveFileOver(source, reached, scratch.value());
+            if (!failed)
+                FScratch.erase(scratch);
+        } else {
+            failed = !Os::CopyFile(source, reached, false);
+        }
+    }
+    error = failed ? Os::GetLastError() : 0;
+    Os::SetFileAttributes(reached, Os::FILE_ATTRIBUTE_NORMAL);
+    return !failed;
+}
+
+void TdmUpdateCommon::CopyFileLogged(const QString &source, const QString &target, bool log)
+{
     uint32_t error = 0;
-    if (Os::GetFileAttributes(target) != Os::INVALID_FILE_ATTRIBUTES
-        && !Os::SetFileAttributes(target, Os::FILE_ATTRIBUTE_NORMAL)) {
-        failed = true;
-        error = Os::GetLastError();
-    }
-    if (!failed && !Os::CopyFile(source, target, false)) {
-        failed = true;
-        error = Os::GetLastError();
-    }
-    Os::SetFileAttributes(target, Os::FILE_ATTRIBUTE_NORMAL);
-    if (failed)
+    if (!CopyLogged(source, target, log, error))
         throw Os::Exception(CopySource + source + CrLf + CopyTarget + target + CrLf + CrLf + CopyError
             + Os::OSErrorText(error));
 }
@@ -270,31 +316,118 @@ TUpdateOutcome TdmUpdateCommon::ReplaceIfNewer(
     }
     if (checkOnly)
         return uoSuccess;
-    try {
-        CopyFileLogged(newFile, installedFile, true);
-    } catch (const Os::Exception &) {
-        // The two copy lines already tell which file it was; the outcome says it failed.
-        return uoFailure;
+    // The two copy lines already tell which file it was; the outcome says it failed.
+    uint32_t error = 0;
+    return CopyLogged(newFile, installedFile, true, error) ? uoSuccess : uoFailure;
+}
+
+namespace {
+
+// Keeps the lines written while a file is extracted, so that they can still be written
+// where that file's copy stands in the report.
+class TLineBuffer final : public IUpdateReport {
+public:
+    struct TLine {
+        QString Text;
+        int PointSize;
+        QString FontName;
+    };
+    void AddLine(const QString &text, int pointSize, const QString &fontName) override
+    {
+        FLines.append({ text, pointSize, fontName });
     }
-    return uoSuccess;
+    QList<TLine> Take() { return std::exchange(FLines, {}); }
+
+private:
+    QList<TLine> FLines;
+};
+
+// A batch of extracted files is flushed once; this bounds the bytes a batch holds on the
+// disk before its files are in place, and the time the window goes without repainting.
+constexpr uint64_t ListedBatchBytes = 64 * 1024 * 1024;
+
+} // namespace
+
+struct TdmUpdateCommon::TListedFile {
+    QString Name;
+    QString Extracted;
+    QString Error; // why it could not be extracted
+    QList<TLineBuffer::TLine> Lines; // written while it was extracted
+    bool Outside = false; // a name that would land outside the folder
+};
+
+QList<TdmUpdateCommon::TListedFile> TdmUpdateCommon::ExtractListedFiles(qsizetype &next)
+{
+    TLineBuffer buffer;
+    IUpdateReport *const report = std::exchange(FReport, &buffer);
+    struct TRebind {
+        IUpdateReport *&Bound;
+        IUpdateReport *Report;
+        ~TRebind() { Bound = Report; }
+    } rebind { FReport, report };
+
+    QList<TListedFile> files;
+    uint64_t bytes = 0;
+    while (next < FFileNames.size() && bytes < ListedBatchBytes) {
+        TListedFile file;
+        file.Name = FFileNames.at(next++);
+        file.Outside = !IsNameInsideFolder(file.Name);
+        if (!file.Outside) {
+            try {
+                file.Extracted = Extract(file.Name, false);
+                uint64_t size = 0;
+                if (!file.Extracted.isEmpty() && Os::GetFileSize(file.Extracted, size))
+                    bytes += size;
+            } catch (const Os::Exception &e) {
+                file.Error = e.Message();
+            }
+        }
+        file.Lines = buffer.Take();
+        files.append(file);
+    }
+    return files;
+}
+
+void TdmUpdateCommon::FlushExtractedFiles()
+{
+    QStringList waiting;
+    for (auto it = FScratch.cbegin(); it != FScratch.cend(); ++it) {
+        if (!it.value())
+            waiting.append(it.key());
+    }
+    // On failure each move flushes its own file and reports what goes wrong there.
+    if (waiting.isEmpty() || !Os::FlushFiles(waiting))
+        return;
+    for (const QString &path : std::as_const(waiting))
+        FScratch[path] = true;
 }
 
 bool TdmUpdateCommon::InstallListedFiles(const QString &folder, bool log)
 {
     bool result = true;
     const QString target = AddTrailingBackslash(folder);
-    for (const QString &name : std::as_const(FFileNames)) {
-        if (!IsNameInsideFolder(name)) {
-            AddReportLine(NameOutsideFolder.arg(name) + CrLf);
-            result = false;
-            continue;
-        }
-        try {
-            QString written;
-            ExtractEmbeddedFile(name, TempFileName(TempPrefix), written, ScratchOnly);
-            CopyFileLogged(written, target + name, log);
-        } catch (const Os::Exception &) {
-            result = false;
+    qsizetype next = 0;
+    while (next < FFileNames.size()) {
+        // A batch comes out of the payload first and reaches the disk with one flush; each
+        // copy is then a rename. The report reads as if each file were extracted just
+        // before its copy.
+        const QList<TListedFile> files = ExtractListedFiles(next);
+        FlushExtractedFiles();
+        for (const TListedFile &file : files) {
+            for (const auto &line : file.Lines)
+                AddReportLine(line.Text, line.PointSize, line.FontName);
+            if (file.Outside) {
+                AddReportLine(NameOutsideFolder.arg(file.Name) + CrLf);
+                result = false;
+                continue;
+            }
+            if (!file.Error.isEmpty()) {
+                result = false;
+                continue;
+            }
+            uint32_t error = 0;
+            if (!CopyLogged(file.Extracted, target + file.Name, log, error))
+                result = false;
         }
     }
     return result;
@@ -318,8 +451,12 @@ QString TdmUpdateCommon::Extract(const QString &name, bool required)
 {
     QString written;
     ExtractEmbeddedFile(name, TempFileName(TempPrefix), written, ScratchOnly);
-    if (written.isEmpty() && required)
-        throw Os::Exception(CannotFind + name);
+    if (written.isEmpty()) {
+        if (required)
+            throw Os::Exception(CannotFind + name);
+        return written;
+    }
+    FScratch.insert(written, false);
     return written;
 }
 

@@ -7,6 +7,7 @@
 #include "update/UpdateReport.h"
 
 #include <QBuffer>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -49,6 +50,12 @@ public:
     // A fresh path "<temp folder><prefix><0..9999999>.tmp", created empty and exclusively
     // so that nobody else can slip a file or a link in under that name before we write it.
     QString TempFileName(const QString &prefix);
+    // The temporary folder with a trailing backslash, asked of the system once: the files
+    // of this run are made and deleted in one place.
+    const QString &TempFolder();
+    // Seeds the generator of the temporary names: once per run of the program, when the
+    // window is first shown; a test that seeds it knows the names to come.
+    static void SeedTemporaryNames(uint32_t seed);
     // Reports the deletion first, then deletes; raises the system error when it fails.
     void DeleteFileLogged(const QString &path);
     // Deletes every file of the temporary folder matching the mask; false on any failure.
@@ -114,8 +121,16 @@ public:
     uint8_t FProductCode = 0;
 
 private:
+    struct TListedFile;
+
     // A payload file in a fresh temporary file; empty when the payload lacks an optional one.
     QString Extract(const QString &name, bool required);
+    // The copy of CopyFileLogged without its error: false with the system's code.
+    bool CopyLogged(const QString &source, const QString &target, bool log, uint32_t &error);
+    // Extracts the listed files from next on, until the batch holds enough bytes.
+    QList<TListedFile> ExtractListedFiles(qsizetype &next);
+    // Forces every extracted file to the disk at once, so that moving them needs no flush each.
+    void FlushExtractedFiles();
     void CopyOptionalCompanions(std::initializer_list<const char *> names, const QString &folder,
         bool onlyWhenInstalled, QString &current);
     bool InstallFileNames(const QString &folder, bool log);
@@ -142,4 +157,8 @@ private:
     TdmDBConnection *FConnection = nullptr; // a child of this module
     std::unique_ptr<TdmStructurePrinting> FPrintStorage;
     QBuffer FStream; // file contents of the print-list import
+    // Files extracted from the payload that nothing has read since, each with whether its
+    // data is on the disk already: they are moved into place instead of copied.
+    QHash<QString, bool> FScratch;
+    QString FTempFolder;
 };

@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <cerrno>
 
 namespace {
@@ -216,9 +217,10 @@ TEST_F(UpdateFixture, InstallListedFilesReplacesInstalledFilesExceptThoseInUse)
         << "nothing of a copy is left beside the installed files";
     EXPECT_EQ(Lines().size(), 9) << Dump().toStdString();
 
-    // The extracted copies live only as long as the engine.
+    // The extracted files took the places of the installed ones; the one that could not
+    // lives only as long as the engine.
     const QString temp = Host(TempFolder());
-    EXPECT_EQ(QDir(temp).entryList({ QStringLiteral("Update*.tmp") }, QDir::Files).size(), 3);
+    EXPECT_EQ(QDir(temp).entryList({ QStringLiteral("Update*.tmp") }, QDir::Files).size(), 1);
     FEngine.reset();
     EXPECT_TRUE(QDir(temp).entryList({ QStringLiteral("Update*.tmp") }, QDir::Files | QDir::Hidden).isEmpty());
 }
@@ -249,4 +251,32 @@ TEST_F(UpdateFixture, AFullDiskNeverLeavesAHalfWrittenInstalledFile)
     // Nothing of the broken copy is left beside the installed file.
     EXPECT_EQ(
         QDir(Host(QStringLiteral("C:\\WDremlix\\ORV\\Programs"))).entryList(QDir::Files), entriesBefore);
+}
+
+TEST_F(UpdateFixture, ATakenTemporaryNameIsReportedWhereItsFilesCopyStands)
+{
+    const QString folder = QStringLiteral("C:\\WDremlix\\Kestrin\\Programs\\");
+    ASSERT_TRUE(Os::ForceDirectories(folder));
+    FPayload.Add(QStringLiteral("Primo.dll"), "first")
+        .Add(QStringLiteral("Secondo.dll"), "second")
+        .AddList(
+            QStringLiteral("FileNames.txt"), { QStringLiteral("Primo.dll"), QStringLiteral("Secondo.dll") });
+    StartEngine(7);
+    // The names the seeded generator gives next: the second one is taken already.
+    const uint32_t seed = 20240304;
+    QRandomGenerator names(seed);
+    const QString first = TempFolder() + QStringLiteral("Update%1.tmp").arg(names.bounded(10000000));
+    const QString second = TempFolder() + QStringLiteral("Update%1.tmp").arg(names.bounded(10000000));
+    ASSERT_NE(first, second);
+    WriteFile(second, "left by another run");
+    TdmUpdateCommon::SeedTemporaryNames(seed);
+    ASSERT_EQ(FEngine->LoadList(QStringLiteral("FileNames.txt"), FEngine->FileNames()), 2);
+    EXPECT_TRUE(FEngine->InstallListedFiles(folder, true));
+    EXPECT_EQ(Lines(),
+        (QStringList { QStringLiteral("Copia di ") + first,
+            QStringLiteral("Verso ") + folder + QLatin1String("Primo.dll"), QString(),
+            QStringLiteral("Archivio ") + second + QStringLiteral(" è eliminato."), QString(),
+            QStringLiteral("Copia di ") + second,
+            QStringLiteral("Verso ") + folder + QLatin1String("Secondo.dll"), QString() }));
+    EXPECT_EQ(ReadFile(folder + QLatin1String("Secondo.dll")), QByteArray("second"));
 }
