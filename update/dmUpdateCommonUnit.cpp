@@ -402,6 +402,11 @@ void TdmUpdateCommon::FlushExtractedFiles()
         FScratch[path] = true;
 }
 
+void TdmUpdateCommon::ReportListedFileError(const QString &target, const QString &message)
+{
+    AddReportLine(ErrorDuringUpdate.arg(target) + CrLf + CopyError + message + CrLf);
+}
+
 bool TdmUpdateCommon::InstallListedFiles(const QString &folder, bool log)
 {
     bool result = true;
@@ -421,13 +426,18 @@ bool TdmUpdateCommon::InstallListedFiles(const QString &folder, bool log)
                 result = false;
                 continue;
             }
+            // A failed file is named with the system's reason, so that the user knows
+            // which files of the product are still the old ones.
             if (!file.Error.isEmpty()) {
+                ReportListedFileError(target + file.Name, file.Error);
                 result = false;
                 continue;
             }
             uint32_t error = 0;
-            if (!CopyLogged(file.Extracted, target + file.Name, log, error))
+            if (!CopyLogged(file.Extracted, target + file.Name, log, error)) {
+                ReportListedFileError(target + file.Name, Os::OSErrorText(error));
                 result = false;
+            }
         }
     }
     return result;

@@ -131,6 +131,7 @@ private:
     QList<TListedFile> ExtractListedFiles(qsizetype &next);
     // Forces every extracted file to the disk at once, so that moving them needs no flush each.
     void FlushExtractedFiles();
+    void ReportListedFileError(const QString &target, const QString &message);
     void CopyOptionalCompanions(std::initializer_list<const char *> names, const QString &folder,
         bool onlyWhenInstalled, QString &current);
     bool InstallFileNames(const QString &folder, bool log);

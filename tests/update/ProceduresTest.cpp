@@ -149,9 +149,13 @@ TEST_F(FalcrestTest, AListedFileMissingWarnsAndKeepsTheOldProgram)
     EXPECT_EQ(ReadFile(FalcrestProgram), oldProgram);
     EXPECT_EQ(ReadFile(FalcrestFolder + QLatin1String("Falcrest.chm")), QByteArray("new help"));
     EXPECT_FALSE(Exists(FalcrestFolder + QLatin1String("FalcrestGro.lst")));
+    // The missing file is named with the reason its copy failed.
     EXPECT_EQ(Normalised(Lines()),
         CopyLines(Tmp, FalcrestFolder + QLatin1String("Falcrest.chm"))
-            + CopyLines(QString(), FalcrestFolder + QLatin1String("Assente.dll")));
+            + CopyLines(QString(), FalcrestFolder + QLatin1String("Assente.dll"))
+            + QStringList({ ErrorLine(FalcrestFolder + QLatin1String("Assente.dll")),
+                QStringLiteral("Error: Erreur système.  Code : 3."),
+                QStringLiteral("The system cannot find the path specified."), QString() }));
 }
 
 TEST_F(FalcrestTest, WithoutOrvantaTheErrorNamesTheRelativePath)
@@ -695,7 +699,7 @@ TEST_F(UpdateFixture, CommonProgramsGoToTheSharedFolder)
         { "one file", true, { QStringLiteral("Comune.dll") }, uoSuccess, 3 },
         { "empty list", true, {}, uoSuccess, 0 },
         { "a listed file missing", true, { QStringLiteral("Comune.dll"), QStringLiteral("Assente.dll") },
-            uoFailure, 6 },
+            uoFailure, 10 },
         { "no root folder", false, { QStringLiteral("Comune.dll") }, uoFailure, 0 },
     };
     for (const Case &c : cases) {
