@@ -32,9 +32,8 @@ namespace {
 
 const QString CrLf = QStringLiteral("\r\n");
 const QString TempPrefix = QStringLiteral("Update");
-// Extracted files in the temporary folder are only read back by the copy that installs
-// them, which makes its own copy durable; forcing them to the disk as well doubled the
-// flushes of an update for nothing a crash could lose.
+// Extracted files are not forced to the disk as they come out of the payload: that
+// happens once they are to be put in place (a batch with one flush, or the move itself).
 constexpr bool ScratchOnly = false;
 
 // A name of a manifest list becomes a path below the product's folder. One that is

@@ -73,6 +73,9 @@ public:
     bool OpenDialogProgExecute(QString &fileName);
 
     // --- Installed-file replacement -------------------------------------------------
+    // Puts the source in the target's place with the two report lines (when log is set):
+    // a file this engine extracted and nobody reads again is moved there, any other copied.
+    // Raises with source, target and the system's error when it fails.
     void CopyFileLogged(const QString &source, const QString &target, bool log);
     // 1 go ahead or replaced, 2 the copy failed, 3 the user declined.
     TUpdateOutcome ReplaceIfNewer(
