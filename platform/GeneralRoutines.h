@@ -31,9 +31,11 @@ void ReportAttributeError(const QString &path, bool continueAfter);
 // ---- Waiting --------------------------------------------------------------------------
 
 // Waits |ms| milliseconds of the 32-bit tick count (Os::GetTickCount, replaceable by
-// tests), across its wrap-around. A positive count lets the UI services process events
-// meanwhile and ends early when the application is terminating; a negative one waits
-// without processing anything.
+// tests), across its wrap-around. A positive count sleeps in the thread's event loop,
+// which handles the events that come meanwhile; a negative one sleeps without handling
+// anything. Either ends at once when the application is asked to terminate (the UI
+// services' flag, or a quit of the application such as its last window closing). Where no
+// window is shown (the unattended run) a positive wait returns at once.
 void WaitMilliseconds(int32_t ms);
 
 // ---- Random numbers -------------------------------------------------------------------

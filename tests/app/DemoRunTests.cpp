@@ -116,9 +116,9 @@ TEST_F(DemoRun, FalcrestUpdateFromWelcomeToExit)
     EXPECT_EQ(lines.at(11), QString());
     EXPECT_EQ(lines.at(12), QString());
     EXPECT_EQ(lines.at(13), QStringLiteral("L'aggiornamento terminato con successo."));
-    const QList<double> sizes = w.Report()->PointSizes();
-    EXPECT_EQ(sizes.value(0), 10.0);
-    EXPECT_EQ(sizes.value(13), 10.0);
+    // Each line's own size: the closing line's 10 does not merely carry over from the header.
+    const QList<int> sizes = w.Report()->GivenPointSizes();
+    EXPECT_EQ(sizes, (QList<int> { 10, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 10, 10 }));
     EXPECT_TRUE(frmEndInstall->RichEditReport->hasFocus());
 
     // The installed files: the payload's bytes, the program with the container's time stamp.
@@ -161,6 +161,31 @@ TEST_F(DemoRun, SameVersionDeclinedLeavesEverythingAsItWas)
     EXPECT_EQ(lines.last(), QStringLiteral("L'aggiornamento non è stato effettuato."));
     EXPECT_FALSE(QFile::exists(FRun->DriveC(QStringLiteral("C:\\WDremlix\\Kestrin\\Programs\\Falcrest.chm"))));
     EXPECT_EQ(FRun->Main().ButtonNext->text(), QStringLiteral("Uscire"));
+}
+
+TEST_F(DemoRun, AListedFileThatCannotBeReplacedEndsWithTheWarningsLine)
+{
+    // A folder stands where the help file belongs: it cannot be replaced.
+    const QString help = QStringLiteral("C:\\WDremlix\\Kestrin\\Programs\\Falcrest.chm");
+    QDir().mkpath(FRun->DriveC(help));
+    const QByteArray before = [this] {
+        QFile file(Installed);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }();
+    FRun->Start();
+    Next(FRun->Main());
+    Next(FRun->Main());
+    const QStringList lines = FRun->Main().Report()->Lines();
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_EQ(lines.last(), QStringLiteral("L'aggiornamento è stato effettuato ma con avvertimenti !"));
+    EXPECT_EQ(FRun->Main().Report()->GivenPointSizes().last(), 10);
+    const QString all = lines.join(u'\n');
+    EXPECT_TRUE(all.contains(QStringLiteral("Un errore si è prodotto durante l'aggiornamento di ") + help
+        + QStringLiteral("\nError: Erreur système.  Code : 5.")))
+        << all.toStdString();
+    QFile program(Installed);
+    ASSERT_TRUE(program.open(QIODevice::ReadOnly));
+    EXPECT_EQ(program.readAll(), before) << "the program is not replaced after a listed file failed";
 }
 
 TEST_F(DemoRun, ProgramFolderMissingEndsInFailureLine)

@@ -9,7 +9,11 @@
 #include "oslayer/SystemInfo.h"
 #include "oslayer/WinError.h"
 
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QFileInfo>
 #include <unistd.h>
 #include <QFile>
@@ -104,66 +108,104 @@ TEST(ErrorReports, TextsBoxesAndRaisesFollowTheFlags)
 
 class WaitTest : public ::testing::Test {
 protected:
-    void StartTicksAt(uint32_t first, uint32_t step)
-    {
-        FTick = first;
-        FFirst = first;
-        SetTickCountSource([this, step] {
-            const uint32_t now = FTick;
-            FTick += step;
-            return now;
-        });
-    }
     void TearDown() override { SetTickCountSource({}); }
-    uint32_t Elapsed() const { return FTick - FFirst; }
 
-    uint32_t FTick = 0;
-    uint32_t FFirst = 0;
+    // Milliseconds of the wall clock a call takes.
+    template <typename Call> static qint64 Timed(Call call)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        call();
+        return timer.elapsed();
+    }
+
     ScriptedUiServices FUi;
 };
 
-TEST_F(WaitTest, ZeroReturnsAtOnce)
+TEST_F(WaitTest, ZeroReturnsAtOnceWithoutHandlingEvents)
 {
-    StartTicksAt(1000, 1);
-    WaitMilliseconds(0);
-    EXPECT_EQ(FUi.ProcessEventsCalls, 0);
-    EXPECT_LE(Elapsed(), 2u);
+    bool fired = false;
+    QTimer::singleShot(0, [&] { fired = true; });
+    EXPECT_LT(Timed([] { WaitMilliseconds(0); }), 50);
+    EXPECT_FALSE(fired);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(fired);
 }
 
-TEST_F(WaitTest, PositiveWaitProcessesEventsForTheWholeSpan)
+TEST_F(WaitTest, PositiveWaitSleepsInTheEventLoopAndHandlesWhatComes)
 {
-    StartTicksAt(5000, 10);
-    WaitMilliseconds(1000);
-    EXPECT_GE(Elapsed(), 1000u);
-    EXPECT_LE(Elapsed(), 1030u);
-    EXPECT_GE(FUi.ProcessEventsCalls, 90);
+    qint64 firedAt = -1;
+    QElapsedTimer clock;
+    clock.start();
+    QTimer::singleShot(30, [&] { firedAt = clock.elapsed(); });
+    // Every pass of the loop over the event dispatcher, that is every time the thread wakes.
+    int wakes = 0;
+    const QMetaObject::Connection counting = QObject::connect(
+        QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::awake, [&] { ++wakes; });
+    const qint64 took = Timed([] { WaitMilliseconds(300); });
+    QObject::disconnect(counting);
+    EXPECT_GE(took, 299); // the tick count is read to the millisecond
+    EXPECT_LT(took, 1500);
+    EXPECT_GE(firedAt, 30) << "the timer's event is handled during the wait, when it is due";
+    EXPECT_LT(firedAt, 300);
+    // A wait that polls wakes a thousand times and more in 300 ms.
+    EXPECT_LT(wakes, 20);
 }
 
-TEST_F(WaitTest, NegativeWaitProcessesNothing)
+TEST_F(WaitTest, NegativeWaitHandlesNothing)
 {
-    StartTicksAt(5000, 10);
-    WaitMilliseconds(-500);
-    EXPECT_GE(Elapsed(), 500u);
-    EXPECT_LE(Elapsed(), 530u);
-    EXPECT_EQ(FUi.ProcessEventsCalls, 0);
+    bool fired = false;
+    QTimer::singleShot(10, [&] { fired = true; });
+    const qint64 took = Timed([] { WaitMilliseconds(-100); });
+    EXPECT_GE(took, 99);
+    EXPECT_LT(took, 1000);
+    EXPECT_FALSE(fired);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(fired);
 }
 
 TEST_F(WaitTest, WaitAcrossTheCounterWrapLastsWhatWasAsked)
 {
     // 40 ms before the 32-bit counter wraps; an end computed without the wrap would be
     // reached at once (or never).
-    StartTicksAt(0xFFFFFFFFu - 40, 5);
-    WaitMilliseconds(200);
-    EXPECT_GE(Elapsed(), 200u);
-    EXPECT_LE(Elapsed(), 215u);
+    for (const int32_t ms : { 200, -200 }) {
+        SCOPED_TRACE(ms);
+        QElapsedTimer clock;
+        clock.start();
+        SetTickCountSource([&clock] { return uint32_t(0xFFFFFFFFu - 40u + uint32_t(clock.elapsed())); });
+        const qint64 took = Timed([ms] { WaitMilliseconds(ms); });
+        EXPECT_GE(took, 199);
+        EXPECT_LT(took, 1500);
+    }
 }
 
-TEST_F(WaitTest, EndsEarlyWhenTheApplicationTerminates)
+TEST_F(WaitTest, EndsAtOnceWhenTheApplicationIsAskedToTerminate)
 {
-    StartTicksAt(0, 1);
     FUi.Terminate();
-    WaitMilliseconds(100000);
-    EXPECT_LE(Elapsed(), 10u);
+    EXPECT_LT(Timed([] { WaitMilliseconds(100000); }), 50);
+    EXPECT_LT(Timed([] { WaitMilliseconds(-100000); }), 50);
+}
+
+TEST_F(WaitTest, EndsWhenTheApplicationIsAskedToTerminateDuringTheWait)
+{
+    QTimer::singleShot(30, [&] { FUi.Terminate(); });
+    const qint64 took = Timed([] { WaitMilliseconds(100000); });
+    EXPECT_GE(took, 30);
+    EXPECT_LT(took, 2000);
+}
+
+TEST_F(WaitTest, EndsWhenTheApplicationQuitsAsWhenItsLastWindowCloses)
+{
+    // The quit of the application ends its event loops: the one of the wait, then the
+    // application's own, as when the main window closes during an update.
+    qint64 took = -1;
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(30, QCoreApplication::instance(), &QCoreApplication::quit);
+        took = Timed([] { WaitMilliseconds(100000); });
+    });
+    QCoreApplication::exec();
+    EXPECT_GE(took, 30);
+    EXPECT_LT(took, 2000);
 }
 
 // ---- Paths --------------------------------------------------------------------------------
