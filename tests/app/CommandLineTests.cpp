@@ -5,6 +5,7 @@
 
 #include "app/CommandLine.h"
 #include "app/UnattendedUiServices.h"
+#include "platform/GeneralRoutines.h"
 #include "support/TempPrefix.h"
 #include "update/UpdateTexts.h"
 
@@ -17,6 +18,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryFile>
+#include <QTimer>
 #include <unistd.h>
 #include <gtest/gtest.h>
 
@@ -237,6 +239,22 @@ TEST(UnattendedAnswers, OnlyTheQuestionAnOptionNamesIsAnsweredYes)
     EXPECT_FALSE(services.ChooseCompany({QStringLiteral("Alfa")}, index));
     EXPECT_EQ(index, 1);
     std::fclose(quiet);
+}
+
+TEST(UnattendedAnswers, MessageWaitsHandleNothingWhereNoWindowIsShown)
+{
+    bool handled = false;
+    QTimer::singleShot(0, [&handled] { handled = true; });
+    {
+        FILE *quiet = std::fopen("/dev/null", "w");
+        TUnattendedUiServices services(TCommandLine{}, quiet);
+        WaitMilliseconds(200);
+        EXPECT_FALSE(handled) << "the wait handled events of a window nobody sees";
+        std::fclose(quiet);
+    }
+    // With windows the same wait lets the pending event through.
+    WaitMilliseconds(50);
+    EXPECT_TRUE(handled);
 }
 
 // ---- Whole runs ---------------------------------------------------------------------------------

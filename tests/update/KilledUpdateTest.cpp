@@ -82,7 +82,7 @@ protected:
     void Start(QProcess &child)
     {
         child.start(
-            QCoreApplication::applicationFilePath(), { QString::fromLatin1(ChildRole), FPrefix, FWizard });
+            QCoreApplication::applicationFilePath(), { QString::fromLatin1(ChildRole), FPrefix->Root(), FWizard });
         ASSERT_TRUE(child.waitForStarted(10000));
         while (!child.canReadLine())
             ASSERT_TRUE(child.waitForReadyRead(10000)) << "the update did not start";
