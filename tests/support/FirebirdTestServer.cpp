@@ -1,6 +1,7 @@
 #include "support/FirebirdTestServer.h"
 
 #include <QFile>
+#include <QSaveFile>
 #include <QFileInfo>
 #include <atomic>
 #include <fcntl.h>
@@ -136,8 +137,10 @@ void FirebirdTestServer::SetFreeDiskSpace(std::optional<int64_t> bytes, QChar dr
         QFile::remove(name);
         return;
     }
-    QFile f(name);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    // Other test processes' databases ask the server for the same drive while this one
+    // writes: they must find the old value or the new one, never an emptied file (which
+    // the server answers as "cannot tell", a warning box in the middle of their run).
+    QSaveFile f(name);
+    if (!f.open(QIODevice::WriteOnly) || f.write(QByteArray::number(static_cast<qlonglong>(*bytes))) < 0 || !f.commit())
         qFatal("cannot write %s", qPrintable(name));
-    f.write(QByteArray::number(static_cast<qlonglong>(*bytes)));
 }

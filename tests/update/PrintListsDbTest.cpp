@@ -416,7 +416,8 @@ TEST_F(PrintListsDbTest, WorkerOfConcurrentImports)
 
     EXPECT_EQ(FEngine->UpdatePrintLists(QString()), uoSuccess) << Dump().toStdString();
     EXPECT_EQ(Lines().size(), 2 + ConcurrentLists) << Dump().toStdString();
-    EXPECT_TRUE(FUi->Boxes().isEmpty());
+    for (const auto &box : FUi->Boxes())
+        ADD_FAILURE() << "box: " << box.Caption.toStdString() << ": " << box.Text.toStdString();
 }
 
 TEST_F(PrintListsDbTest, ConcurrentImportsOfTheSameListsAllSucceedAndLeaveEachListOneWholeRow)
