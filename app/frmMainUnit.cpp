@@ -33,7 +33,6 @@
 #include <QTextEdit>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <cstdlib>
 
 TfrmMain *frmMain = nullptr;
 
@@ -68,6 +67,26 @@ QString StripMnemonic(QString text)
     return text.remove(QLatin1Char('&'));
 }
 
+// The report page's document, with every line also handed to an observer as it is added.
+class TEchoReport final : public IUpdateReport {
+public:
+    TEchoReport(IUpdateReport &report, std::function<void(const QString &)> echo)
+        : FReport(report)
+        , FEcho(std::move(echo))
+    {
+    }
+
+    void AddLine(const QString &text, int pointSize, const QString &fontName) override
+    {
+        FReport.AddLine(text, pointSize, fontName);
+        FEcho(text);
+    }
+
+private:
+    IUpdateReport &FReport;
+    std::function<void(const QString &)> FEcho;
+};
+
 } // namespace
 
 TfrmMain::TfrmMain(QWidget *parent)
@@ -89,7 +108,8 @@ TfrmMain::~TfrmMain()
         step->hide();
         step->setParent(nullptr);
     }
-    if (dmUpdateCommon && dmUpdateCommon->Report() == FReport.get())
+    if (dmUpdateCommon
+        && (dmUpdateCommon->Report() == FReport.get() || dmUpdateCommon->Report() == FEchoReport.get()))
         dmUpdateCommon->SetReport(nullptr);
     if (frmMain == this)
         frmMain = nullptr;
@@ -254,9 +274,15 @@ void TfrmMain::FormShow()
             if (edit->isVisible() && edit->isEnabled() && !edit->hasFocus())
                 edit->setFocus();
         });
-        dmUpdateCommon->SetReport(FReport.get());
+        if (FReportEcho) {
+            FEchoReport = std::make_unique<TEchoReport>(*FReport, FReportEcho);
+            dmUpdateCommon->SetReport(FEchoReport.get());
+        } else {
+            dmUpdateCommon->SetReport(FReport.get());
+        }
     }
-    std::srand(static_cast<unsigned>(QDateTime::currentMSecsSinceEpoch()));
+    // The temporary file names of the run draw from this generator.
+    Randomize();
 
     LoadAppInfo();
     LoadUpdateInfo();
@@ -337,6 +363,9 @@ void TfrmMain::ActionListMainUpdate()
 
 void TfrmMain::UpdateButtons()
 {
+    // The idle pass also comes inside the event loop of every box a procedure opens.
+    if (FInProcedure)
+        return;
     if (TFrmStep *step = CurrentStep()) {
         ActionBack->setEnabled(step != frmWelcome && !FUpdateRun);
         ActionAnnuler->setEnabled(!FUpdateRun);
@@ -502,11 +531,13 @@ void TfrmMain::RunUpdate()
             ActionBack->setEnabled(false);
             ActionNext->setEnabled(false);
             ActionAnnuler->setEnabled(false);
+            FInProcedure = true;
             // The actions come back whatever the procedure does.
             struct Reenable {
                 TfrmMain *Form;
                 ~Reenable()
                 {
+                    Form->FInProcedure = false;
                     Form->ActionBack->setEnabled(true);
                     Form->ActionNext->setEnabled(true);
                     Form->ActionAnnuler->setEnabled(true);
@@ -514,6 +545,7 @@ void TfrmMain::RunUpdate()
             } reenable{this};
             WaitMilliseconds(100);
             outcome = dmUpdateCommon->RunProcedure(FCurrentProduct);
+            FOutcome = outcome;
             break;
         }
         ShowReport();
@@ -533,15 +565,19 @@ void TfrmMain::RunUpdate()
         edit->setFocus();
     } catch (const Os::EAbort &) {
         // Its message has been shown already; the report still says how it ended.
+        FRunFailed = true;
         dmUpdateCommon->AddReportLine(QStringLiteral("\r\n\r\n") + AppTexts::OutcomeFailure());
     } catch (const Os::Exception &error) {
+        FRunFailed = true;
         ShowError(error.Message());
         dmUpdateCommon->AddReportLine(error.Message() + QStringLiteral("\r\n\r\n") + AppTexts::OutcomeFailure());
     } catch (const std::exception &error) {
+        FRunFailed = true;
         const QString message = QString::fromUtf8(error.what());
         ShowError(message);
         dmUpdateCommon->AddReportLine(message + QStringLiteral("\r\n\r\n") + AppTexts::OutcomeFailure());
     }
+    emit RunFinished();
 }
 
 bool ForceForegroundWindow(QWidget *window)

@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 class QAction;
@@ -18,6 +19,7 @@ class QTimer;
 class TFrmStep;
 class TCaptionLabel;
 class TDocumentReport;
+class IUpdateReport;
 
 class TfrmMain : public QWidget {
     Q_OBJECT
@@ -47,6 +49,11 @@ public:
     bool UpdateRun() const { return FUpdateRun; }
     bool Started() const { return FStarted; }
     uint8_t CurrentProduct() const { return FCurrentProduct; }
+    // How the run ended: the procedure's outcome, and whether an error reached the run.
+    TUpdateOutcome Outcome() const { return FOutcome; }
+    bool RunFailed() const { return FRunFailed; }
+    // Every report line is also handed here as it is added (the unattended run prints them).
+    void SetReportEcho(std::function<void(const QString &)> echo) { FReportEcho = std::move(echo); }
     TFrmStep *CurrentStep() const;
     TDocumentReport *Report() const { return FReport.get(); }
 
@@ -56,6 +63,10 @@ public:
     void ActionBackExecute();
     void ActionAnnulerExecute();
     void TimerOneTimeTimer();
+
+signals:
+    // The run has ended, however it ended; the report is complete.
+    void RunFinished();
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -86,7 +97,14 @@ private:
     bool FShown = false;
     QString FAppInfo2;
     uint8_t FCurrentProduct = 0;
+    // Set while a product procedure runs: whatever boxes open then, their event loops must
+    // not bring the navigation back.
+    bool FInProcedure = false;
+    TUpdateOutcome FOutcome = uoNothing;
+    bool FRunFailed = false;
     std::unique_ptr<TDocumentReport> FReport;
+    std::function<void(const QString &)> FReportEcho;
+    std::unique_ptr<IUpdateReport> FEchoReport;
 };
 
 // Restores the window when it is minimised and brings it to the front; true when it is

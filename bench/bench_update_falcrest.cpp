@@ -1,10 +1,13 @@
 // Wall time and peak memory of a Falcrest update whose payload holds a 50 MB program and
-// 200 listed files of 100 KB, against `cp` of the same files in the same run.
+// 200 listed files of 100 KB, against `cp` of the same files and against the limit of the
+// job, all in the same run.
 //
-//   bench_update_falcrest [program MB] [file count] [file KB]
+//   bench_update_falcrest [program MB] [file count] [file KB] [rounds]
 //
-// Prints one line per measure; the ratio compares the whole update (extraction from the
-// payload, version comparison, report lines, copies) with copying the bare files.
+// Prints one line per measure; the ratios compare the whole update (extraction from the
+// payload, version comparison, report lines, copies) with copying the bare files, and the
+// update without its message waits with the limit: inflating the same containers, writing
+// the files and one sync. The last two are the median of several rounds.
 #include "support/PayloadBuilder.h"
 #include "support/PeWriter.h"
 #include "support/ScriptedUiServices.h"
@@ -13,6 +16,7 @@
 #include "update/dmUpdateCommonUnit.h"
 #include "update/UpdateReport.h"
 #include "oslayer/Environment.h"
+#include "payload/EmbeddedFiles.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -21,8 +25,11 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTextDocument>
+#include <algorithm>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -67,11 +74,31 @@ qint64 CpuMs(int who)
 
 } // namespace
 
-int RunUpdate(const QString &prefixRoot, const QString &wizard)
+// Forces everything written to the file system of the folder to the disk.
+void SyncFileSystem(const QString &hostFolder)
+{
+    const int fd = ::open(QFile::encodeName(hostFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::syncfs(fd);
+        ::close(fd);
+    }
+}
+
+qint64 Median(QList<qint64> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.isEmpty() ? -1 : values.at(values.size() / 2);
+}
+
+// The update in a process of its own; without waits, its message waits end at once, as
+// they do when the program is asked to terminate.
+int RunUpdate(const QString &prefixRoot, const QString &wizard, bool waits)
 {
     Os::Environment::SetPrefixRoot(prefixRoot);
     PayloadBuilder::UseAsOwnExecutable(wizard);
     ScriptedUiServices ui;
+    if (!waits)
+        ui.Terminate();
     const long before = PeakKiB();
     QTextDocument document;
     TDocumentReport report(&document);
@@ -102,11 +129,13 @@ int main(int argc, char **argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
-    if (argc == 4 && QByteArray(argv[1]) == "--run")
-        return RunUpdate(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
+    if (argc == 4 && (QByteArray(argv[1]) == "--run" || QByteArray(argv[1]) == "--run-without-waits"))
+        return RunUpdate(
+            QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]), QByteArray(argv[1]) == "--run");
     const int programMb = argc > 1 ? std::atoi(argv[1]) : 50;
     const int fileCount = argc > 2 ? std::atoi(argv[2]) : 200;
     const int fileKb = argc > 3 ? std::atoi(argv[3]) : 100;
+    const int rounds = argc > 4 ? std::max(1, std::atoi(argv[4])) : 7;
 
     TempPrefix prefix;
     ScriptedUiServices ui;
@@ -118,7 +147,8 @@ int main(int argc, char **argv)
     prefix.SetRegString(Os::RegRoot::CurrentUser, QStringLiteral("Software\\DREMLIX S.A.\\Orvanta\\Program"),
         QStringLiteral("Filename"), orvanta);
     const QString folder = QStringLiteral("C:\\WDremlix\\Kestrin\\Programs\\");
-    prefix.WriteFile(folder + QLatin1String("Falcrest.exe"), MakePeWithVersion(2, 0, 0, 1));
+    const QByteArray installedProgram = MakePeWithVersion(2, 0, 0, 1);
+    prefix.WriteFile(folder + QLatin1String("Falcrest.exe"), installedProgram);
 
     // The payload, and the same files loose on disk for cp.
     const QString loose = prefix.MakeFolder(QStringLiteral("C:\\loose"));
@@ -168,20 +198,25 @@ int main(int argc, char **argv)
     const qint64 cpSyncMs = cpMs + syncTimer.elapsed();
 
     // The update runs in a process of its own, so that its peak memory is not the packing's.
-    QProcess child;
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(QCoreApplication::applicationFilePath(), { QStringLiteral("--run"), prefix.Root(), wizard });
-    child.waitForFinished(-1);
-    const QByteArray output = child.readAllStandardOutput();
-    std::fputs(output.constData(), stdout);
+    const auto runUpdate = [&](const QString &mode, qint64 &ms, qint64 &cpuMs, bool echo) {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QCoreApplication::applicationFilePath(), { mode, prefix.Root(), wizard });
+        child.waitForFinished(-1);
+        const QByteArray output = child.readAllStandardOutput();
+        if (echo)
+            std::fputs(output.constData(), stdout);
+        for (const QByteArray &line : output.split('\n')) {
+            if (line.startsWith("update_ms="))
+                ms = line.mid(10).toLongLong();
+            if (line.startsWith("update_cpu_ms="))
+                cpuMs = line.mid(14).toLongLong();
+        }
+        return child.exitCode();
+    };
     qint64 updateMs = -1;
     qint64 updateCpuMs = -1;
-    for (const QByteArray &line : output.split('\n')) {
-        if (line.startsWith("update_ms="))
-            updateMs = line.mid(10).toLongLong();
-        if (line.startsWith("update_cpu_ms="))
-            updateCpuMs = line.mid(14).toLongLong();
-    }
+    const int exitCode = runUpdate(QStringLiteral("--run"), updateMs, updateCpuMs, true);
     std::printf("cp of the same files: %lld ms wall, %lld ms CPU (exit %d); cp + sync: %lld ms wall\n",
         static_cast<long long>(cpMs), static_cast<long long>(cpCpuMs), cpResult,
         static_cast<long long>(cpSyncMs));
@@ -196,11 +231,68 @@ int main(int argc, char **argv)
                 "wall: %.2f\n",
         static_cast<long long>(waitsMs), cpMs > 0 ? double(updateMs - waitsMs) / double(cpMs) : -1.0,
         cpSyncMs > 0 ? double(updateMs - waitsMs) / double(cpSyncMs) : -1.0);
+
+    // The limit against the update without its waits, round after round from the same state:
+    // the old program installed, none of the listed files, nothing waiting to be written.
+    const QString limitFolder = prefix.MakeFolder(QStringLiteral("C:\\limit"));
+    const QString productFolder = prefix.HostPath(folder);
+    QStringList allNames = names;
+    allNames.prepend(QStringLiteral("Falcrest.exe"));
+    QList<qint64> limits;
+    QList<qint64> updates;
+    PayloadBuilder::UseAsOwnExecutable(wizard);
+    for (int round = 0; round < rounds; ++round) {
+        for (const QString &name : names)
+            QFile::remove(productFolder + QLatin1Char('/') + name);
+        prefix.WriteFile(folder + QLatin1String("Falcrest.exe"), installedProgram);
+        for (const QString &entry : QDir(limitFolder).entryList(QDir::Files))
+            QFile::remove(limitFolder + QLatin1Char('/') + entry);
+
+        // The two take turns at going first, so that neither always meets the disk as the
+        // other left it.
+        qint64 limitCpuMs = -1;
+        const auto measureLimit = [&] {
+            SyncFileSystem(limitFolder);
+            QElapsedTimer limitTimer;
+            const qint64 limitCpuBefore = CpuMs(RUSAGE_SELF);
+            limitTimer.start();
+            for (const QString &name : std::as_const(allNames)) {
+                QString written;
+                ExtractEmbeddedFile(name, QStringLiteral("C:\\limit\\") + name, written, false);
+            }
+            SyncFileSystem(limitFolder);
+            limits.append(limitTimer.elapsed());
+            limitCpuMs = CpuMs(RUSAGE_SELF) - limitCpuBefore;
+        };
+        qint64 ms = -1;
+        qint64 cpuMs = -1;
+        const auto measureUpdate = [&] {
+            SyncFileSystem(productFolder);
+            runUpdate(QStringLiteral("--run-without-waits"), ms, cpuMs, false);
+            updates.append(ms);
+        };
+        if (round % 2 == 0) {
+            measureLimit();
+            measureUpdate();
+        } else {
+            measureUpdate();
+            measureLimit();
+        }
+        std::printf("round %d: limit %lld ms (CPU %lld ms), update without waits %lld ms (CPU %lld ms)\n",
+            round + 1, static_cast<long long>(limits.last()), static_cast<long long>(limitCpuMs),
+            static_cast<long long>(ms), static_cast<long long>(cpuMs));
+    }
+    const qint64 limitMs = Median(limits);
+    const qint64 withoutWaitsMs = Median(updates);
+    std::printf(
+        "limit (inflate + write + sync of the same files): %lld ms; ratio update without waits / limit: "
+        "%.2f\n",
+        static_cast<long long>(limitMs), limitMs > 0 ? double(withoutWaitsMs) / double(limitMs) : -1.0);
     std::printf("load average at the end: %s",
         [] {
             QFile load(QStringLiteral("/proc/loadavg"));
             return load.open(QIODevice::ReadOnly) ? load.readAll().toStdString() : std::string("?\n");
         }()
             .c_str());
-    return child.exitCode();
+    return exitCode;
 }

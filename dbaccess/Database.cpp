@@ -187,8 +187,11 @@ void TDatabase::Close()
 
 void TDatabase::ForceClose()
 {
-    if (!Connected())
+    // A deliberate detach is never undone, also that of an attachment already lost.
+    if (!Connected()) {
+        FLost = false;
         return;
+    }
     try {
         EndEverything(true);
         TStatus status;

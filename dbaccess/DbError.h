@@ -26,4 +26,11 @@ private:
     int32_t FFirebirdCode = 0;
 };
 
+// A write refused because another transaction holds or has changed the row (a lock
+// conflict of a transaction that does not wait, an update conflict, a deadlock): the
+// same write may succeed once that transaction has ended.
+bool IsWriteConflict(const EDatabaseError &error);
+// A primary or unique key that another row holds already.
+bool IsKeyViolation(const EDatabaseError &error);
+
 } // namespace Db

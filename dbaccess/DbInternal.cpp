@@ -102,3 +102,24 @@ QString FromCp1252(const char *data, int length)
 }
 
 } // namespace Db::Internal
+
+namespace Db {
+
+bool IsWriteConflict(const EDatabaseError &error)
+{
+    switch (error.FirebirdCode()) {
+    case isc_lock_conflict:
+    case isc_deadlock:
+    case isc_update_conflict:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool IsKeyViolation(const EDatabaseError &error)
+{
+    return error.FirebirdCode() == isc_unique_key_violation || error.FirebirdCode() == isc_no_dup;
+}
+
+} // namespace Db

@@ -362,67 +362,50 @@ void TStatement::CheckReady() const
 // --- parameters
 
 namespace {
-TParamValue &Slot(std::vector<TParamValue> &values, int index)
+void Store(std::vector<TParamValue> &values, int index, TParamValue value)
 {
     if (index < 0)
         throw EDatabaseError(QStringLiteral("Parameter index %1 out of range").arg(index));
     if (static_cast<size_t>(index) >= values.size())
         values.resize(index + 1);
-    values[index] = TParamValue();
-    return values[index];
+    values[index] = std::move(value);
 }
 } // namespace
 
 void TStatement::SetParamString(int index, const QString &value)
 {
-    TParamValue &v = Slot(FImpl->Values, index);
-    v.Kind = TParamValue::String;
-    v.Text = value;
+    Store(FImpl->Values, index, { .Kind = TParamValue::String, .Text = value });
 }
 
 void TStatement::SetParamInt(int index, int32_t value)
 {
-    TParamValue &v = Slot(FImpl->Values, index);
-    v.Kind = TParamValue::Int;
-    v.Integer = value;
+    Store(FImpl->Values, index, { .Kind = TParamValue::Int, .Integer = value });
 }
 
 void TStatement::SetParamInt64(int index, int64_t value)
 {
-    TParamValue &v = Slot(FImpl->Values, index);
-    v.Kind = TParamValue::Int64;
-    v.Integer = value;
+    Store(FImpl->Values, index, { .Kind = TParamValue::Int64, .Integer = value });
 }
 
 void TStatement::SetParamDouble(int index, double value)
 {
-    TParamValue &v = Slot(FImpl->Values, index);
-    v.Kind = TParamValue::Double;
-    v.Real = value;
+    Store(FImpl->Values, index, { .Kind = TParamValue::Double, .Real = value });
 }
 
 void TStatement::SetParamDateTime(int index, const QDateTime &value)
 {
-    TParamValue &v = Slot(FImpl->Values, index);
-    if (!value.isValid()) {
-        v.Kind = TParamValue::Null;
-        return;
-    }
-    v.Kind = TParamValue::DateTime;
-    v.Stamp = value;
+    if (!value.isValid())
+        SetParamNull(index);
+    else
+        Store(FImpl->Values, index, { .Kind = TParamValue::DateTime, .Stamp = value });
 }
 
 void TStatement::SetParamBytes(int index, const QByteArray &value)
 {
-    TParamValue &v = Slot(FImpl->Values, index);
-    v.Kind = TParamValue::Bytes;
-    v.Raw = value;
+    Store(FImpl->Values, index, { .Kind = TParamValue::Bytes, .Raw = value });
 }
 
-void TStatement::SetParamNull(int index)
-{
-    Slot(FImpl->Values, index).Kind = TParamValue::Null;
-}
+void TStatement::SetParamNull(int index) { Store(FImpl->Values, index, { .Kind = TParamValue::Null }); }
 
 void TStatement::SetParamVariant(int index, const QVariant &value)
 {
@@ -736,31 +719,25 @@ void TStatement::ExecuteCursor(bool openCursor)
             else
                 setBytes(SQL_TEXT, value.Raw);
             break;
-        case TParamValue::Int: {
+        case TParamValue::Int:
+        case TParamValue::Int64:
+        case TParamValue::Double: {
+            // A number for a blob column goes as its text.
             if (describedType == SQL_BLOB) {
-                setBlob(QByteArray::number(static_cast<qlonglong>(value.Integer)));
-                break;
+                setBlob(value.Kind == TParamValue::Double
+                        ? QByteArray::number(value.Real, 'g', 17)
+                        : QByteArray::number(static_cast<qlonglong>(value.Integer)));
+            } else if (value.Kind == TParamValue::Int) {
+                const auto n = static_cast<ISC_LONG>(value.Integer);
+                setNumber(SQL_LONG, &n, sizeof n);
+            } else if (value.Kind == TParamValue::Int64) {
+                const auto n = static_cast<ISC_INT64>(value.Integer);
+                setNumber(SQL_INT64, &n, sizeof n);
+            } else {
+                setNumber(SQL_DOUBLE, &value.Real, sizeof value.Real);
             }
-            const auto n = static_cast<ISC_LONG>(value.Integer);
-            setNumber(SQL_LONG, &n, sizeof n);
             break;
         }
-        case TParamValue::Int64: {
-            if (describedType == SQL_BLOB) {
-                setBlob(QByteArray::number(static_cast<qlonglong>(value.Integer)));
-                break;
-            }
-            const auto n = static_cast<ISC_INT64>(value.Integer);
-            setNumber(SQL_INT64, &n, sizeof n);
-            break;
-        }
-        case TParamValue::Double:
-            if (describedType == SQL_BLOB) {
-                setBlob(QByteArray::number(value.Real, 'g', 17));
-                break;
-            }
-            setNumber(SQL_DOUBLE, &value.Real, sizeof value.Real);
-            break;
         case TParamValue::DateTime: {
             const ISC_TIMESTAMP ts = EncodeTimestamp(value.Stamp);
             setNumber(SQL_TIMESTAMP, &ts, sizeof ts);
@@ -836,11 +813,8 @@ void TStatement::Close()
         TStatus status;
         Client().dsql_free_statement(&status, &d.Handle, DSQL_drop);
     }
-    d.Handle = 0;
-    d.Prepared = false;
-    d.CursorOpen = false;
-    d.Executed = false;
-    d.PreparedText.clear();
+    // Freed or not, the handle is forgotten as when its attachment goes.
+    TStatement::DatabaseGone();
     if (d.HandleDatabase && d.HandleDatabase != FDatabase)
         d.HandleDatabase->Detach(this);
     d.HandleDatabase = nullptr;
@@ -888,27 +862,7 @@ void TQuery::Open()
                         d.StatementType == isc_info_sql_stmt_select_for_upd;
     if (!select && d.Out->sqld > 0) {
         // The single row of an EXECUTE PROCEDURE is already in the buffers.
-        TRow row;
-        TDatabase *db = EffectiveDatabase();
-        TTransaction *tr = EffectiveTransaction();
-        for (int i = 0; i < d.Out->sqld; ++i) {
-            TRow::TCell cell;
-            const TBuffer &b = d.OutBuffers[i];
-            const TFieldInfo &f = d.Fields[i];
-            cell.Null = b.Indicator < 0;
-            if (!cell.Null) {
-                if (f.SqlType == SQL_VARYING)
-                    cell.Raw = QByteArray(b.Data() + 2, static_cast<int>(Internal::ReadLE(b.Data(), 2)));
-                else if (f.SqlType == SQL_BLOB) {
-                    ISC_QUAD id;
-                    std::memcpy(&id, b.Data(), sizeof id);
-                    cell.Raw = ReadBlob(db, tr, id);
-                } else
-                    cell.Raw = QByteArray(b.Data(), f.Length);
-            }
-            row.Cells.push_back(std::move(cell));
-        }
-        FRows.push_back(std::move(row));
+        FRows.push_back(RowOfBuffers(EffectiveDatabase(), EffectiveTransaction()));
         FFetched = 1;
         FRecNo = 1;
         FSingleRow = true;
@@ -926,28 +880,9 @@ void TQuery::Open()
     }
 }
 
-void TQuery::FetchOne()
+TQuery::TRow TQuery::RowOfBuffers(TDatabase *db, TTransaction *tr) const
 {
-    TImpl &d = Impl();
-    if (FSingleRow) {
-        FEof = true;
-        return;
-    }
-    if (!d.CursorOpen) {
-        // The server closed the cursor with its transaction: ending quietly here would
-        // pass a cut result off as the whole one.
-        throw EDatabaseError(QStringLiteral("The query's transaction has ended; no more rows can be read") +
-                             (Name().isEmpty() ? QString() : QStringLiteral(" (") + Name() + u')'));
-    }
-    TDatabase *db = d.HandleDatabase;
-    TTransaction *tr = d.CursorTransaction;
-    TStatus status;
-    const ISC_STATUS rc = Client().dsql_fetch(&status, &d.Handle, 1, d.Out.get());
-    if (rc == 100) {
-        FEof = true;
-        return;
-    }
-    Check(status, db);
+    const TImpl &d = Impl();
     TRow row;
     row.Cells.resize(d.Out->sqld);
     for (int i = 0; i < d.Out->sqld; ++i) {
@@ -972,6 +907,32 @@ void TQuery::FetchOne()
             break;
         }
     }
+    return row;
+}
+
+void TQuery::FetchOne()
+{
+    TImpl &d = Impl();
+    if (FSingleRow) {
+        FEof = true;
+        return;
+    }
+    if (!d.CursorOpen) {
+        // The server closed the cursor with its transaction: ending quietly here would
+        // pass a cut result off as the whole one.
+        throw EDatabaseError(QStringLiteral("The query's transaction has ended; no more rows can be read")
+            + (Name().isEmpty() ? QString() : QStringLiteral(" (") + Name() + u')'));
+    }
+    TDatabase *db = d.HandleDatabase;
+    TTransaction *tr = d.CursorTransaction;
+    TStatus status;
+    const ISC_STATUS rc = Client().dsql_fetch(&status, &d.Handle, 1, d.Out.get());
+    if (rc == 100) {
+        FEof = true;
+        return;
+    }
+    Check(status, db);
+    TRow row = RowOfBuffers(db, tr);
     ++FFetched;
     if (FForwardOnly) {
         FRows.clear();
@@ -1012,7 +973,12 @@ void TQuery::Close()
         TStatus status;
         Client().dsql_free_statement(&status, &d.Handle, DSQL_close);
     }
-    d.CursorOpen = false;
+    ForgetRows();
+}
+
+void TQuery::ForgetRows()
+{
+    Impl().CursorOpen = false;
     FActive = false;
     FEof = true;
     FRecNo = 0;
@@ -1022,15 +988,9 @@ void TQuery::Close()
 
 void TQuery::DiscardLocal()
 {
-    TImpl &d = Impl();
-    d.CursorOpen = false;
-    FActive = false;
-    FEof = true;
-    FRecNo = 0;
-    FFetched = 0;
-    FRows.clear();
+    ForgetRows();
     TStatement::DatabaseGone();
-    d.Fields.clear();
+    Impl().Fields.clear();
 }
 
 void TQuery::TransactionEnded()

@@ -199,6 +199,10 @@ public:
 private:
     struct TRow;
     const TRow &CurrentRow() const;
+    // Closed, with no row and no cursor.
+    void ForgetRows();
+    // The row in the output buffers, blobs read in tr.
+    TRow RowOfBuffers(TDatabase *db, TTransaction *tr) const;
     void FetchOne();
 
     bool FForwardOnly = false;

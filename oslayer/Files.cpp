@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 
 #include <atomic>
+#include <functional>
 #include <cerrno>
 #include <cstdio>
 #include <csignal>
@@ -37,6 +38,12 @@ bool Fail(uint32_t code)
 {
     SetLastError(code);
     return false;
+}
+
+bool Succeed()
+{
+    SetLastError(ERROR_SUCCESS);
+    return true;
 }
 
 bool Map(const QString &windowsPath, QByteArray &native)
@@ -74,6 +81,51 @@ uint32_t ErrorOf(int err, const QByteArray &native)
         return MissingError(native);
     return ErrorFromErrno(err);
 }
+
+// Maps the path and reads what it names; false with Windows' reason when it names nothing.
+bool MapAndStat(const QString &path, QByteArray &native, struct stat &st)
+{
+    if (!Map(path, native))
+        return false;
+    if (::stat(native.constData(), &st) != 0)
+        return Fail(ErrorOf(errno, native));
+    return true;
+}
+
+// A Windows path opened for reading, with the status of what it names; closed when the
+// handle goes out of scope, whichever way the function is left.
+class ReadHandle {
+public:
+    ReadHandle() = default;
+    ~ReadHandle()
+    {
+        if (FFd >= 0)
+            ::close(FFd);
+    }
+    ReadHandle(const ReadHandle &) = delete;
+    ReadHandle &operator=(const ReadHandle &) = delete;
+
+    // False with Windows' reason when it cannot be opened.
+    bool Open(const QString &path)
+    {
+        if (!Map(path, FNative))
+            return false;
+        FFd = ::open(FNative.constData(), O_RDONLY | O_CLOEXEC);
+        if (FFd < 0)
+            return Fail(ErrorOf(errno, FNative));
+        if (::fstat(FFd, &FStatus) != 0)
+            return Fail(ErrorFromErrno(errno));
+        return true;
+    }
+    int Fd() const { return FFd; }
+    const struct stat &Status() const { return FStatus; }
+    const QByteArray &Native() const { return FNative; }
+
+private:
+    QByteArray FNative;
+    int FFd = -1;
+    struct stat FStatus {};
+};
 
 bool ReadOnlyMode(mode_t mode)
 {
@@ -186,17 +238,47 @@ LeaseAnswer AskByLease(const QByteArray &native, const FileId &id)
     return answer;
 }
 
+// Whether the process whose /proc folder is given has the file open (any descriptor) or
+// mapped. A folder we may not read shows nothing.
+bool ProcessHolds(const QByteArray &procFolder, const FileId &id, const QByteArray &canonical)
+{
+    const QByteArray fdFolder = procFolder + "/fd";
+    if (DIR *fds = ::opendir(fdFolder.constData())) {
+        bool found = false;
+        while (const dirent *fdEntry = ::readdir(fds)) {
+            if (fdEntry->d_name[0] == '.')
+                continue;
+            const QByteArray fdPath = fdFolder + '/' + fdEntry->d_name;
+            struct stat st {};
+            if (::stat(fdPath.constData(), &st) == 0 && st.st_ino == id.Inode && st.st_dev == id.Device) {
+                found = true;
+                break;
+            }
+        }
+        ::closedir(fds);
+        if (found)
+            return true;
+    }
+    return ScanMapsFor(QString::fromLatin1(procFolder + "/maps"), id, canonical);
+}
+
 bool InUseByOthers(const QByteArray &native)
 {
     struct stat target {};
     if (::stat(native.constData(), &target) != 0)
         return false;
     const FileId id { target.st_dev, target.st_ino };
-    if (S_ISREG(target.st_mode) && AskByLease(native, id) == LeaseAnswer::NobodyElse)
+    const LeaseAnswer lease = S_ISREG(target.st_mode) ? AskByLease(native, id) : LeaseAnswer::Unknown;
+    if (lease == LeaseAnswer::NobodyElse)
         return false;
     const QByteArray canonical = QFile::encodeName(QFileInfo(QFile::decodeName(native)).canonicalFilePath());
-    const pid_t self = ::getpid();
+    // A refused lease while we hold nothing of the file ourselves can only mean another
+    // holder, also one whose /proc entries we may not read (a process of another user): the
+    // walk below would miss that one and call the file free.
+    if (lease == LeaseAnswer::SomeoneHolds && !ProcessHolds(QByteArrayLiteral("/proc/self"), id, canonical))
+        return true;
 
+    const pid_t self = ::getpid();
     DIR *proc = ::opendir("/proc");
     if (!proc)
         return false;
@@ -209,23 +291,7 @@ bool InUseByOthers(const QByteArray &native)
         const long pid = std::strtol(entry->d_name, &end, 10);
         if (!end || *end != '\0' || pid <= 0 || pid == self)
             continue;
-        const QByteArray base = QByteArray("/proc/") + entry->d_name;
-        const QByteArray fdFolder = base + "/fd";
-        if (DIR *fds = ::opendir(fdFolder.constData())) {
-            while (const dirent *fdEntry = ::readdir(fds)) {
-                if (fdEntry->d_name[0] == '.')
-                    continue;
-                const QByteArray fdPath = fdFolder + '/' + fdEntry->d_name;
-                struct stat st {};
-                if (::stat(fdPath.constData(), &st) == 0 && st.st_ino == id.Inode && st.st_dev == id.Device) {
-                    found = true;
-                    break;
-                }
-            }
-            ::closedir(fds);
-        }
-        if (!found)
-            found = ScanMapsFor(QString::fromLatin1(base + "/maps"), id, canonical);
+        found = ProcessHolds(QByteArray("/proc/") + entry->d_name, id, canonical);
     }
     ::closedir(proc);
     return found;
@@ -337,6 +403,56 @@ bool Publish(const QByteArray &temp, const QByteArray &target, bool replace)
     return true;
 }
 
+// Why a new file may not take the target's place, as Windows refuses it; 0 when it may.
+// A target that is the source itself is in use by the copy. existing receives the status of
+// a target that is there (st_nlink 0 when there is none).
+uint32_t ReplaceRefusal(
+    const QByteArray &target, const struct stat *source, bool failIfExists, struct stat &existing)
+{
+    existing = {};
+    if (::stat(target.constData(), &existing) == 0) {
+        if (S_ISDIR(existing.st_mode) || ReadOnlyMode(existing.st_mode))
+            return ERROR_ACCESS_DENIED;
+        if (failIfExists)
+            return ERROR_FILE_EXISTS;
+        if (source && existing.st_dev == source->st_dev && existing.st_ino == source->st_ino)
+            return ERROR_SHARING_VIOLATION;
+        if (InUseByOthers(target))
+            return ERROR_SHARING_VIOLATION;
+        return ERROR_SUCCESS;
+    }
+    const int err = errno;
+    existing = {};
+    if (err != ENOENT)
+        return ErrorFromErrno(err);
+    struct stat folder {};
+    if (::stat(ParentOf(target).constData(), &folder) != 0 || !S_ISDIR(folder.st_mode))
+        return ERROR_PATH_NOT_FOUND;
+    return ERROR_SUCCESS;
+}
+
+// Writes a new file beside the target through fill (0 or the errno value that stopped it),
+// forces it to the disk and only then puts it in the target's place, so that the name shows
+// the old file or the new one, each whole. Nothing of a failed attempt stays behind.
+uint32_t WriteBeside(const QByteArray &target, bool replace, const std::function<int(int)> &fill)
+{
+    QByteArray temp;
+    const int fd = CreateSibling(target, 0600, temp);
+    if (fd < 0)
+        return ErrorOf(errno, target);
+    int err = fill(fd);
+    if (!err && ::fsync(fd) != 0)
+        err = errno;
+    if (::close(fd) != 0 && !err)
+        err = errno;
+    if (!err && !Publish(temp, target, replace))
+        err = errno;
+    if (!err)
+        return ERROR_SUCCESS;
+    ::unlink(temp.constData());
+    return err == EEXIST ? ERROR_FILE_EXISTS : ErrorFromErrno(err);
+}
+
 } // namespace
 
 FileTime FileTimeFromMSecsSinceEpoch(qint64 msecs)
@@ -359,13 +475,9 @@ FileTime LocalFileTime(FileTime utc)
 uint32_t GetFileAttributes(const QString &path)
 {
     QByteArray native;
-    if (!Map(path, native))
-        return INVALID_FILE_ATTRIBUTES;
     struct stat st {};
-    if (::stat(native.constData(), &st) != 0) {
-        SetLastError(ErrorOf(errno, native));
+    if (!MapAndStat(path, native, st))
         return INVALID_FILE_ATTRIBUTES;
-    }
     if (!S_ISDIR(st.st_mode) && HostPath(path).endsWith(QLatin1Char('/'))) {
         SetLastError(ERROR_INVALID_NAME);
         return INVALID_FILE_ATTRIBUTES;
@@ -381,11 +493,9 @@ uint32_t GetFileAttributes(const QString &path)
 bool SetFileAttributes(const QString &path, uint32_t attributes)
 {
     QByteArray native;
-    if (!Map(path, native))
-        return false;
     struct stat st {};
-    if (::stat(native.constData(), &st) != 0)
-        return Fail(ErrorOf(errno, native));
+    if (!MapAndStat(path, native, st))
+        return false;
     mode_t mode = st.st_mode & 07777;
     if (attributes & FILE_ATTRIBUTE_READONLY) {
         mode &= ~mode_t(0222);
@@ -397,8 +507,7 @@ bool SetFileAttributes(const QString &path, uint32_t attributes)
     if (mode != (st.st_mode & 07777) && ::chmod(native.constData(), mode) != 0)
         return Fail(ErrorFromErrno(errno));
     WriteDosAttributes(-1, native, attributes);
-    SetLastError(ERROR_SUCCESS);
-    return true;
+    return Succeed();
 }
 
 bool FileExists(const QString &path)
@@ -420,78 +529,82 @@ bool HostFileInUse(const QString &hostPath)
 
 bool CopyFile(const QString &source, const QString &target, bool failIfExists)
 {
-    QByteArray from;
+    ReadHandle in;
     QByteArray to;
-    if (!Map(source, from) || !Map(target, to))
+    if (!in.Open(source) || !Map(target, to))
         return false;
-
-    const int in = ::open(from.constData(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return Fail(ErrorOf(errno, from));
-    struct stat sourceStat {};
-    if (::fstat(in, &sourceStat) != 0 || S_ISDIR(sourceStat.st_mode)) {
-        ::close(in);
+    const struct stat &sourceStat = in.Status();
+    if (S_ISDIR(sourceStat.st_mode))
         return Fail(ERROR_ACCESS_DENIED);
-    }
-
-    struct stat targetStat {};
-    const bool exists = ::stat(to.constData(), &targetStat) == 0;
-    uint32_t refusal = ERROR_SUCCESS;
-    if (exists) {
-        if (S_ISDIR(targetStat.st_mode) || ReadOnlyMode(targetStat.st_mode))
-            refusal = ERROR_ACCESS_DENIED;
-        else if (failIfExists)
-            refusal = ERROR_FILE_EXISTS;
-        else if (targetStat.st_dev == sourceStat.st_dev && targetStat.st_ino == sourceStat.st_ino)
-            refusal = ERROR_SHARING_VIOLATION;
-        else if (InUseByOthers(to))
-            refusal = ERROR_SHARING_VIOLATION;
-    } else if (errno != ENOENT) {
-        refusal = ErrorFromErrno(errno);
-    } else {
-        struct stat folder {};
-        if (::stat(ParentOf(to).constData(), &folder) != 0 || !S_ISDIR(folder.st_mode))
-            refusal = ERROR_PATH_NOT_FOUND;
-    }
-    if (refusal != ERROR_SUCCESS) {
-        ::close(in);
+    struct stat existing {};
+    if (const uint32_t refusal = ReplaceRefusal(to, &sourceStat, failIfExists, existing))
         return Fail(refusal);
-    }
 
-    QByteArray temp;
-    const int out = CreateSibling(to, 0600, temp);
-    if (out < 0) {
-        const int err = errno;
-        ::close(in);
-        return Fail(ErrorOf(err, to));
-    }
-    int err = 0;
-    qint64 written = 0;
-    // The played full disk counts bytes as they pass through us, so it takes the buffer.
-    const bool inKernel = S_ISREG(sourceStat.st_mode) && gFailAfter.load() < 0 && CopyInKernel(in, out, written, err);
-    if (!inKernel)
-        CopyByBuffer(in, out, written, err);
-    if (!err) {
+    const uint32_t result = WriteBeside(to, !failIfExists, [&](int out) {
+        int err = 0;
+        qint64 written = 0;
+        // The played full disk counts bytes as they pass through us, so it takes the buffer.
+        const bool inKernel = S_ISREG(sourceStat.st_mode) && gFailAfter.load() < 0
+            && CopyInKernel(in.Fd(), out, written, err);
+        if (!inKernel)
+            CopyByBuffer(in.Fd(), out, written, err);
+        if (err)
+            return err;
         const timespec times[2] = { { 0, UTIME_NOW }, sourceStat.st_mtim };
-        WriteDosAttributes(out, to, ReadDosAttributes(from));
-        if (::fchmod(out, sourceStat.st_mode & 07777) != 0 || ::futimens(out, times) != 0 || ::fsync(out) != 0)
-            err = errno;
-    }
-    ::close(in);
-    if (::close(out) != 0 && !err)
-        err = errno;
-    if (!err && !Publish(temp, to, !failIfExists))
-        err = errno;
-    if (err) {
-        ::unlink(temp.constData());
-        return Fail(err == EEXIST ? ERROR_FILE_EXISTS : ErrorFromErrno(err));
-    }
+        WriteDosAttributes(out, to, ReadDosAttributes(in.Native()));
+        if (::fchmod(out, sourceStat.st_mode & 07777) != 0 || ::futimens(out, times) != 0)
+            return errno;
+        return 0;
+    });
     // The folder is not forced to the disk: the data was, before the rename, so after a
     // crash the name shows the old file or the new one, each whole. Only the new name may
     // be lost, and the journal commits it within seconds anyway; a flush of the folder per
     // copy doubled the cost of installing many small files.
-    SetLastError(ERROR_SUCCESS);
-    return true;
+    return result == ERROR_SUCCESS ? Succeed() : Fail(result);
+}
+
+bool MoveFileOver(const QString &source, const QString &target, bool dataDurable)
+{
+    ReadHandle in;
+    QByteArray to;
+    if (!in.Open(source) || !Map(target, to))
+        return false;
+    const struct stat &sourceStat = in.Status();
+    struct stat folder {};
+    // Only a plain file on the target's own file system moves; anything else is copied.
+    if (!S_ISREG(sourceStat.st_mode) || ::stat(ParentOf(to).constData(), &folder) != 0
+        || folder.st_dev != sourceStat.st_dev)
+        return CopyFile(source, target, false);
+    struct stat existing {};
+    if (const uint32_t refusal = ReplaceRefusal(to, &sourceStat, false, existing))
+        return Fail(refusal);
+    if (!dataDurable && ::fsync(in.Fd()) != 0)
+        return Fail(ErrorFromErrno(errno));
+    if (::rename(in.Native().constData(), to.constData()) != 0) {
+        const int err = errno;
+        if (err == EXDEV) // a bind mount between them
+            return CopyFile(source, target, false);
+        return Fail(ErrorOf(err, to));
+    }
+    return Succeed();
+}
+
+bool FlushFiles(const QStringList &paths)
+{
+    // One flush per file system: the journal then commits once for all the files, where a
+    // flush per file commits once each.
+    QList<dev_t> flushed;
+    for (const QString &path : paths) {
+        ReadHandle file;
+        if (!file.Open(path))
+            return false;
+        if (flushed.contains(file.Status().st_dev))
+            continue;
+        if (::syncfs(file.Fd()) != 0)
+            return Fail(ErrorFromErrno(errno));
+        flushed.append(file.Status().st_dev);
+    }
+    return Succeed();
 }
 
 bool DeleteFile(const QString &path)
@@ -512,8 +625,7 @@ bool DeleteFile(const QString &path)
     }
     if (::unlink(native.constData()) != 0)
         return Fail(ErrorOf(errno, native));
-    SetLastError(ERROR_SUCCESS);
-    return true;
+    return Succeed();
 }
 
 bool MoveFile(const QString &source, const QString &target)
@@ -530,10 +642,8 @@ bool MoveFile(const QString &source, const QString &target)
         return Fail(ERROR_ALREADY_EXISTS);
     if (S_ISREG(st.st_mode) && InUseByOthers(from))
         return Fail(ERROR_SHARING_VIOLATION);
-    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) {
-        SetLastError(ERROR_SUCCESS);
-        return true;
-    }
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+        return Succeed();
     const int err = errno;
     if (err == EEXIST)
         return Fail(ERROR_ALREADY_EXISTS);
@@ -548,8 +658,7 @@ bool MoveFile(const QString &source, const QString &target)
             ::unlink(to.constData());
             return Fail(ErrorFromErrno(unlinkErr));
         }
-        SetLastError(ERROR_SUCCESS);
-        return true;
+        return Succeed();
     }
     if (err == ENOENT)
         return Fail(ERROR_PATH_NOT_FOUND);
@@ -569,8 +678,7 @@ bool CreateDirectory(const QString &path)
             return Fail(ERROR_PATH_NOT_FOUND);
         return Fail(ErrorFromErrno(err));
     }
-    SetLastError(ERROR_SUCCESS);
-    return true;
+    return Succeed();
 }
 
 bool ForceDirectories(const QString &path)
@@ -580,10 +688,8 @@ bool ForceDirectories(const QString &path)
         return false;
     struct stat st {};
     if (::stat(native.constData(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            SetLastError(ERROR_SUCCESS);
-            return true;
-        }
+        if (S_ISDIR(st.st_mode))
+            return Succeed();
         return Fail(ERROR_ALREADY_EXISTS);
     }
     // Each missing folder from the top, so that a file in the way is told, not overwritten.
@@ -601,8 +707,7 @@ bool ForceDirectories(const QString &path)
         if (::stat(built.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
             return Fail(ERROR_PATH_NOT_FOUND);
     }
-    SetLastError(ERROR_SUCCESS);
-    return true;
+    return Succeed();
 }
 
 bool RemoveDirectory(const QString &path)
@@ -618,22 +723,18 @@ bool RemoveDirectory(const QString &path)
             return Fail(ERROR_DIRECTORY);
         return Fail(ErrorOf(err, native));
     }
-    SetLastError(ERROR_SUCCESS);
-    return true;
+    return Succeed();
 }
 
 bool GetFileLastWriteTime(const QString &path, FileTime &time)
 {
     QByteArray native;
-    if (!Map(path, native))
-        return false;
     struct stat st {};
-    if (::stat(native.constData(), &st) != 0)
-        return Fail(ErrorOf(errno, native));
+    if (!MapAndStat(path, native, st))
+        return false;
     const qint64 ticks = (qint64(st.st_mtim.tv_sec) * 10000000LL) + st.st_mtim.tv_nsec / 100;
     time = FileTime(ticks + EpochDifferenceMs * 10000LL);
-    SetLastError(ERROR_SUCCESS);
-    return true;
+    return Succeed();
 }
 
 bool SetFileLastWriteTime(const QString &path, FileTime time)
@@ -649,21 +750,17 @@ bool SetFileLastWriteTime(const QString &path, FileTime time)
     times[1].tv_nsec = long((ticks - qint64(times[1].tv_sec) * 10000000LL) * 100);
     if (::utimensat(AT_FDCWD, native.constData(), times, 0) != 0)
         return Fail(ErrorOf(errno, native));
-    SetLastError(ERROR_SUCCESS);
-    return true;
+    return Succeed();
 }
 
 bool GetFileSize(const QString &path, uint64_t &size)
 {
     QByteArray native;
-    if (!Map(path, native))
-        return false;
     struct stat st {};
-    if (::stat(native.constData(), &st) != 0)
-        return Fail(ErrorOf(errno, native));
+    if (!MapAndStat(path, native, st))
+        return false;
     size = uint64_t(st.st_size);
-    SetLastError(ERROR_SUCCESS);
-    return true;
+    return Succeed();
 }
 
 bool WriteWholeFile(const QString &path, const QByteArray &data)
@@ -671,77 +768,50 @@ bool WriteWholeFile(const QString &path, const QByteArray &data)
     QByteArray native;
     if (!Map(path, native))
         return false;
-    mode_t mode = 0666 & ~[] {
+    struct stat existing {};
+    if (const uint32_t refusal = ReplaceRefusal(native, nullptr, false, existing))
+        return Fail(refusal);
+    // A new file gets what the process's mask allows; a replaced one keeps its permissions.
+    const mode_t mode = existing.st_nlink ? mode_t(existing.st_mode & 07777) : mode_t(0666 & ~[] {
         const mode_t mask = ::umask(0);
         ::umask(mask);
         return mask;
-    }();
-    struct stat st {};
-    if (::stat(native.constData(), &st) == 0) {
-        if (S_ISDIR(st.st_mode) || ReadOnlyMode(st.st_mode))
-            return Fail(ERROR_ACCESS_DENIED);
-        if (InUseByOthers(native))
-            return Fail(ERROR_SHARING_VIOLATION);
-        mode = st.st_mode & 07777;
-    } else {
-        struct stat folder {};
-        if (::stat(ParentOf(native).constData(), &folder) != 0 || !S_ISDIR(folder.st_mode))
-            return Fail(ERROR_PATH_NOT_FOUND);
-    }
-    QByteArray temp;
-    const int fd = CreateSibling(native, 0600, temp);
-    if (fd < 0)
-        return Fail(ErrorOf(errno, native));
-    int err = 0;
-    qint64 written = 0;
-    if (!WriteAll(fd, data.constData(), data.size(), written) || ::fchmod(fd, mode) != 0 || ::fsync(fd) != 0)
-        err = errno;
-    if (::close(fd) != 0 && !err)
-        err = errno;
-    if (!err && ::rename(temp.constData(), native.constData()) != 0)
-        err = errno;
-    if (err) {
-        ::unlink(temp.constData());
-        return Fail(ErrorFromErrno(err));
-    }
+    }());
+    const uint32_t result = WriteBeside(native, true, [&](int fd) {
+        qint64 written = 0;
+        if (!WriteAll(fd, data.constData(), data.size(), written) || ::fchmod(fd, mode) != 0)
+            return errno;
+        return 0;
+    });
+    if (result != ERROR_SUCCESS)
+        return Fail(result);
     SyncFolder(native);
-    SetLastError(ERROR_SUCCESS);
-    return true;
+    return Succeed();
 }
 
 bool ReadWholeFile(const QString &path, QByteArray &data)
 {
-    QByteArray native;
-    if (!Map(path, native))
+    ReadHandle file;
+    if (!file.Open(path))
         return false;
-    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return Fail(ErrorOf(errno, native));
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        ::close(fd);
+    if (S_ISDIR(file.Status().st_mode))
         return Fail(ERROR_ACCESS_DENIED);
-    }
     QByteArray content;
-    content.reserve(qsizetype(st.st_size));
+    content.reserve(qsizetype(file.Status().st_size));
     char buffer[1 << 16];
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        const ssize_t n = ::read(file.Fd(), buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            const int err = errno;
-            ::close(fd);
-            return Fail(ErrorFromErrno(err));
+            return Fail(ErrorFromErrno(errno));
         }
         if (n == 0)
             break;
         content.append(buffer, n);
     }
-    ::close(fd);
     data = content;
-    SetLastError(ERROR_SUCCESS);
-    return true;
+    return Succeed();
 }
 
 bool CreateNewFile(const QString &path)
@@ -753,8 +823,7 @@ bool CreateNewFile(const QString &path)
     if (fd < 0)
         return Fail(errno == EEXIST ? ERROR_FILE_EXISTS : ErrorOf(errno, native));
     ::close(fd);
-    SetLastError(ERROR_SUCCESS);
-    return true;
+    return Succeed();
 }
 
 uint32_t ExclusiveOpenError(const QString &path)

@@ -38,6 +38,16 @@ bool DirectoryExists(const QString &path);
 // folder entry is left to the journal). A target that another process has open or
 // mapped fails with 32.
 bool CopyFile(const QString &source, const QString &target, bool failIfExists);
+// Puts a file that nobody reads again in the target's place, replacing an existing target
+// with CopyFile's refusals and errors. On the target's own file system the file itself is
+// renamed over the target, so its bytes are written once: its data is forced to the disk
+// first, unless dataDurable says FlushFiles already did since it was last written. Elsewhere
+// it is copied as CopyFile does and stays where it was.
+bool MoveFileOver(const QString &source, const QString &target, bool dataDurable);
+// Forces the data and names of the files to the disk with one flush per file system (which
+// also takes whatever else of that file system was waiting), where a flush per file would
+// commit the journal once for each.
+bool FlushFiles(const QStringList &paths);
 bool DeleteFile(const QString &path);
 bool MoveFile(const QString &source, const QString &target);
 bool CreateDirectory(const QString &path);

@@ -56,5 +56,10 @@ inline QString RegistryUnterminatedString()
 {
     return QStringLiteral("a string is not closed");
 }
+// %1 the most levels a key may have
+inline QString RegistryKeyTooDeep()
+{
+    return QStringLiteral("the key is deeper than %1 levels");
+}
 
 } // namespace Os::Texts

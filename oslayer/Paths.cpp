@@ -11,7 +11,9 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cerrno>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,12 +77,28 @@ QString MatchEntry(const QString &folder, const QString &component)
     struct stat st {};
     if (::lstat(QFile::encodeName(exact).constData(), &st) == 0)
         return component;
-    const QStringList entries = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
-                                                       | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries)
-        if (entry.compare(component, Qt::CaseInsensitive) == 0)
-            return entry;
-    return QString();
+    // A name that is not there as written is looked for among the entries as they come:
+    // installing many new files into one folder asks for such names again and again.
+    DIR *dir = ::opendir(QFile::encodeName(folder).constData());
+    if (!dir)
+        return QString();
+    QString match;
+    while (const dirent *entry = ::readdir(dir)) {
+        const QLatin1String raw(entry->d_name);
+        if (raw == QLatin1String(".") || raw == QLatin1String(".."))
+            continue;
+        // Most names are plain ASCII, which compares as it stands, without decoding.
+        const bool ascii = std::all_of(raw.begin(), raw.end(), [](char c) { return uchar(c) < 0x80; });
+        const bool same = ascii
+            ? component.compare(raw, Qt::CaseInsensitive) == 0
+            : QFile::decodeName(entry->d_name).compare(component, Qt::CaseInsensitive) == 0;
+        if (same) {
+            match = QFile::decodeName(entry->d_name);
+            break;
+        }
+    }
+    ::closedir(dir);
+    return match;
 }
 
 QString JoinHost(const QString &base, const QString &name)
@@ -251,7 +269,8 @@ QString HostPath(const QString &windowsPath)
 
     // ".." is resolved on the names, before the disk is asked: it stops at the drive root.
     QStringList parts;
-    const QStringList raw = rest.split(QRegularExpression(QStringLiteral("[\\\\/]")), Qt::SkipEmptyParts);
+    static const QRegularExpression separators(QStringLiteral("[\\\\/]"));
+    const QStringList raw = rest.split(separators, Qt::SkipEmptyParts);
     for (const QString &component : raw) {
         const QString part = TrimComponent(component);
         if (part.isEmpty() || part == QLatin1String("."))

@@ -19,8 +19,8 @@
 namespace Os {
 
 using Detail::Hive;
+using Detail::HiveKey;
 using Detail::HiveNode;
-using Detail::HiveSection;
 using Detail::HiveValue;
 
 namespace {
@@ -57,29 +57,40 @@ struct CacheEntry {
     std::shared_ptr<Hive> Data;
 };
 
-std::mutex gCacheLock;
-QHash<QString, CacheEntry> gCache;
+struct HiveCache {
+    std::mutex Lock;
+    QHash<QString, CacheEntry> Entries;
+};
+
+// Made once and never destroyed: the process does not pay for tearing parsed hives down
+// at exit.
+HiveCache &Cache()
+{
+    static HiveCache *cache = new HiveCache;
+    return *cache;
+}
 
 std::shared_ptr<Hive> HiveFor(RegRoot root)
 {
     const QString path = HiveFilePath(root);
     const FileIdentity identity = Identify(path);
+    HiveCache &cache = Cache();
     {
-        std::lock_guard guard(gCacheLock);
-        const auto it = gCache.constFind(path);
-        if (it != gCache.constEnd() && it->Identity == identity)
+        std::lock_guard guard(cache.Lock);
+        const auto it = cache.Entries.constFind(path);
+        if (it != cache.Entries.constEnd() && it->Identity == identity)
             return it->Data;
     }
     std::shared_ptr<Hive> hive = Hive::Load(path, root == RegRoot::LocalMachine);
-    std::lock_guard guard(gCacheLock);
-    gCache.insert(path, CacheEntry { identity, hive });
+    std::lock_guard guard(cache.Lock);
+    cache.Entries.insert(path, CacheEntry { identity, hive });
     return hive;
 }
 
 void Forget(const QString &path)
 {
-    std::lock_guard guard(gCacheLock);
-    gCache.remove(path);
+    std::lock_guard guard(Cache().Lock);
+    Cache().Entries.remove(path);
 }
 
 // A hive without write bits is read-only for everyone, root included: a write open is
@@ -122,10 +133,8 @@ void WriteFully(int fd, const QByteArray &data)
 
 // Temporary file beside the hive, fsync, rename over it: a crash leaves the old hive or
 // the new one, never half of one.
-void Save(Hive &hive)
+void WriteAtomically(const QString &path, const QByteArray &text)
 {
-    const QString path = hive.FilePath();
-    const QByteArray text = hive.Serialize();
     const QByteArray native = QFile::encodeName(path);
     mode_t mode = 0644;
     struct stat st {};
@@ -157,7 +166,6 @@ void Save(Hive &hive)
             ::close(fd);
         if (!temp.isEmpty())
             ::unlink(temp.constData());
-        Forget(path);
         throw ERegistryError(Texts::RegistryWriteFailed().arg(path, SysErrorMessage(ErrorFromErrno(err))));
     }
     const QByteArray dir = QFile::encodeName(QFileInfo(path).absolutePath());
@@ -166,18 +174,40 @@ void Save(Hive &hive)
         ::fsync(dirFd);
         ::close(dirFd);
     }
+}
+
+// Writes the changed hive. When that fails the change is forgotten with the cached hive, so
+// that the next call reads the file as it is.
+void Save(Hive &hive)
+{
+    const QString path = hive.FilePath();
+    try {
+        WriteAtomically(path, hive.Serialize());
+    } catch (...) {
+        Forget(path);
+        throw;
+    }
     hive.MarkWritten();
     const FileIdentity identity = Identify(path);
-    std::lock_guard guard(gCacheLock);
-    auto it = gCache.find(path);
-    if (it != gCache.end())
+    std::lock_guard guard(Cache().Lock);
+    auto it = Cache().Entries.find(path);
+    if (it != Cache().Entries.end())
         it->Identity = identity;
 }
 
-QStringList SplitKeyPath(const QString &path)
+// What every change checks before it touches the hive in memory: the right to write the
+// file, no wineserver owning it, and every line of it readable (a hive that does not parse
+// is never rewritten).
+uint32_t MayChange(Hive &hive)
 {
-    return path.split(QLatin1Char('\\'), Qt::SkipEmptyParts);
+    if (!HiveWritable(hive.FilePath()))
+        return ERROR_ACCESS_DENIED;
+    RefuseWhileWineRuns(hive.FilePath());
+    hive.DecodeAll();
+    return ERROR_SUCCESS;
 }
+
+QStringList SplitKeyPath(const QString &path) { return path.split(QLatin1Char('\\'), Qt::SkipEmptyParts); }
 
 // What a 32-bit program asks for, in the keys the file holds.
 QStringList ViewPath(RegRoot root, const QStringList &components, uint32_t access, const Hive &hive)
@@ -199,20 +229,20 @@ struct Resolution {
     QStringList RealPath; // in the file, links followed; for a missing key, what would be created
 };
 
-Resolution Resolve(const Hive &hive, QStringList components)
+Resolution Resolve(Hive &hive, QStringList components)
 {
     Resolution result;
     HiveNode *node = hive.Root();
     QStringList walked;
     int links = 0;
     for (qsizetype i = 0; i < components.size(); ++i) {
-        HiveNode *child = node->Child(components.at(i));
+        HiveNode *child = hive.Child(node, components.at(i));
         if (!child) {
             result.RealPath = walked + components.mid(i);
             return result;
         }
         node = child;
-        walked.append(child->Name);
+        walked.append(child->Name.ToString());
         const QStringList target = hive.LinkTarget(node);
         if (!target.isEmpty() && links < 16) {
             ++links;
@@ -227,21 +257,26 @@ Resolution Resolve(const Hive &hive, QStringList components)
     return result;
 }
 
-QString Utf16ToString(const QByteArray &data, qsizetype from, qsizetype *next)
+// The key a path names in the hive of its root, seen as the access mask asks.
+struct Located {
+    std::shared_ptr<Hive> In;
+    Resolution Key;
+};
+
+Located Locate(RegRoot root, const QString &path, uint32_t access)
 {
-    QString text;
-    qsizetype i = from;
-    for (; i + 1 < data.size(); i += 2) {
-        const char16_t c = char16_t(uchar(data[i]) | (uchar(data[i + 1]) << 8));
-        if (c == 0) {
-            i += 2;
-            break;
-        }
-        text += QChar(c);
+    Located found { HiveFor(root), {} };
+    found.Key = Resolve(*found.In, ViewPath(root, SplitKeyPath(path), access, *found.In));
+    return found;
+}
+
+void AppendUtf16(QByteArray &data, const QString &text)
+{
+    for (const QChar ch : text) {
+        data.append(char(ch.unicode() & 0xFF));
+        data.append(char(ch.unicode() >> 8));
     }
-    if (next)
-        *next = i;
-    return text;
+    data.append(2, '\0');
 }
 
 } // namespace
@@ -254,8 +289,8 @@ QString HiveFilePath(RegRoot root)
 
 void ClearRegistryCache()
 {
-    std::lock_guard guard(gCacheLock);
-    gCache.clear();
+    std::lock_guard guard(Cache().Lock);
+    Cache().Entries.clear();
 }
 
 // ---- RegValue ----
@@ -265,11 +300,7 @@ RegValue RegValue::FromString(const QString &text, uint32_t type)
     RegValue value;
     value.Type = type;
     value.Data.reserve((text.size() + 1) * 2);
-    for (const QChar ch : text) {
-        value.Data.append(char(ch.unicode() & 0xFF));
-        value.Data.append(char(ch.unicode() >> 8));
-    }
-    value.Data.append(2, '\0');
+    AppendUtf16(value.Data, text);
     return value;
 }
 
@@ -287,13 +318,8 @@ RegValue RegValue::FromMultiString(const QStringList &items)
 {
     RegValue value;
     value.Type = REG_MULTI_SZ;
-    for (const QString &item : items) {
-        for (const QChar ch : item) {
-            value.Data.append(char(ch.unicode() & 0xFF));
-            value.Data.append(char(ch.unicode() >> 8));
-        }
-        value.Data.append(2, '\0');
-    }
+    for (const QString &item : items)
+        AppendUtf16(value.Data, item);
     value.Data.append(2, '\0');
     return value;
 }
@@ -310,7 +336,7 @@ QString RegValue::AsString() const
 {
     if (Type != REG_SZ && Type != REG_EXPAND_SZ && Type != REG_MULTI_SZ && Type != REG_LINK)
         return QString();
-    return Utf16ToString(Data, 0, nullptr);
+    return Detail::Utf16Text(Data);
 }
 
 uint32_t RegValue::AsDword() const
@@ -334,7 +360,7 @@ QStringList RegValue::AsMultiString() const
     qsizetype i = 0;
     while (i + 1 < Data.size()) {
         qsizetype next = i;
-        const QString item = Utf16ToString(Data, i, &next);
+        const QString item = Detail::Utf16Text(Data, i, &next);
         if (item.isEmpty())
             break; // the empty string that ends the list
         items.append(item);
@@ -350,14 +376,39 @@ struct RegKey::Impl {
     QStringList RealPath;
     uint32_t Access = 0;
 
-    // The key in the current state of its hive; null when someone deleted it.
-    std::pair<std::shared_ptr<Hive>, HiveNode *> Locate() const
+    // The key of a handle in the current state of its hive, for work that needs the access
+    // right given: 0, or the error of a closed or denied handle or of a deleted key.
+    static uint32_t Reach(const Impl *d, uint32_t right, std::shared_ptr<Hive> &hive, HiveNode *&node)
     {
-        std::shared_ptr<Hive> hive = HiveFor(Root);
-        HiveNode *node = hive->Find(RealPath);
-        return { hive, node };
+        if (!d)
+            return ERROR_INVALID_HANDLE;
+        if (!(d->Access & right))
+            return ERROR_ACCESS_DENIED;
+        hive = HiveFor(d->Root);
+        node = hive->Find(d->RealPath);
+        return node ? ERROR_SUCCESS : ERROR_KEY_DELETED;
     }
 };
+
+namespace {
+
+// RegDeleteKey and RegDeleteTree: without subkeysToo a key with subkeys stays.
+uint32_t RemoveKey(RegRoot root, const QString &path, uint32_t access, bool subkeysToo)
+{
+    const Located found = Locate(root, path, access);
+    HiveNode *node = found.Key.Node;
+    if (!node)
+        return ERROR_FILE_NOT_FOUND;
+    if (!node->Parent || (!subkeysToo && node->HasChildren()))
+        return ERROR_ACCESS_DENIED;
+    if (const uint32_t rc = MayChange(*found.In))
+        return rc;
+    found.In->RemoveNode(node);
+    Save(*found.In);
+    return ERROR_SUCCESS;
+}
+
+} // namespace
 
 RegKey::RegKey() = default;
 RegKey::~RegKey() = default;
@@ -367,67 +418,44 @@ RegKey &RegKey::operator=(RegKey &&) noexcept = default;
 uint32_t RegKey::Open(RegRoot root, const QString &path, uint32_t access, RegKey &key)
 {
     key.Close();
-    std::shared_ptr<Hive> hive = HiveFor(root);
-    const Resolution found = Resolve(*hive, ViewPath(root, SplitKeyPath(path), access, *hive));
-    if (!found.Node)
+    const Located found = Locate(root, path, access);
+    if (!found.Key.Node)
         return ERROR_FILE_NOT_FOUND;
-    if ((access & WriteAccessMask) && !HiveWritable(hive->FilePath()))
+    if ((access & WriteAccessMask) && !HiveWritable(found.In->FilePath()))
         return ERROR_ACCESS_DENIED;
-    key.d = std::make_unique<Impl>();
-    key.d->Root = root;
-    key.d->RealPath = found.RealPath;
-    key.d->Access = access;
+    // The key's values are read now, so that a line of it that does not parse is told here.
+    found.In->Values(found.Key.Node);
+    key.d = std::make_unique<Impl>(Impl { root, found.Key.RealPath, access });
     return ERROR_SUCCESS;
 }
 
 uint32_t RegKey::Create(RegRoot root, const QString &path, uint32_t access, RegKey &key)
 {
     key.Close();
-    std::shared_ptr<Hive> hive = HiveFor(root);
-    const Resolution found = Resolve(*hive, ViewPath(root, SplitKeyPath(path), access, *hive));
-    if (found.Node)
+    const Located found = Locate(root, path, access);
+    if (found.Key.Node)
         return Open(root, path, access, key);
-    if (!HiveWritable(hive->FilePath()))
+    // Windows refuses such a key; written, it would make the hive one that does not parse.
+    if (found.Key.RealPath.size() > Detail::MaxKeyDepth)
+        return ERROR_INVALID_PARAMETER;
+    if (const uint32_t rc = MayChange(*found.In))
+        return rc;
+    found.In->Ensure(found.Key.RealPath);
+    Save(*found.In);
+    if ((access & WriteAccessMask) && !HiveWritable(found.In->FilePath()))
         return ERROR_ACCESS_DENIED;
-    RefuseWhileWineRuns(hive->FilePath());
-    hive->Ensure(found.RealPath);
-    Save(*hive);
-    if ((access & WriteAccessMask) == 0 || HiveWritable(hive->FilePath())) {
-        key.d = std::make_unique<Impl>();
-        key.d->Root = root;
-        key.d->RealPath = found.RealPath;
-        key.d->Access = access;
-        return ERROR_SUCCESS;
-    }
-    return ERROR_ACCESS_DENIED;
+    key.d = std::make_unique<Impl>(Impl { root, found.Key.RealPath, access });
+    return ERROR_SUCCESS;
 }
 
 uint32_t RegKey::DeleteKey(RegRoot root, const QString &path, uint32_t access)
 {
-    std::shared_ptr<Hive> hive = HiveFor(root);
-    const Resolution found = Resolve(*hive, ViewPath(root, SplitKeyPath(path), access, *hive));
-    if (!found.Node)
-        return ERROR_FILE_NOT_FOUND;
-    if (!found.Node->Parent || !found.Node->Children.empty() || !HiveWritable(hive->FilePath()))
-        return ERROR_ACCESS_DENIED;
-    RefuseWhileWineRuns(hive->FilePath());
-    hive->RemoveNode(found.Node);
-    Save(*hive);
-    return ERROR_SUCCESS;
+    return RemoveKey(root, path, access, false);
 }
 
 uint32_t RegKey::DeleteTree(RegRoot root, const QString &path, uint32_t access)
 {
-    std::shared_ptr<Hive> hive = HiveFor(root);
-    const Resolution found = Resolve(*hive, ViewPath(root, SplitKeyPath(path), access, *hive));
-    if (!found.Node)
-        return ERROR_FILE_NOT_FOUND;
-    if (!found.Node->Parent || !HiveWritable(hive->FilePath()))
-        return ERROR_ACCESS_DENIED;
-    RefuseWhileWineRuns(hive->FilePath());
-    hive->RemoveNode(found.Node);
-    Save(*hive);
-    return ERROR_SUCCESS;
+    return RemoveKey(root, path, access, true);
 }
 
 bool RegKey::IsOpen() const
@@ -442,16 +470,12 @@ uint32_t RegKey::Access() const
 
 uint32_t RegKey::QueryValue(const QString &name, RegValue &value) const
 {
-    if (!d)
-        return ERROR_INVALID_HANDLE;
-    if (!(d->Access & KEY_QUERY_VALUE))
-        return ERROR_ACCESS_DENIED;
-    auto [hive, node] = d->Locate();
-    if (!node)
-        return ERROR_KEY_DELETED;
-    if (!node->Section)
-        return ERROR_FILE_NOT_FOUND;
-    const HiveValue *found = node->Section->FindValue(name);
+    std::shared_ptr<Hive> hive;
+    HiveNode *node = nullptr;
+    if (const uint32_t rc = Impl::Reach(d.get(), KEY_QUERY_VALUE, hive, node))
+        return rc;
+    HiveKey *key = hive->Values(node);
+    const HiveValue *found = key ? key->FindValue(name) : nullptr;
     if (!found)
         return ERROR_FILE_NOT_FOUND;
     value.Type = found->Type;
@@ -467,55 +491,34 @@ bool RegKey::ValueExists(const QString &name) const
 
 uint32_t RegKey::SetValue(const QString &name, const RegValue &value)
 {
-    if (!d)
-        return ERROR_INVALID_HANDLE;
-    if (!(d->Access & KEY_SET_VALUE))
-        return ERROR_ACCESS_DENIED;
-    auto [hive, node] = d->Locate();
-    if (!node)
-        return ERROR_KEY_DELETED;
-    if (!HiveWritable(hive->FilePath()))
-        return ERROR_ACCESS_DENIED;
-    RefuseWhileWineRuns(hive->FilePath());
-    HiveSection *section = hive->SectionFor(node);
-    if (HiveValue *existing = section->FindValue(name)) {
-        existing->Type = value.Type;
-        existing->Data = value.Data;
-        existing->Raw.clear();
-    } else {
-        HiveValue added;
-        added.Name = name;
-        added.Type = value.Type;
-        added.Data = value.Data;
-        // Wine keeps the values of a key in the order of their upper-cased names.
-        const QString upper = name.toUpper();
-        auto at = std::find_if(section->Values.begin(), section->Values.end(),
-                               [&upper](const HiveValue &v) { return v.Name.toUpper() > upper; });
-        section->Values.insert(at, std::move(added));
-    }
-    hive->Touch(section);
+    std::shared_ptr<Hive> hive;
+    HiveNode *node = nullptr;
+    if (const uint32_t rc = Impl::Reach(d.get(), KEY_SET_VALUE, hive, node))
+        return rc;
+    if (const uint32_t rc = MayChange(*hive))
+        return rc;
+    HiveValue &changed = hive->KeyFor(node)->PutValue(name);
+    changed.Type = value.Type;
+    changed.Data = value.Data;
+    changed.Raw.clear();
+    hive->Touch(node);
     Save(*hive);
     return ERROR_SUCCESS;
 }
 
 uint32_t RegKey::DeleteValue(const QString &name)
 {
-    if (!d)
-        return ERROR_INVALID_HANDLE;
-    if (!(d->Access & KEY_SET_VALUE))
-        return ERROR_ACCESS_DENIED;
-    auto [hive, node] = d->Locate();
-    if (!node)
-        return ERROR_KEY_DELETED;
-    if (!node->Section || !node->Section->FindValue(name))
+    std::shared_ptr<Hive> hive;
+    HiveNode *node = nullptr;
+    if (const uint32_t rc = Impl::Reach(d.get(), KEY_SET_VALUE, hive, node))
+        return rc;
+    HiveKey *key = hive->Values(node);
+    if (!key || !key->FindValue(name))
         return ERROR_FILE_NOT_FOUND;
-    if (!HiveWritable(hive->FilePath()))
-        return ERROR_ACCESS_DENIED;
-    RefuseWhileWineRuns(hive->FilePath());
-    HiveSection *section = node->Section;
-    std::erase_if(section->Values,
-                  [&name](const HiveValue &v) { return v.Name.compare(name, Qt::CaseInsensitive) == 0; });
-    hive->Touch(section);
+    if (const uint32_t rc = MayChange(*hive))
+        return rc;
+    key->RemoveValue(name);
+    hive->Touch(node);
     Save(*hive);
     return ERROR_SUCCESS;
 }
@@ -523,26 +526,24 @@ uint32_t RegKey::DeleteValue(const QString &name)
 QStringList RegKey::SubKeyNames() const
 {
     QStringList names;
-    if (!d || !(d->Access & KEY_ENUMERATE_SUB_KEYS))
-        return names;
-    auto [hive, node] = d->Locate();
-    if (!node)
-        return names;
-    for (const auto &child : node->Children)
-        names.append(child.second->Name);
+    std::shared_ptr<Hive> hive;
+    HiveNode *node = nullptr;
+    if (Impl::Reach(d.get(), KEY_ENUMERATE_SUB_KEYS, hive, node) == ERROR_SUCCESS)
+        for (const HiveNode *child : hive->Children(node))
+            names.append(child->Name.ToString());
     return names;
 }
 
 QStringList RegKey::ValueNames() const
 {
     QStringList names;
-    if (!d || !(d->Access & KEY_QUERY_VALUE))
+    std::shared_ptr<Hive> hive;
+    HiveNode *node = nullptr;
+    if (Impl::Reach(d.get(), KEY_QUERY_VALUE, hive, node) != ERROR_SUCCESS)
         return names;
-    auto [hive, node] = d->Locate();
-    if (!node || !node->Section)
-        return names;
-    for (const HiveValue &value : node->Section->Values)
-        names.append(value.Name);
+    if (const HiveKey *key = hive->Values(node))
+        for (const HiveValue &value : key->Values)
+            names.append(value.Name);
     return names;
 }
 

@@ -4,16 +4,13 @@
 #include "oslayer/Environment.h"
 #include "oslayer/OsTexts.h"
 #include "oslayer/Registry.h"
-#include "oslayer/WinError.h"
 
 #include <QDateTime>
 #include <QFile>
 
-#include <cerrno>
+#include <algorithm>
+#include <bit>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace Os::Detail {
 
@@ -33,6 +30,26 @@ int HexDigit(char c)
         return c - 'A' + 10;
     return -1;
 }
+
+// Up to maxDigits digits of the given base (a digit value below it); returns the position
+// after them.
+const char *ReadNumber(const char *p, const char *end, int base, int maxDigits, uint32_t &value, int &digits)
+{
+    value = 0;
+    digits = 0;
+    while (digits < maxDigits && p < end) {
+        const int digit = HexDigit(*p);
+        if (digit < 0 || digit >= base)
+            break;
+        value = value * uint32_t(base) + uint32_t(digit);
+        ++p;
+        ++digits;
+    }
+    return p;
+}
+
+// The letter that escapes each control character in Wine's strings ("\\n"), "." for none.
+const char ControlEscapes[33] = ".......abtnvfr.............e....";
 
 // Decodes an escaped text up to its unescaped terminator; returns the position after it.
 const char *DecodeString(const char *p, const char *end, char terminator, QString &out)
@@ -54,42 +71,22 @@ const char *DecodeString(const char *p, const char *end, char terminator, QStrin
             if (p >= end)
                 break;
             const char e = *p;
-            switch (e) {
-            case 'a': out += QChar(0x07); ++p; break;
-            case 'b': out += QChar(0x08); ++p; break;
-            case 'e': out += QChar(0x1b); ++p; break;
-            case 'f': out += QChar(0x0c); ++p; break;
-            case 'n': out += QChar(0x0a); ++p; break;
-            case 'r': out += QChar(0x0d); ++p; break;
-            case 't': out += QChar(0x09); ++p; break;
-            case 'v': out += QChar(0x0b); ++p; break;
-            case 'x': {
+            const char *control
+                = e && e != '.' ? static_cast<const char *>(std::memchr(ControlEscapes, e, 32)) : nullptr;
+            uint32_t code = 0;
+            int digits = 0;
+            if (control) {
+                out += QChar(char16_t(control - ControlEscapes));
                 ++p;
-                uint32_t code = 0;
-                int digits = 0;
-                while (digits < 4 && p < end && HexDigit(*p) >= 0) {
-                    code = code * 16 + uint32_t(HexDigit(*p));
-                    ++p;
-                    ++digits;
-                }
+            } else if (e == 'x') {
+                p = ReadNumber(p + 1, end, 16, 4, code, digits);
                 out += digits ? QChar(char16_t(code)) : QChar(u'x');
-                break;
-            }
-            default:
-                if (e >= '0' && e <= '7') {
-                    uint32_t code = 0;
-                    int digits = 0;
-                    while (digits < 3 && p < end && *p >= '0' && *p <= '7') {
-                        code = code * 8 + uint32_t(*p - '0');
-                        ++p;
-                        ++digits;
-                    }
-                    out += QChar(char16_t(code));
-                } else {
-                    out += QChar::fromLatin1(e);
-                    ++p;
-                }
-                break;
+            } else if (e >= '0' && e <= '7') {
+                p = ReadNumber(p, end, 8, 3, code, digits);
+                out += QChar(char16_t(code));
+            } else {
+                out += QChar::fromLatin1(e);
+                ++p;
             }
             continue;
         }
@@ -114,135 +111,138 @@ const char *SkipBlanks(const char *p, const char *end)
     return p;
 }
 
-QByteArray Utf16Data(const QString &text, bool terminate)
+const char *TrimBlanks(const char *begin, const char *end)
 {
-    QByteArray data;
-    data.reserve((text.size() + 1) * 2);
-    for (const QChar ch : text) {
-        data.append(char(ch.unicode() & 0xFF));
-        data.append(char(ch.unicode() >> 8));
+    while (end > begin && (end[-1] == ' ' || end[-1] == '\t'))
+        --end;
+    return end;
+}
+
+// One line of the text: Start to End without its line break; Next is where the next one starts.
+struct TextLine {
+    const char *Start = nullptr;
+    const char *End = nullptr;
+    const char *Next = nullptr;
+};
+
+TextLine LineAt(const char *pos, const char *textEnd)
+{
+    const char *nl = static_cast<const char *>(std::memchr(pos, '\n', size_t(textEnd - pos)));
+    TextLine line { pos, nl ? nl : textEnd, nl ? nl + 1 : textEnd };
+    if (line.End > line.Start && line.End[-1] == '\r')
+        --line.End;
+    return line;
+}
+
+// Goes over the lines of one value, starting at its first line: a line that ends in a
+// backslash goes on in the next one. Returns where the line after the value starts; joined,
+// when given, gets the value's text without those backslashes.
+const char *ValueLines(TextLine line, const char *start, const char *textEnd, int &lineNo, QByteArray *joined)
+{
+    for (;;) {
+        const char *trimmed = TrimBlanks(start, line.End);
+        const bool continued = trimmed > start && trimmed[-1] == '\\';
+        if (joined)
+            joined->append(start, (continued ? trimmed - 1 : line.End) - start);
+        if (!continued || line.Next >= textEnd)
+            return line.Next;
+        line = LineAt(line.Next, textEnd);
+        ++lineNo;
+        start = SkipBlanks(line.Start, line.End);
     }
-    if (terminate)
-        data.append(2, '\0');
-    return data;
 }
 
 // Parses the data of a value line ("text", str(N):"text", dword:..., hex(N):...).
 void ParseData(const char *p, const char *end, HiveValue &value)
 {
     auto expectEnd = [&](const char *q) {
-        q = SkipBlanks(q, end);
-        if (q != end)
+        if (SkipBlanks(q, end) != end)
             throw ParseError { Os::Texts::RegistryBadData() };
     };
-    if (p < end && *p == '"') {
-        QString text;
-        const char *q = DecodeString(p + 1, end, '"', text);
-        expectEnd(q);
-        value.Type = REG_SZ;
-        value.Data = Utf16Data(text, true);
-        return;
-    }
-    const qsizetype len = end - p;
-    if (len >= 4 && std::memcmp(p, "str(", 4) == 0) {
-        const char *q = p + 4;
-        uint32_t type = 0;
+    auto startsWith = [&](const char *word) {
+        const size_t n = std::strlen(word);
+        return size_t(end - p) >= n && std::memcmp(p, word, n) == 0;
+    };
+    // "(N)" after str or hex: the kind in hexadecimal.
+    auto readKind = [&](const char *q, uint32_t &type) {
         int digits = 0;
-        while (q < end && HexDigit(*q) >= 0 && digits < 8) {
-            type = type * 16 + uint32_t(HexDigit(*q));
-            ++q;
-            ++digits;
-        }
-        if (!digits || end - q < 3 || q[0] != ')' || q[1] != ':' || q[2] != '"')
+        q = ReadNumber(q + 1, end, 16, 8, type, digits);
+        if (!digits || q >= end || *q != ')')
             throw ParseError { Os::Texts::RegistryBadData() };
+        return q + 1;
+    };
+    uint32_t type = REG_SZ;
+    const char *q = p;
+    if (startsWith("str(")) {
+        q = readKind(p + 3, type);
+        if (end - q < 2 || q[0] != ':')
+            throw ParseError { Os::Texts::RegistryBadData() };
+        ++q;
+    }
+    if (q < end && *q == '"') {
         QString text;
-        q = DecodeString(q + 3, end, '"', text);
-        expectEnd(q);
+        expectEnd(DecodeString(q + 1, end, '"', text));
         value.Type = type;
-        value.Data = Utf16Data(text, true);
+        value.Data = RegValue::FromString(text, type).Data;
         return;
     }
-    if (len >= 6 && std::memcmp(p, "dword:", 6) == 0) {
-        const char *q = p + 6;
+    if (q != p)
+        throw ParseError { Os::Texts::RegistryBadData() };
+    if (startsWith("dword:")) {
         uint32_t dw = 0;
         int digits = 0;
-        while (q < end && HexDigit(*q) >= 0) {
-            if (++digits > 8)
-                throw ParseError { Os::Texts::RegistryBadData() };
-            dw = dw * 16 + uint32_t(HexDigit(*q));
-            ++q;
-        }
-        if (!digits)
+        q = ReadNumber(p + 6, end, 16, 9, dw, digits);
+        if (!digits || digits > 8)
             throw ParseError { Os::Texts::RegistryBadData() };
         expectEnd(q);
         value.Type = REG_DWORD;
-        value.Data = QByteArray(4, '\0');
-        for (int i = 0; i < 4; ++i)
-            value.Data[i] = char((dw >> (8 * i)) & 0xFF);
+        value.Data = RegValue::FromDword(dw).Data;
         return;
     }
-    if (len >= 3 && std::memcmp(p, "hex", 3) == 0) {
-        const char *q = p + 3;
-        uint32_t type = REG_BINARY;
-        if (q < end && *q == '(') {
-            ++q;
-            type = 0;
-            int digits = 0;
-            while (q < end && HexDigit(*q) >= 0 && digits < 8) {
-                type = type * 16 + uint32_t(HexDigit(*q));
-                ++q;
-                ++digits;
-            }
-            if (!digits || q >= end || *q != ')')
-                throw ParseError { Os::Texts::RegistryBadData() };
-            ++q;
-        }
-        if (q >= end || *q != ':')
+    if (!startsWith("hex"))
+        throw ParseError { Os::Texts::RegistryBadData() };
+    type = REG_BINARY;
+    q = p + 3;
+    if (q < end && *q == '(')
+        q = readKind(q, type);
+    if (q >= end || *q != ':')
+        throw ParseError { Os::Texts::RegistryBadData() };
+    QByteArray bytes;
+    bytes.reserve((end - q) / 3 + 1);
+    q = SkipBlanks(q + 1, end);
+    while (q < end) {
+        uint32_t byte = 0;
+        int digits = 0;
+        q = ReadNumber(q, end, 16, 2, byte, digits);
+        if (!digits)
             throw ParseError { Os::Texts::RegistryBadData() };
-        ++q;
-        QByteArray bytes;
-        bytes.reserve((end - q) / 3 + 1);
+        bytes.append(char(byte));
         q = SkipBlanks(q, end);
-        while (q < end) {
-            const int hi = HexDigit(*q);
-            if (hi < 0)
+        if (q < end) {
+            if (*q != ',')
                 throw ParseError { Os::Texts::RegistryBadData() };
-            int byte = hi;
-            ++q;
-            if (q < end && HexDigit(*q) >= 0) {
-                byte = byte * 16 + HexDigit(*q);
-                ++q;
-            }
-            bytes.append(char(byte));
-            q = SkipBlanks(q, end);
-            if (q < end) {
-                if (*q != ',')
-                    throw ParseError { Os::Texts::RegistryBadData() };
-                q = SkipBlanks(q + 1, end);
-            }
+            q = SkipBlanks(q + 1, end);
         }
-        value.Type = type;
-        value.Data = bytes;
-        return;
     }
-    throw ParseError { Os::Texts::RegistryBadData() };
+    value.Type = type;
+    value.Data = bytes;
 }
 
-// "[Software\\Wine] 1796898673": the key's components.
-QStringList ParseKeyLine(const char *p, const char *end)
+// A value line, its continuation joined: "name"=data or @=data.
+HiveValue ParseValue(const char *p, const char *end)
 {
-    QString path;
-    const char *q = DecodeString(p + 1, end, ']', path);
+    HiveValue value;
+    const char *q = p + 1;
+    if (*p != '@') {
+        QString name;
+        q = DecodeString(q, end, '"', name);
+        value.Name = name;
+    }
     q = SkipBlanks(q, end);
-    while (q < end && *q >= '0' && *q <= '9')
-        ++q;
-    q = SkipBlanks(q, end);
-    if (q != end)
-        throw ParseError { Os::Texts::RegistryBadKeyLine() };
-    QStringList components;
-    for (const QString &part : path.split(QLatin1Char('\\'), Qt::SkipEmptyParts))
-        components.append(part);
-    return components;
+    if (q >= end || *q != '=')
+        throw ParseError { Os::Texts::RegistryBadValueLine() };
+    ParseData(SkipBlanks(q + 1, end), end, value);
+    return value;
 }
 
 uint64_t FileTimeNow()
@@ -271,42 +271,123 @@ QByteArray KeyLine(const QStringList &components)
     return line;
 }
 
-// Wine's order of keys: depth first, siblings by upper-cased name.
-int CompareKeyOrder(const QStringList &a, const QStringList &b)
+[[noreturn]] void TooDeep() { throw ParseError { Os::Texts::RegistryKeyTooDeep().arg(MaxKeyDepth) }; }
+
+// Names compare and sort as Wine compares them: unit by unit, lower-cased (so that "_"
+// comes before the letters, as in Wine's own files).
+char16_t Fold(char16_t c)
 {
-    const qsizetype n = std::min(a.size(), b.size());
+    if (c < 128)
+        return c >= 'A' && c <= 'Z' ? char16_t(c + 32) : c;
+    return char16_t(QChar::toLower(char32_t(c)));
+}
+
+int CompareFolded(const HiveName &a, const HiveName &b)
+{
+    const qsizetype n = std::min(a.Size, b.Size);
     for (qsizetype i = 0; i < n; ++i) {
-        const int c = a.at(i).compare(b.at(i));
-        if (c != 0)
-            return c < 0 ? -1 : 1;
+        const char16_t x = a.At(i);
+        const char16_t y = b.At(i);
+        if (x != y && Fold(x) != Fold(y))
+            return Fold(x) < Fold(y) ? -1 : 1;
     }
-    if (a.size() == b.size())
+    return a.Size == b.Size ? 0 : (a.Size < b.Size ? -1 : 1);
+}
+
+HiveName NameOf(const QString &text)
+{
+    return HiveName { nullptr, reinterpret_cast<const char16_t *>(text.constData()), text.size() };
+}
+
+// How many bytes two texts have in common at their start.
+qsizetype CommonPrefix(const char *a, qsizetype aSize, const char *b, qsizetype bSize)
+{
+    const qsizetype n = std::min(aSize, bSize);
+    qsizetype i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; i + 8 <= n; i += 8) {
+            uint64_t x = 0;
+            uint64_t y = 0;
+            std::memcpy(&x, a + i, 8);
+            std::memcpy(&y, b + i, 8);
+            if (x != y)
+                return i + std::countr_zero(x ^ y) / 8;
+        }
+    }
+    while (i < n && a[i] == b[i])
+        ++i;
+    return i;
+}
+
+// A name of a key line ends here: at the closing bracket or at a separator.
+bool EndsName(const char *q, const char *end)
+{
+    return q < end && (*q == ']' || (*q == '\\' && q + 1 < end && q[1] == '\\'));
+}
+
+bool SameUnits(const HiveName &a, const HiveName &b)
+{
+    if (a.Size != b.Size)
+        return false;
+    if (a.Ascii && b.Ascii)
+        return std::memcmp(a.Ascii, b.Ascii, size_t(a.Size)) == 0;
+    for (qsizetype i = 0; i < a.Size; ++i)
+        if (a.At(i) != b.At(i))
+            return false;
+    return true;
+}
+
+// Wine's order of keys: depth first, siblings by name.
+int CompareKeyOrder(const HiveNode *a, const HiveNode *b)
+{
+    std::vector<const HiveNode *> pathA;
+    std::vector<const HiveNode *> pathB;
+    for (; a && a->Parent; a = a->Parent)
+        pathA.push_back(a);
+    for (; b && b->Parent; b = b->Parent)
+        pathB.push_back(b);
+    auto ia = pathA.rbegin();
+    auto ib = pathB.rbegin();
+    for (; ia != pathA.rend() && ib != pathB.rend(); ++ia, ++ib) {
+        const int c = CompareFolded((*ia)->Name, (*ib)->Name);
+        if (c != 0)
+            return c;
+    }
+    if (pathA.size() == pathB.size())
         return 0;
-    return a.size() < b.size() ? -1 : 1;
+    return pathA.size() < pathB.size() ? -1 : 1;
 }
 
-QStringList UpperPath(const HiveSection *section)
+QString Utf16Units(const char *bytes, qsizetype count)
 {
-    QStringList path = section->Node ? section->Node->PathComponents() : QStringList();
-    for (QString &name : path)
-        name = name.toUpper();
-    return path;
-}
-
-QString DecodeUtf16(const QByteArray &data)
-{
-    QString text;
-    text.reserve(data.size() / 2);
-    for (qsizetype i = 0; i + 1 < data.size(); i += 2)
-        text += QChar(char16_t(uchar(data[i]) | (uchar(data[i + 1]) << 8)));
+    QString text(count, Qt::Uninitialized);
+    QChar *out = text.data();
+    for (qsizetype i = 0; i < count; ++i)
+        out[i] = QChar(char16_t(uchar(bytes[2 * i]) | (uchar(bytes[2 * i + 1]) << 8)));
     return text;
 }
 
 } // namespace
 
+QString HiveName::ToString() const
+{
+    if (Ascii)
+        return QString::fromLatin1(Ascii, Size);
+    return QString(reinterpret_cast<const QChar *>(Utf16), Size);
+}
+
+QString Utf16Text(const QByteArray &data, qsizetype from, qsizetype *next)
+{
+    qsizetype end = from;
+    while (end + 1 < data.size() && (data[end] || data[end + 1]))
+        end += 2;
+    if (next)
+        *next = end + 1 < data.size() ? end + 2 : end;
+    return Utf16Units(data.constData() + from, (end - from) / 2);
+}
+
 QByteArray EscapeWineString(const QString &text, char quote1, char quote2, bool dropFinalNul)
 {
-    static const char escapes[33] = ".......abtnvfr.............e....";
     QByteArray out;
     out.reserve(text.size() + 8);
     const qsizetype n = text.size();
@@ -325,9 +406,9 @@ QByteArray EscapeWineString(const QString &text, char quote1, char quote2, bool 
         if (c < 32) {
             if (c == 0 && !hasNext && dropFinalNul)
                 continue;
-            if (escapes[c] != '.') {
+            if (ControlEscapes[c] != '.') {
                 out += '\\';
-                out += escapes[c];
+                out += ControlEscapes[c];
             } else {
                 const bool pad = hasNext && next >= '0' && next <= '7';
                 std::snprintf(buffer, sizeof buffer, pad ? "\\%03o" : "\\%o", unsigned(c));
@@ -358,16 +439,16 @@ QByteArray RenderValue(const HiveValue &value)
         if (data.size() >= 2 && data.size() % 2 == 0 && data[data.size() - 1] == 0 && data[data.size() - 2] == 0) {
             if (value.Type != REG_SZ)
                 out += "str(" + QByteArray::number(value.Type, 16) + "):";
-            out += '"' + EscapeWineString(DecodeUtf16(data), '"', '"', true) + "\"\n";
+            out += '"' + EscapeWineString(Utf16Units(data.constData(), data.size() / 2), '"', '"', true)
+                + "\"\n";
             return out;
         }
         break;
     case REG_DWORD:
         if (data.size() == 4) {
             char buffer[32];
-            const uint32_t dw = uchar(data[0]) | (uchar(data[1]) << 8) | (uchar(data[2]) << 16)
-                | (uint32_t(uchar(data[3])) << 24);
-            std::snprintf(buffer, sizeof buffer, "dword:%08x\n", unsigned(dw));
+            std::snprintf(
+                buffer, sizeof buffer, "dword:%08x\n", unsigned(RegValue { REG_DWORD, data }.AsDword()));
             out += buffer;
             return out;
         }
@@ -397,254 +478,83 @@ QByteArray RenderValue(const HiveValue &value)
     return out;
 }
 
-HiveValue *HiveSection::FindValue(const QString &name)
+HiveValue *HiveKey::FindValue(const QString &name)
 {
     for (auto &value : Values)
-        if (value.Name.compare(name, Qt::CaseInsensitive) == 0)
+        if (CompareFolded(NameOf(value.Name), NameOf(name)) == 0)
             return &value;
     return nullptr;
 }
 
-HiveNode *HiveNode::Child(const QString &name) const
+HiveValue &HiveKey::PutValue(const QString &name)
 {
-    const auto it = Children.find(name.toUpper());
-    return it == Children.end() ? nullptr : it->second.get();
+    if (HiveValue *existing = FindValue(name))
+        return *existing;
+    // Wine keeps the values of a key in the order of their names, as it keeps subkeys.
+    const auto at = std::find_if(Values.begin(), Values.end(),
+        [&name](const HiveValue &v) { return CompareFolded(NameOf(v.Name), NameOf(name)) > 0; });
+    HiveValue &added = *Values.insert(at, HiveValue {});
+    added.Name = name;
+    return added;
+}
+
+bool HiveKey::RemoveValue(const QString &name)
+{
+    return std::erase_if(Values, [&name](const HiveValue &v) {
+        return CompareFolded(NameOf(v.Name), NameOf(name)) == 0;
+    }) > 0;
 }
 
 QStringList HiveNode::PathComponents() const
 {
     QStringList components;
     for (const HiveNode *n = this; n && n->Parent; n = n->Parent)
-        components.prepend(n->Name);
+        components.prepend(n->Name.ToString());
     return components;
+}
+
+std::shared_ptr<Hive> Hive::Blank(const QString &path, bool machineHive)
+{
+    auto hive = std::make_shared<Hive>();
+    hive->FPath = path;
+    hive->FRootName = machineHive ? QStringLiteral("REGISTRY\\Machine") : QStringLiteral("REGISTRY\\User");
+    return hive;
 }
 
 std::shared_ptr<Hive> Hive::Load(const QString &hostPath, bool machineHive)
 {
-    auto hive = std::make_shared<Hive>();
-    hive->FPath = hostPath;
-    hive->FMachine = machineHive;
-    hive->FRoot = std::make_unique<HiveNode>();
-    hive->FRootName = machineHive ? QStringLiteral("REGISTRY\\Machine") : QStringLiteral("REGISTRY\\User");
-
     QFile file(hostPath);
     if (!file.exists()) {
+        auto hive = Blank(hostPath, machineHive);
         // A hive made anew says the architecture the prefix has.
         hive->FWin64 = Environment::IsWin64Prefix();
         return hive;
     }
     if (!file.open(QIODevice::ReadOnly))
         throw ERegistryError(Os::Texts::RegistryReadFailed().arg(hostPath, file.errorString()));
-    // The sections and values point into this text instead of copying it.
-    hive->FContent = file.readAll();
-    const QByteArray &content = hive->FContent;
+    const QByteArray content = file.readAll();
     if (file.error() != QFileDevice::NoError)
         throw ERegistryError(Os::Texts::RegistryReadFailed().arg(hostPath, file.errorString()));
-    hive->FExists = true;
+    return Parse(content, hostPath, machineHive);
+}
+
+std::shared_ptr<Hive> Hive::Parse(const QByteArray &content, const QString &nameForErrors, bool machineHive)
+{
+    auto hive = Blank(nameForErrors, machineHive);
     if (content.isEmpty())
-        throw ERegistryError(Os::Texts::RegistryParseError().arg(hostPath).arg(1).arg(Os::Texts::RegistryNotWineFile()));
-
-    const char *const base = content.constData();
-    const char *const fileEnd = base + content.size();
-    const char *pos = base;
-    int lineNo = 0;
-    HiveSection *current = nullptr;
-    const char *sectionStart = nullptr;
-    // The node chain of the previous key: Wine writes keys depth first, so most lookups
-    // of a new key line share a prefix with the key before it.
-    std::vector<HiveNode *> chain;
-    QStringList chainNames;
-
-    auto finishSection = [&](const char *at) {
-        if (current)
-            current->Raw = QByteArray::fromRawData(sectionStart, at - sectionStart);
-    };
-
-    try {
-        while (pos < fileEnd) {
-            const char *lineStart = pos;
-            const char *nl = static_cast<const char *>(std::memchr(pos, '\n', fileEnd - pos));
-            const char *lineEnd = nl ? nl : fileEnd;
-            pos = nl ? nl + 1 : fileEnd;
-            ++lineNo;
-            const int firstLine = lineNo;
-            const char *contentEnd = lineEnd;
-            if (contentEnd > lineStart && contentEnd[-1] == '\r')
-                --contentEnd;
-
-            if (lineNo == 1) {
-                static const char magic[] = "WINE REGISTRY Version 2";
-                if (contentEnd - lineStart < qsizetype(sizeof magic - 1)
-                    || std::memcmp(lineStart, magic, sizeof magic - 1) != 0)
-                    throw ParseError { Os::Texts::RegistryNotWineFile() };
-                hive->FPreamble += QByteArray(lineStart, pos - lineStart);
-                continue;
-            }
-            const char *p = SkipBlanks(lineStart, contentEnd);
-            const char first = p < contentEnd ? *p : '\0';
-
-            if (first == '[') {
-                finishSection(lineStart);
-                QStringList components = ParseKeyLine(p, contentEnd);
-                // Find or make the node, reusing the previous key's chain.
-                qsizetype common = 0;
-                while (common < components.size() && common < chainNames.size()
-                       && components.at(common) == chainNames.at(common))
-                    ++common;
-                chain.resize(common);
-                chainNames = chainNames.mid(0, common);
-                HiveNode *node = common ? chain.back() : hive->FRoot.get();
-                for (qsizetype i = common; i < components.size(); ++i) {
-                    const QString &name = components.at(i);
-                    auto &slot = node->Children[name.toUpper()];
-                    if (!slot) {
-                        slot = std::make_unique<HiveNode>();
-                        slot->Name = name;
-                        slot->Parent = node;
-                    }
-                    node = slot.get();
-                    chain.push_back(node);
-                    chainNames.append(name);
-                }
-                if (components.isEmpty())
-                    throw ParseError { Os::Texts::RegistryBadKeyLine() };
-                auto section = std::make_unique<HiveSection>();
-                section->Header = QByteArray::fromRawData(lineStart, contentEnd - lineStart);
-                if (node->Section) {
-                    // A key written twice: its values join the first occurrence, and the
-                    // next write leaves one.
-                    node->Section->Dirty = true;
-                    section->Node = node;
-                    current = section.get();
-                    sectionStart = lineStart;
-                    hive->FSections.push_back(std::move(section));
-                    continue;
-                }
-                section->Node = node;
-                node->Section = section.get();
-                current = section.get();
-                sectionStart = lineStart;
-                hive->FSections.push_back(std::move(section));
-                continue;
-            }
-            if (first == '\0') {
-                if (!current)
-                    hive->FPreamble += QByteArray(lineStart, pos - lineStart);
-                continue;
-            }
-            if (first == ';') {
-                if (current)
-                    current->Extra.append(QByteArray::fromRawData(lineStart, contentEnd - lineStart));
-                else
-                    hive->FPreamble += QByteArray(lineStart, pos - lineStart);
-                continue;
-            }
-            if (first == '#') {
-                const QByteArray line(p, contentEnd - p);
-                if (!current) {
-                    if (line.startsWith("#arch="))
-                        hive->FWin64 = line.mid(6).trimmed() == "win64";
-                    hive->FPreamble += QByteArray(lineStart, pos - lineStart);
-                } else {
-                    if (line == "#link")
-                        current->IsLink = true;
-                    current->Meta.append(QByteArray::fromRawData(lineStart, contentEnd - lineStart));
-                }
-                continue;
-            }
-            if (first == '"' || first == '@') {
-                if (!current)
-                    throw ParseError { Os::Texts::RegistryValueOutsideKey() };
-                // Byte lists go on over lines that end in a backslash.
-                QByteArray joined;
-                const char *valueEnd = contentEnd;
-                const char *valueRawEnd = pos;
-                auto endsWithBackslash = [](const char *s, const char *e) {
-                    while (e > s && (e[-1] == ' ' || e[-1] == '\t'))
-                        --e;
-                    return e > s && e[-1] == '\\';
-                };
-                if (endsWithBackslash(p, contentEnd)) {
-                    const char *segEnd = contentEnd;
-                    while (segEnd > p && (segEnd[-1] == ' ' || segEnd[-1] == '\t'))
-                        --segEnd;
-                    joined = QByteArray(p, segEnd - 1 - p);
-                    while (pos < fileEnd) {
-                        const char *nextStart = pos;
-                        const char *nnl = static_cast<const char *>(std::memchr(pos, '\n', fileEnd - pos));
-                        const char *nextEnd = nnl ? nnl : fileEnd;
-                        pos = nnl ? nnl + 1 : fileEnd;
-                        ++lineNo;
-                        const char *ce = nextEnd;
-                        if (ce > nextStart && ce[-1] == '\r')
-                            --ce;
-                        const char *s = SkipBlanks(nextStart, ce);
-                        valueRawEnd = pos;
-                        if (endsWithBackslash(s, ce)) {
-                            const char *se = ce;
-                            while (se > s && (se[-1] == ' ' || se[-1] == '\t'))
-                                --se;
-                            joined += QByteArray(s, se - 1 - s);
-                            continue;
-                        }
-                        joined += QByteArray(s, ce - s);
-                        break;
-                    }
-                }
-                const char *vp = joined.isEmpty() ? p : joined.constData();
-                const char *ve = joined.isEmpty() ? valueEnd : joined.constData() + joined.size();
-                try {
-                    HiveValue value;
-                    const char *q;
-                    if (*vp == '@') {
-                        q = vp + 1;
-                    } else {
-                        QString name;
-                        q = DecodeString(vp + 1, ve, '"', name);
-                        value.Name = name;
-                    }
-                    q = SkipBlanks(q, ve);
-                    if (q >= ve || *q != '=')
-                        throw ParseError { Os::Texts::RegistryBadValueLine() };
-                    q = SkipBlanks(q + 1, ve);
-                    ParseData(q, ve, value);
-                    value.Raw = QByteArray::fromRawData(lineStart, valueRawEnd - lineStart);
-                    if (!value.Raw.endsWith('\n'))
-                        value.Raw += '\n';
-                    HiveSection *target = current->Node ? current->Node->Section : current;
-                    if (HiveValue *existing = target->FindValue(value.Name)) {
-                        *existing = std::move(value);
-                        target->Dirty = true;
-                    } else {
-                        target->Values.push_back(std::move(value));
-                    }
-                } catch (ParseError &error) {
-                    lineNo = firstLine;
-                    throw;
-                }
-                continue;
-            }
-            throw ParseError { Os::Texts::RegistryUnexpectedText() };
-        }
-        finishSection(fileEnd);
-    } catch (const ParseError &error) {
-        throw ERegistryError(Os::Texts::RegistryParseError().arg(hostPath).arg(lineNo).arg(error.Reason));
-    }
-
-    // Drop the second occurrences of keys written twice: their values are with the first.
-    std::erase_if(hive->FSections, [](const std::unique_ptr<HiveSection> &s) {
-        return s->Node && s->Node->Section != s.get();
-    });
-    for (const auto &section : hive->FSections)
-        if (section->Node && section->Node->Section == section.get() && section->Dirty)
-            hive->Touch(section.get());
+        hive->Fail(1, Os::Texts::RegistryNotWineFile());
+    hive->FExists = true;
+    hive->FContent = content;
+    hive->Index();
     // The SID of the user hive is in its comment line; links name it.
-    const qsizetype rel = hive->FPreamble.indexOf("All keys relative to ");
+    const QByteArray &preamble = hive->FPreamble;
+    static const char relative[] = "All keys relative to ";
+    const qsizetype rel = preamble.indexOf(relative);
     if (rel >= 0) {
-        const qsizetype start = rel + qsizetype(std::strlen("All keys relative to "));
-        const qsizetype stop = hive->FPreamble.indexOf('\n', start);
+        const qsizetype start = rel + qsizetype(sizeof relative - 1);
+        const qsizetype stop = preamble.indexOf('\n', start);
         QString name;
-        const QByteArray raw = hive->FPreamble.mid(start, stop < 0 ? -1 : stop - start).trimmed();
+        const QByteArray raw = preamble.mid(start, stop < 0 ? -1 : stop - start).trimmed();
         try {
             DecodeString(raw.constData(), raw.constData() + raw.size(), '\0', name);
         } catch (const ParseError &) {
@@ -656,11 +566,241 @@ std::shared_ptr<Hive> Hive::Load(const QString &hostPath, bool machineHive)
     return hive;
 }
 
-HiveNode *Hive::Find(const QStringList &components) const
+void Hive::Fail(int line, const QString &reason) const
 {
-    HiveNode *node = FRoot.get();
+    throw ERegistryError(Os::Texts::RegistryParseError().arg(FPath).arg(line).arg(reason));
+}
+
+// One pass over the text: the key lines build the tree, every other line is only classified
+// (values are decoded when their key is used).
+void Hive::Index()
+{
+    const char *const text = FContent.constData();
+    const char *const textEnd = text + FContent.size();
+    int lineNo = 0;
+    HiveSection *current = nullptr;
+    const char *sectionStart = nullptr;
+    auto finishSection = [&](const char *at) {
+        if (current)
+            current->Raw = QByteArray::fromRawData(sectionStart, at - sectionStart);
+    };
+    // The previous key line (its text only while it was plain ASCII) and its nodes: Wine
+    // writes keys depth first, so a key line mostly begins as the one before it.
+    struct {
+        const char *Text = nullptr;
+        qsizetype Size = 0;
+        size_t Depth = 0;
+    } previous;
+    std::vector<HiveNode *> chain;
+    FKeyNames.resize(MaxKeyDepth);
+    FKeyEnds.resize(MaxKeyDepth);
+    TextLine line;
+    try {
+        for (const char *pos = text; pos < textEnd; pos = line.Next) {
+            line = LineAt(pos, textEnd);
+            ++lineNo;
+            if (lineNo == 1) {
+                static const char magic[] = "WINE REGISTRY Version 2";
+                if (line.End - line.Start < qsizetype(sizeof magic - 1)
+                    || std::memcmp(line.Start, magic, sizeof magic - 1) != 0)
+                    throw ParseError { Os::Texts::RegistryNotWineFile() };
+                continue;
+            }
+            const char *p = SkipBlanks(line.Start, line.End);
+            const char first = p < line.End ? *p : '\0';
+            if (first == '[') {
+                finishSection(line.Start);
+                if (!current)
+                    FPreamble = QByteArray::fromRawData(text, line.Start - text);
+                // The names the line has in common with the previous one, found by comparing
+                // bytes: they end where that line's did, and have its nodes.
+                size_t shared = 0;
+                if (previous.Text) {
+                    const qsizetype same = CommonPrefix(previous.Text, previous.Size, p, line.End - p);
+                    while (shared < previous.Depth && FKeyEnds[shared] <= same
+                        && EndsName(p + FKeyEnds[shared], line.End))
+                        ++shared;
+                }
+                bool plain = true;
+                const size_t depth = size_t(ParseKeyLine(p, line.End, qsizetype(shared), plain));
+                while (shared < depth && shared < chain.size()
+                    && SameUnits(FKeyNames[shared], chain[shared]->Name))
+                    ++shared;
+                previous = { plain ? p : nullptr, line.End - p, depth };
+                chain.resize(shared);
+                HiveNode *node = shared ? chain.back() : &FRoot;
+                for (size_t i = shared; i < depth; ++i) {
+                    HiveNode *child = FindChild(node, FKeyNames[i]);
+                    node = child ? child : AddChild(node, FKeyNames[i]);
+                    chain.push_back(node);
+                }
+                HiveSection &section = FSectionStore.Add();
+                section.FirstLine = lineNo;
+                section.Node = node;
+                if (node->Section) {
+                    // A key written twice: its values join the first occurrence, and the
+                    // next write leaves one.
+                    HiveSection *last = node->Section;
+                    while (last->NextRepeat)
+                        last = last->NextRepeat;
+                    last->NextRepeat = &section;
+                } else {
+                    node->Section = &section;
+                    FSections.push_back(&section);
+                }
+                current = &section;
+                sectionStart = line.Start;
+            } else if (first == '"' || first == '@') {
+                if (!current)
+                    throw ParseError { Os::Texts::RegistryValueOutsideKey() };
+                line.Next = ValueLines(line, p, textEnd, lineNo, nullptr);
+            } else if (first == '#') {
+                if (current) {
+                    if (line.End - p == 5 && std::memcmp(p, "#link", 5) == 0)
+                        current->IsLink = true;
+                } else if (line.End - p >= 6 && std::memcmp(p, "#arch=", 6) == 0) {
+                    FWin64 = QByteArray(p + 6, line.End - p - 6).trimmed() == "win64";
+                }
+            } else if (first != '\0' && first != ';') {
+                throw ParseError { Os::Texts::RegistryUnexpectedText() };
+            }
+        }
+    } catch (const ParseError &error) {
+        // A value line above this one that does not parse is the first fault of the file.
+        finishSection(line.Start);
+        CheckValuesInFileOrder();
+        Fail(lineNo, error.Reason);
+    }
+    finishSection(textEnd);
+    if (!current)
+        FPreamble = FContent;
+}
+
+// "[Software\\Wine] 1796898673": the key's names. Names of plain ASCII stay bytes of the
+// file; a line with other escapes is decoded.
+qsizetype Hive::ParseKeyLine(const char *p, const char *end, qsizetype shared, bool &plain)
+{
+    qsizetype depth = shared;
+    const auto add = [this, &depth, p](const HiveName &name, const char *nameEnd) {
+        if (depth == MaxKeyDepth)
+            TooDeep();
+        FKeyNames[size_t(depth)] = name;
+        FKeyEnds[size_t(depth++)] = nameEnd - p;
+    };
+    const char *q = p + (shared ? FKeyEnds[size_t(shared - 1)] : 1);
+    const char *nameStart = q;
+    plain = true;
+    for (; q < end && *q != ']'; ++q) {
+        if (*q != '\\' && uchar(*q) < 0x80)
+            continue;
+        if (*q != '\\' || q + 1 >= end || q[1] != '\\') {
+            plain = false;
+            break;
+        }
+        if (q > nameStart)
+            add(HiveName { nameStart, nullptr, q - nameStart }, q);
+        nameStart = ++q + 1;
+    }
+    if (plain) {
+        if (q >= end)
+            throw ParseError { Os::Texts::RegistryUnterminatedString() };
+        if (q > nameStart)
+            add(HiveName { nameStart, nullptr, q - nameStart }, q);
+        ++q;
+    } else {
+        depth = 0;
+        QString path;
+        q = DecodeString(p + 1, end, ']', path);
+        for (qsizetype from = 0; from <= path.size();) {
+            qsizetype to = path.indexOf(QLatin1Char('\\'), from);
+            if (to < 0)
+                to = path.size();
+            if (to > from)
+                add(KeepName(path.mid(from, to - from)), p);
+            from = to + 1;
+        }
+    }
+    q = SkipBlanks(q, end);
+    while (q < end && *q >= '0' && *q <= '9')
+        ++q;
+    if (SkipBlanks(q, end) != end || depth == 0)
+        throw ParseError { Os::Texts::RegistryBadKeyLine() };
+    return depth;
+}
+
+HiveName Hive::KeepName(const QString &name) { return NameOf(FNames.emplace_back(name)); }
+
+bool HiveNameOrder::operator()(const HiveNode *a, const HiveNode *b) const
+{
+    return CompareFolded(a->Name, b->Name) < 0;
+}
+
+bool HiveNameOrder::operator()(const HiveNode *a, const HiveName &b) const
+{
+    return CompareFolded(a->Name, b) < 0;
+}
+
+bool HiveNameOrder::operator()(const HiveName &a, const HiveNode *b) const
+{
+    return CompareFolded(a, b->Name) < 0;
+}
+
+HiveNode *Hive::FindChild(HiveNode *parent, const HiveName &name)
+{
+    HiveNode *latest = parent->FirstChild;
+    if (!latest)
+        return nullptr;
+    if (!parent->Lookup) {
+        // Keys in Wine's order, as Wine writes them, need no lookup at all.
+        const int order = CompareFolded(name, latest->Name);
+        if (order >= 0)
+            return order == 0 ? latest : nullptr;
+        parent->Lookup = &FLookups.emplace_back();
+        for (HiveNode *child = latest; child; child = child->NextSibling)
+            parent->Lookup->insert(parent->Lookup->begin(), child);
+    }
+    const auto found = parent->Lookup->find(name);
+    return found == parent->Lookup->end() ? nullptr : *found;
+}
+
+// Only after FindChild found no such subkey: the order it relies on then still holds.
+HiveNode *Hive::AddChild(HiveNode *parent, const HiveName &name)
+{
+    HiveNode &node = FNodes.Add();
+    node.Name = name;
+    node.Parent = parent;
+    node.NextSibling = parent->FirstChild;
+    parent->FirstChild = &node;
+    if (parent->Lookup)
+        parent->Lookup->insert(&node);
+    return &node;
+}
+
+HiveNode *Hive::Child(HiveNode *parent, const QString &name)
+{
+    std::lock_guard guard(FLazyLock);
+    return FindChild(
+        parent, HiveName { nullptr, reinterpret_cast<const char16_t *>(name.utf16()), name.size() });
+}
+
+std::vector<HiveNode *> Hive::Children(HiveNode *parent)
+{
+    std::lock_guard guard(FLazyLock);
+    if (parent->Lookup)
+        return std::vector<HiveNode *>(parent->Lookup->begin(), parent->Lookup->end());
+    // Without a lookup they came in order: the list holds them from the greatest down.
+    std::vector<HiveNode *> children;
+    for (HiveNode *child = parent->FirstChild; child; child = child->NextSibling)
+        children.push_back(child);
+    std::reverse(children.begin(), children.end());
+    return children;
+}
+
+HiveNode *Hive::Find(const QStringList &components)
+{
+    HiveNode *node = &FRoot;
     for (const QString &name : components) {
-        node = node->Child(name);
+        node = Child(node, name);
         if (!node)
             return nullptr;
     }
@@ -669,96 +809,144 @@ HiveNode *Hive::Find(const QStringList &components) const
 
 HiveNode *Hive::Ensure(const QStringList &components)
 {
-    HiveNode *node = FRoot.get();
+    if (components.size() > MaxKeyDepth)
+        throw ERegistryError(Os::Texts::RegistryKeyTooDeep().arg(MaxKeyDepth));
+    HiveNode *node = &FRoot;
     bool created = false;
     for (const QString &name : components) {
-        auto &slot = node->Children[name.toUpper()];
-        if (!slot) {
-            slot = std::make_unique<HiveNode>();
-            slot->Name = name;
-            slot->Parent = node;
+        HiveNode *child = Child(node, name);
+        if (!child) {
+            child = AddChild(node, KeepName(name));
             created = true;
         }
-        node = slot.get();
+        node = child;
     }
-    if (created || (!node->Section && node->Children.empty()))
-        SectionFor(node);
+    if (created || (!node->Section && !node->HasChildren()))
+        KeyFor(node);
     return node;
 }
 
-QStringList Hive::LinkTarget(const HiveNode *node) const
+QStringList Hive::LinkTarget(HiveNode *node)
 {
     if (!node || !node->Section || !node->Section->IsLink)
         return {};
-    HiveValue *link = node->Section->FindValue(QStringLiteral("SymbolicLinkValue"));
+    HiveValue *link = Values(node)->FindValue(QStringLiteral("SymbolicLinkValue"));
     if (!link || link->Type != REG_LINK)
         return {};
-    QString target = DecodeUtf16(link->Data);
-    while (target.endsWith(QChar(0)))
-        target.chop(1);
+    const QString target = Utf16Text(link->Data);
     const QString rootPrefix = QLatin1Char('\\') + FRootName + QLatin1Char('\\');
     if (!target.startsWith(rootPrefix, Qt::CaseInsensitive))
         return {};
     return target.mid(rootPrefix.size()).split(QLatin1Char('\\'), Qt::SkipEmptyParts);
 }
 
-HiveSection *Hive::SectionFor(HiveNode *node)
+HiveKey *Hive::Values(HiveNode *node)
+{
+    if (!node->Section)
+        return nullptr;
+    Decode(node->Section);
+    return node->Section->Decoded.get();
+}
+
+void Hive::Decode(HiveSection *section)
+{
+    std::lock_guard guard(FLazyLock);
+    if (section->Decoded)
+        return;
+    auto key = std::make_unique<HiveKey>();
+    bool merged = DecodeLines(*section, *key, true);
+    // The values of later sections that name the same key join these.
+    for (const HiveSection *repeat = section->NextRepeat; repeat; repeat = repeat->NextRepeat) {
+        DecodeLines(*repeat, *key, false);
+        merged = true;
+    }
+    if (merged) {
+        // Written anew, with one line per value.
+        section->Dirty = true;
+        Stamp(key.get());
+    }
+    section->Decoded = std::move(key);
+}
+
+bool Hive::DecodeLines(const HiveSection &from, HiveKey &key, bool own) const
+{
+    bool replaced = false;
+    const char *const textEnd = from.Raw.constData() + from.Raw.size();
+    TextLine line = LineAt(from.Raw.constData(), textEnd);
+    int lineNo = from.FirstLine;
+    if (own)
+        key.Header = QByteArray::fromRawData(line.Start, line.End - line.Start);
+    for (const char *pos = line.Next; pos < textEnd; pos = line.Next) {
+        line = LineAt(pos, textEnd);
+        const int firstLine = ++lineNo;
+        const char *p = SkipBlanks(line.Start, line.End);
+        const char first = p < line.End ? *p : '\0';
+        if ((first == ';' || first == '#') && own) {
+            (first == ';' ? key.Extra : key.Meta)
+                .append(QByteArray::fromRawData(line.Start, line.End - line.Start));
+        } else if (first == '"' || first == '@') {
+            QByteArray joined;
+            line.Next = ValueLines(line, p, textEnd, lineNo, &joined);
+            try {
+                HiveValue value = ParseValue(joined.constData(), joined.constData() + joined.size());
+                value.Raw = QByteArray::fromRawData(line.Start, line.Next - line.Start);
+                if (!value.Raw.endsWith('\n'))
+                    value.Raw += '\n';
+                if (HiveValue *existing = key.FindValue(value.Name)) {
+                    *existing = std::move(value);
+                    replaced = true;
+                } else {
+                    key.Values.push_back(std::move(value));
+                }
+            } catch (const ParseError &error) {
+                Fail(firstLine, error.Reason);
+            }
+        }
+    }
+    return replaced;
+}
+
+HiveKey *Hive::KeyFor(HiveNode *node)
 {
     if (node->Section)
-        return node->Section;
-    auto section = std::make_unique<HiveSection>();
-    const QStringList components = node->PathComponents();
-    section->Header = KeyLine(components);
-    section->Meta.append(TimeLine(FileTimeNow()));
-    section->Dirty = true;
-    section->Node = node;
-    node->Section = section.get();
-    HiveSection *raw = section.get();
-    InsertSection(std::move(section));
-    return raw;
+        return Values(node);
+    HiveSection &section = FSectionStore.Add();
+    section.Decoded = std::make_unique<HiveKey>();
+    section.Decoded->Header = KeyLine(node->PathComponents());
+    section.Decoded->Meta.append(TimeLine(FileTimeNow()));
+    section.Dirty = true;
+    section.Node = node;
+    node->Section = &section;
+    InsertSection(&section);
+    return section.Decoded.get();
 }
 
-void Hive::InsertSection(std::unique_ptr<HiveSection> section)
+void Hive::InsertSection(HiveSection *section)
 {
     // Wine's files are in key order; a new key goes where Wine would have written it.
-    auto it = FSections.begin();
     // Binary search works for a file in order; a file out of order still gets a place.
-    auto lo = FSections.begin();
-    auto hi = FSections.end();
-    const QStringList key = UpperPath(section.get());
-    while (lo < hi) {
-        auto mid = lo + (hi - lo) / 2;
-        if (CompareKeyOrder(UpperPath(mid->get()), key) < 0)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    it = lo;
-    FSections.insert(it, std::move(section));
+    const auto at = std::partition_point(FSections.begin(), FSections.end(),
+        [section](const HiveSection *s) { return CompareKeyOrder(s->Node, section->Node) < 0; });
+    FSections.insert(at, section);
 }
 
-void Hive::Touch(HiveSection *section)
+void Hive::Touch(HiveNode *node)
 {
-    section->Dirty = true;
+    HiveKey *key = KeyFor(node);
+    node->Section->Dirty = true;
+    Stamp(key);
+}
+
+void Hive::Stamp(HiveKey *key)
+{
     const QByteArray line = TimeLine(FileTimeNow());
-    for (QByteArray &meta : section->Meta) {
+    for (QByteArray &meta : key->Meta) {
         if (meta.trimmed().startsWith("#time=")) {
             meta = line;
             return;
         }
     }
-    section->Meta.prepend(line);
-}
-
-void Hive::RemoveSections(HiveNode *node)
-{
-    for (auto &child : node->Children)
-        RemoveSections(child.second.get());
-    if (node->Section) {
-        HiveSection *section = node->Section;
-        std::erase_if(FSections, [section](const std::unique_ptr<HiveSection> &s) { return s.get() == section; });
-        node->Section = nullptr;
-    }
+    key->Meta.prepend(line);
 }
 
 void Hive::RemoveNode(HiveNode *node)
@@ -766,20 +954,56 @@ void Hive::RemoveNode(HiveNode *node)
     HiveNode *parent = node->Parent;
     if (!parent)
         return;
-    RemoveSections(node);
-    parent->Children.erase(node->Name.toUpper());
+    HiveNode **link = &parent->FirstChild;
+    while (*link != node)
+        link = &(*link)->NextSibling;
+    *link = node->NextSibling;
+    if (parent->Lookup)
+        parent->Lookup->erase(node);
+    // Everything below goes too, walked without recursion: a hive may be deep.
+    std::vector<HiveNode *> pending { node };
+    while (!pending.empty()) {
+        HiveNode *gone = pending.back();
+        pending.pop_back();
+        if (gone->Section) {
+            gone->Section->Node = nullptr;
+            gone->Section = nullptr;
+        }
+        for (HiveNode *child = gone->FirstChild; child; child = child->NextSibling)
+            pending.push_back(child);
+    }
+    std::erase_if(FSections, [](const HiveSection *s) { return s->Node == nullptr; });
     // A key left without subkeys is written only when it has a line of its own.
-    if (parent->Parent && parent->Children.empty())
-        Touch(SectionFor(parent));
-    else if (parent->Section)
-        Touch(parent->Section);
+    if ((parent->Parent && !parent->HasChildren()) || parent->Section)
+        Touch(parent);
 }
 
-QByteArray Hive::Serialize() const
+void Hive::DecodeAll()
 {
+    try {
+        for (HiveSection *section : FSections)
+            Decode(section);
+    } catch (const ERegistryError &) {
+        // Told by the first line of the file that does not parse, not by the first key.
+        CheckValuesInFileOrder();
+        throw;
+    }
+}
+
+void Hive::CheckValuesInFileOrder() const
+{
+    FSectionStore.ForEach([this](const HiveSection &section) {
+        HiveKey scratch;
+        DecodeLines(section, scratch, false);
+    });
+}
+
+QByteArray Hive::Serialize()
+{
+    DecodeAll();
     QByteArray out;
     qsizetype estimate = FPreamble.size();
-    for (const auto &section : FSections)
+    for (const HiveSection *section : FSections)
         estimate += section->Dirty ? 256 : section->Raw.size();
     out.reserve(estimate + 1024);
     if (FPreamble.isEmpty()) {
@@ -793,7 +1017,7 @@ QByteArray Hive::Serialize() const
         if (!out.endsWith('\n'))
             out += '\n';
     }
-    for (const auto &section : FSections) {
+    for (const HiveSection *section : FSections) {
         if (!section->Dirty) {
             out += section->Raw;
             if (!out.endsWith('\n'))
@@ -802,40 +1026,33 @@ QByteArray Hive::Serialize() const
         }
         if (!out.endsWith("\n\n"))
             out += '\n';
-        out += section->Header;
-        out += '\n';
-        for (const QByteArray &meta : section->Meta) {
-            out += meta;
-            out += '\n';
-        }
-        for (const HiveValue &value : section->Values)
-            out += value.Raw.isEmpty() ? RenderValue(value) : value.Raw;
-        for (const QByteArray &extra : section->Extra) {
-            out += extra;
-            out += '\n';
-        }
-        out += '\n';
+        out += RenderSection(*section->Decoded);
     }
+    return out;
+}
+
+QByteArray Hive::RenderSection(const HiveKey &key)
+{
+    QByteArray out = key.Header + '\n';
+    for (const QByteArray &meta : key.Meta)
+        out += meta + '\n';
+    for (const HiveValue &value : key.Values)
+        out += value.Raw.isEmpty() ? RenderValue(value) : value.Raw;
+    for (const QByteArray &extra : key.Extra)
+        out += extra + '\n';
+    out += '\n';
     return out;
 }
 
 void Hive::MarkWritten()
 {
-    for (auto &section : FSections) {
+    for (HiveSection *section : FSections) {
         if (!section->Dirty)
             continue;
-        QByteArray raw = section->Header + '\n';
-        for (const QByteArray &meta : section->Meta)
-            raw += meta + '\n';
-        for (HiveValue &value : section->Values) {
+        for (HiveValue &value : section->Decoded->Values)
             if (value.Raw.isEmpty())
                 value.Raw = RenderValue(value);
-            raw += value.Raw;
-        }
-        for (const QByteArray &extra : section->Extra)
-            raw += extra + '\n';
-        raw += '\n';
-        section->Raw = raw;
+        section->Raw = RenderSection(*section->Decoded);
         section->Dirty = false;
     }
     FExists = true;

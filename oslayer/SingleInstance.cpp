@@ -2,6 +2,7 @@
 // drops a flock with the last descriptor of the process, so a crash never leaves it held.
 #include "oslayer/SingleInstance.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 
@@ -44,14 +45,24 @@ QString SafeFileName(const QString &title)
     return name;
 }
 
+// A scope of any length or content, folded into a short part of a file name.
+QString ScopeSuffix(const QString &scope)
+{
+    if (scope.isEmpty())
+        return QString();
+    const QByteArray digest = QCryptographicHash::hash(scope.toUtf8(), QCryptographicHash::Sha256).toHex();
+    return QLatin1Char('@') + QString::fromLatin1(digest.left(16));
+}
+
 } // namespace
 
-InstanceLock::InstanceLock(const QString &title)
+InstanceLock::InstanceLock(const QString &title, const QString &scope)
 {
     const QString folder = RuntimeFolder();
     if (folder.isEmpty())
         return;
-    const QByteArray path = QFile::encodeName(folder + QLatin1Char('/') + SafeFileName(title) + QStringLiteral(".lock"));
+    const QByteArray path = QFile::encodeName(folder + QLatin1Char('/') + SafeFileName(title) + ScopeSuffix(scope)
+                                              + QStringLiteral(".lock"));
     FFd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (FFd < 0)
         return;

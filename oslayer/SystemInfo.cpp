@@ -2,14 +2,18 @@
 #include "oslayer/SystemInfo.h"
 
 #include "oslayer/Environment.h"
+#include "oslayer/Exceptions.h"
 #include "oslayer/Registry.h"
 #include "oslayer/WinError.h"
 
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <ctime>
+#include <grp.h>
 #include <ifaddrs.h>
 #include <mutex>
 #include <netdb.h>
@@ -17,6 +21,7 @@
 #include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace Os {
 
@@ -190,6 +195,30 @@ QStringList LocalIPv4Addresses()
         ::freeifaddrs(interfaces);
     }
     return addresses;
+}
+
+bool IsHostAdministrator()
+{
+    if (::geteuid() == 0)
+        return true;
+    const int count = ::getgroups(0, nullptr);
+    std::vector<gid_t> groups(size_t(std::max(count, 0)) + 1);
+    const int read = count < 0 ? -1 : ::getgroups(count, groups.data());
+    if (read < 0)
+        throw EOSError(ErrorFromErrno(errno));
+    groups.resize(size_t(read));
+    groups.push_back(::getegid());
+    for (const char *name : { "sudo", "admin", "wheel" }) {
+        std::vector<char> buffer(1024);
+        group entry {};
+        group *found = nullptr;
+        int error = 0;
+        while ((error = ::getgrnam_r(name, &entry, buffer.data(), buffer.size(), &found)) == ERANGE)
+            buffer.resize(buffer.size() * 2);
+        if (error == 0 && found && std::find(groups.begin(), groups.end(), found->gr_gid) != groups.end())
+            return true;
+    }
+    return false;
 }
 
 uint32_t GetTickCount()

@@ -25,8 +25,17 @@ WindowsVersion GetWindowsVersion();
 bool GetUserName(QString &name);
 bool GetComputerName(QString &name);
 QString GetHostName();
-// IPv4 addresses of the host name, dotted, in resolver order.
+// IPv4 addresses of the host name, dotted, in resolver order, then those of the host's
+// interfaces other than loopback that the resolver did not give.
 QStringList LocalIPv4Addresses();
+
+// The process runs with an administrator's rights on the host: as root, or as a member
+// (effective or supplementary group) of a group through which the system hands out
+// administration: "sudo" (Debian, Ubuntu), "admin" (older Ubuntu) or "wheel" (most others).
+// This is what the Administrators group of a Windows token stands for on this host: Wine
+// itself puts every program of a prefix in that group whoever runs it. Raises EOSError
+// when the process's groups cannot be read.
+bool IsHostAdministrator();
 
 // Milliseconds, 32-bit and wrapping like GetTickCount. Tests may replace the source.
 uint32_t GetTickCount();

@@ -9,7 +9,16 @@
 #include "oslayer/SystemInfo.h"
 #include "oslayer/WinError.h"
 
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QRandomGenerator>
 #include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <climits>
+#include <random>
 
 using namespace Os;
 
@@ -85,20 +94,70 @@ void ReportAttributeError(const QString &path, bool continueAfter)
         throw EAbort();
 }
 
+// ---- Random numbers -------------------------------------------------------------------
+
+namespace {
+
+std::mt19937_64 &Generator()
+{
+    static std::mt19937_64 generator(QRandomGenerator::system()->generate64());
+    return generator;
+}
+
+} // namespace
+
+void Randomize() { RandSeed(QRandomGenerator::system()->generate64()); }
+
+void RandSeed(uint64_t seed) { Generator().seed(seed); }
+
+uint32_t Random(uint32_t range) { return std::uniform_int_distribution<uint32_t>(0, range - 1)(Generator()); }
+
 // ---- Waiting --------------------------------------------------------------------------
 
 void WaitMilliseconds(int32_t ms)
 {
+    // A message wait lets windows repaint; where nobody looks at one it is time lost.
+    if (ms > 0 && !UiServices().HasWindows())
+        return;
     // Elapsed time is measured as an unsigned difference, so a wait across the
     // counter's wrap-around still lasts what was asked.
     const uint32_t span = ms < 0 ? 0u - static_cast<uint32_t>(ms) : static_cast<uint32_t>(ms);
     const uint32_t start = GetTickCount();
-    while (static_cast<uint32_t>(GetTickCount() - start) < span) {
-        if (ms > 0)
-            UiServices().ProcessEvents();
-        if (UiServices().Terminated())
+    const auto left = [&] {
+        const uint32_t elapsed = GetTickCount() - start;
+        return elapsed < span ? span - elapsed : 0u;
+    };
+    QCoreApplication *const application = QCoreApplication::instance();
+    const bool processEvents = ms > 0 && application && QThread::currentThread() == application->thread();
+    for (uint32_t rest = left(); rest > 0 && !UiServices().Terminated(); rest = left()) {
+        if (!processEvents) {
+            // Nothing may be handled meanwhile: the thread sleeps in steps of a millisecond
+            // and reads the tick count between them, the count being the clock of the wait.
+            QThread::msleep(1);
+            continue;
+        }
+        // The thread sleeps in the event loop until the time is up, handling whatever comes
+        // meanwhile (repaints, timers). A request to terminate made as a flag alone is seen
+        // before the loop sleeps again; a quit of the application (its last window closed)
+        // ends every loop, this one too, and with it the wait.
+        QEventLoop loop;
+        QTimer timer;
+        timer.setSingleShot(true);
+        timer.setTimerType(Qt::PreciseTimer);
+        bool due = false;
+        QObject::connect(&timer, &QTimer::timeout, &loop, [&] {
+            due = true;
+            loop.quit();
+        });
+        QObject::connect(
+            QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, &loop, [&] {
+                if (UiServices().Terminated())
+                    loop.quit();
+            });
+        timer.start(static_cast<int>(std::min<uint32_t>(rest, INT_MAX)));
+        loop.exec();
+        if (!due)
             return;
-        QThread::usleep(200);
     }
 }
 

@@ -31,10 +31,23 @@ void ReportAttributeError(const QString &path, bool continueAfter);
 // ---- Waiting --------------------------------------------------------------------------
 
 // Waits |ms| milliseconds of the 32-bit tick count (Os::GetTickCount, replaceable by
-// tests), across its wrap-around. A positive count lets the UI services process events
-// meanwhile and ends early when the application is terminating; a negative one waits
-// without processing anything.
+// tests), across its wrap-around. A positive count sleeps in the thread's event loop,
+// which handles the events that come meanwhile; a negative one sleeps without handling
+// anything. Either ends at once when the application is asked to terminate (the UI
+// services' flag, or a quit of the application such as its last window closing). Where no
+// window is shown (the unattended run) a positive wait returns at once.
 void WaitMilliseconds(int32_t ms);
+
+// ---- Random numbers -------------------------------------------------------------------
+
+// The program's random generator, the one the temporary file names draw from. It starts
+// from the system's entropy, so that two runs never share a sequence even when nothing
+// seeds it; the main window seeds it again, once, when it is first shown.
+void Randomize();
+// Seeds it with a known value (tests).
+void RandSeed(uint64_t seed);
+// A number from 0 to range - 1 (range above 0).
+uint32_t Random(uint32_t range);
 
 // ---- Paths and names ------------------------------------------------------------------
 

@@ -307,11 +307,7 @@ bool TWindowsInstaller::IsWindowsEight()
     return IsNtVersion(6, 2);
 }
 
-bool TWindowsInstaller::IsAdministrator()
-{
-    // Wine gives every program of the prefix a token in the Administrators group.
-    return true;
-}
+bool TWindowsInstaller::IsAdministrator() { return IsWindows9X() || IsHostAdministrator(); }
 
 bool TWindowsInstaller::IsTSInstalled()
 {

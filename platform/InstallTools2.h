@@ -72,7 +72,8 @@ public:
     static bool IsWindowsVista();
     static bool IsWindowsSeven();
     static bool IsWindowsEight();
-    // Wine runs every program with the rights of an administrator of the prefix.
+    // True on a 9x system; otherwise whether the process has an administrator's rights on
+    // the host (Os::IsHostAdministrator). Raises Os::EOSError when that cannot be told.
     static bool IsAdministrator();
     static bool IsTSInstalled();
     static bool IsOnNT4TS();

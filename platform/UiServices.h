@@ -52,6 +52,9 @@ public:
     // The application has been asked to terminate.
     virtual bool Terminated() const = 0;
     virtual void Terminate() = 0;
+    // False where nobody looks at a screen (the unattended run): there is no window to
+    // repaint, so the short message-processing waits of the run are not worth their time.
+    virtual bool HasWindows() const { return true; }
 };
 
 // The services in use. Without an installed implementation, boxes are answered No and

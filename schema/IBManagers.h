@@ -2,6 +2,9 @@
 // identity, keeps the register of connected workstations and hands out queries;
 // TTableManager describes one table by its field-definition lines and generates and
 // runs the SQL around it. Both work through the database access layer (dbaccess/).
+// The manager's units: DatabaseManager.cpp, UserRegister.cpp, DatabaseCreation.cpp,
+// SchemaOperations.cpp; the table manager's: TableManager.cpp (generated SQL) and
+// TableOperations.cpp (what runs on the database).
 #pragma once
 
 #include "dbaccess/Database.h"
@@ -19,9 +22,11 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 class TTableManager;
+template <typename Query> class TQueryLease;
 
 // A query handed out by a table manager: besides its select text it carries the
 // insert, update and delete texts of its table, for callers that write rows back.
@@ -92,9 +97,19 @@ public:
     void SetRetryPause(std::function<void(int milliseconds)> pause) { FRetryPause = std::move(pause); }
     void SetRandomSource(std::function<int(int bound)> random) { FRandom = std::move(random); }
 
+    // Runs attempt until it succeeds, at most attempts times. After a failure that
+    // retryable accepts comes the retry pause, so that workstations failing together do
+    // not retry in step; the last failure, and one not accepted, is raised.
+    template <typename Attempt, typename Retryable>
+    void Retry(int attempts, Attempt &&attempt, Retryable &&retryable);
+    // A random time below 2 seconds, through the pause and random source above.
+    void RetryPause();
+
     // ---- Handed-out queries -------------------------------------------------------
     // A query in Transaction(), registered until FreeDataset.
     Db::TQuery *CreateQueryGlobal();
+    // The same query, given back when the lease ends.
+    TQueryLease<Db::TQuery> LeaseQueryGlobal();
     // Closes and frees a registered query (and the transaction made for it);
     // nullptr does nothing; "FreeDataset : not found" for any other query.
     void FreeDataset(Db::TQuery *DataSet);
@@ -176,12 +191,19 @@ private:
     // Runs work as one nested level: committed when it is the outermost one, rolled
     // back (and the error raised again) on any failure.
     template <typename Work> auto Nested(Work &&work) -> decltype(work());
+    // Runs work in the register's own transaction, committed at the end; on a failure
+    // it is rolled back and the failure raised again.
+    template <typename Work> void InRegisterTransaction(Work &&work);
+    // Five attempts of work in the register's transaction; a register write that fails
+    // five times is given up without a word.
+    template <typename Work> void RetryInRegister(Work &&work);
+    void RollbackRegister();
+    int32_t RegisteredRows(const QString &key);
     void PurgeUsers();
     int32_t GenId(const QString &name, int32_t increment);
     bool QueryHasRow(const QStringList &lines);
     void RegisterQuery(Db::TQuery *query, Db::TTransaction *ownTransaction);
     void QueryFreed(Db::TStatement *query, Db::TTransaction *transaction);
-    void RetryPause();
 
     Db::TDatabase *FDatabase = nullptr;
     QString FUserName;
@@ -204,6 +226,76 @@ private:
     int32_t FActiveTransactionCount = 0;
     std::function<void(int)> FRetryPause;
     std::function<int(int)> FRandom;
+};
+
+template <typename Attempt, typename Retryable>
+void TDatabaseManager::Retry(int attempts, Attempt &&attempt, Retryable &&retryable)
+{
+    for (int done = 1;; ++done) {
+        try {
+            attempt();
+            return;
+        } catch (const std::exception &e) {
+            if (done >= attempts || !retryable(e))
+                throw;
+        }
+        RetryPause();
+    }
+}
+
+// A query handed out by a database manager, given back through its FreeDataset when the
+// lease ends, however the work leaves the scope (as SOCI's statements and IBPP's
+// interfaces free themselves). Release hands the query on to a holder that gives it
+// back itself.
+template <typename Query> class TQueryLease {
+public:
+    TQueryLease() = default;
+    TQueryLease(TDatabaseManager &manager, Query *query)
+        : FManager(&manager)
+        , FQuery(query)
+    {
+    }
+    TQueryLease(TQueryLease &&other) noexcept
+        : FManager(other.FManager)
+        , FQuery(std::exchange(other.FQuery, nullptr))
+    {
+    }
+    TQueryLease &operator=(TQueryLease &&other) noexcept
+    {
+        if (this != &other) {
+            Reset();
+            FManager = other.FManager;
+            FQuery = std::exchange(other.FQuery, nullptr);
+        }
+        return *this;
+    }
+    TQueryLease(const TQueryLease &) = delete;
+    TQueryLease &operator=(const TQueryLease &) = delete;
+    ~TQueryLease() { Reset(); }
+
+    Query *Get() const { return FQuery; }
+    Query *operator->() const { return FQuery; }
+    Query &operator*() const { return *FQuery; }
+    explicit operator bool() const { return FQuery != nullptr; }
+
+    Query *Release() { return std::exchange(FQuery, nullptr); }
+    // Gives the query back now. A manager that is gone, or that freed the query already,
+    // took it along; the closing errors of an attachment that is gone do not matter to
+    // a query given back.
+    void Reset() noexcept
+    {
+        Query *query = std::exchange(FQuery, nullptr);
+        if (!query || !FManager || !FManager->IsRegistered(query))
+            return;
+        try {
+            FManager->FreeDataset(query);
+        } catch (...) {
+        }
+    }
+
+private:
+    QPointer<TDatabaseManager> FManager;
+    Query *FQuery = nullptr;
 };
 
 // A field-definition line taken apart.
@@ -258,6 +350,8 @@ public:
     // A query registered with the manager, in the given transaction or, without one,
     // in a transaction of its own (concurrency, nowait). Named <table>_NNNN.
     TManagedQuery *CreateQuery(bool ReadOnly, Db::TTransaction *Transaction = nullptr);
+    // The same query, given back when the lease ends.
+    TQueryLease<TManagedQuery> LeaseQuery(bool ReadOnly, Db::TTransaction *Transaction = nullptr);
     // True when a row with these key values exists; runs in the caller's transaction.
     bool FindPK(const QVariantList &values);
     TManagedQuery *QueryFindPrimaryKey();
@@ -318,8 +412,24 @@ private:
     static void SetQueryParams(Db::TStatement &statement, const QVariant &Values);
     static void SetDatasetParams(Db::TStatement &query, const QVariant &Values, const QVariant &Values2);
     TManagedQuery *QueryFindPK();
-    TManagedQuery *BuildKeyQuery(const QStringList &text);
+    TQueryLease<TManagedQuery> BuildKeyQuery(const QStringList &text);
+    // A key query built once with its text; activeError while it is still open.
+    TManagedQuery *CachedKeyQuery(TQueryLease<TManagedQuery> &cache,
+        QStringList (TTableManager::*text)() const, const QString &activeError);
+    // The two steps of a column lookup: the domain of the column, then the number field
+    // of the domain's row in RDB$FIELDS, each found exactly once or raising its text;
+    // then runs in the same level with the query and that number.
+    QString ColumnDomain(Db::TQuery &query, const QString &Fieldname, const QString &error);
+    template <typename Then>
+    auto DomainLookup(const QString &Fieldname, const QString &field, const QString &domainError,
+        const QString &fieldError, Then &&then);
     void ExecuteNested(const QStringList &statements);
+    // The two statements that give (GRANT ... TO) or take (REVOKE ... FROM) the table to
+    // and from the two roles.
+    QStringList AccessStatements(const QString &verb, const QString &preposition) const;
+    // The statement bound to the manager's transaction, its text built on first use.
+    Db::TStatement *BoundStatement(
+        Db::TStatement &statement, const std::function<void(QStringList &)> &build);
     bool QueryHasRow(const QStringList &lines);
     QString ReferenceText(const QString &name, const QStringList &columns, const QString &refTable,
         const QStringList &refColumns) const;
@@ -333,7 +443,7 @@ private:
     int32_t FQueryCounter = 0;
     std::unique_ptr<Db::TStatement> FInsertSQL;
     std::unique_ptr<Db::TStatement> FUpdateSQL;
-    TManagedQuery *FQueryFindPrimaryKey = nullptr; // registered with the manager
-    TManagedQuery *FQueryFindPK = nullptr; // registered with the manager
+    TQueryLease<TManagedQuery> FQueryFindPrimaryKey;
+    TQueryLease<TManagedQuery> FQueryFindPK;
     mutable int32_t FPKCount = 0;
 };

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, when missing.
+# Wine is the reference the tests check the environment against (registry written by
+# `wine reg`, programs held open under Wine); ansible-core runs the roll-out playbook.
 set -euo pipefail
 
 PACKAGES=(
@@ -9,6 +11,9 @@ PACKAGES=(
   libgtest-dev
   firebird3.0-server firebird3.0-utils firebird-dev libfbclient2
   poppler-utils
+  iproute2
+  wine wine64
+  ansible-core
 )
 
 missing=()

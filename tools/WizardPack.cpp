@@ -30,9 +30,10 @@ void Print(FILE *to, const QString &text)
     std::fputc('\n', to);
 }
 
-int Usage()
+// The usage goes to standard output when asked for, to standard error after a mistake.
+int Usage(bool asked = false)
 {
-    Print(stderr, QStringLiteral(
+    Print(asked ? stdout : stderr, QStringLiteral(
         "usage:\n"
         "  wizard-pack build --stub STUB --out EXE [--file-version A.B.C.D] FILE|NAME=PATH ...\n"
         "      embeds each FILE under its own name, or PATH under NAME (NAME may hold a\n"
@@ -44,8 +45,10 @@ int Usage()
         "      writes one embedded file as the wizard would (with its time stamp)\n"
         "  wizard-pack version FILE\n"
         "      two lines: the FileVersion string and the fixed version A.B.C.D (\"?\" when\n"
-        "      absent); a bare file name is looked up like the DLL search of the prefix"));
-    return ExitUsage;
+        "      absent); a bare file name is looked up like the DLL search of the prefix\n"
+        "  wizard-pack --help\n"
+        "      this text"));
+    return asked ? ExitOk : ExitUsage;
 }
 
 Os::FileTime LastWriteTime(const QString &hostPath)
@@ -182,6 +185,8 @@ int main(int argc, char **argv)
     if (args.isEmpty())
         return Usage();
     const QString command = args.takeFirst();
+    if (command == u"--help" || command == u"-h" || command == u"help")
+        return Usage(true);
     try {
         if (command == u"build")
             return Build(args);

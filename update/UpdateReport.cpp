@@ -4,6 +4,8 @@
 #include <QTextCursor>
 #include <QTextDocument>
 
+#include <algorithm>
+
 TDocumentReport::TDocumentReport(QTextDocument *document)
     : FDocument(document)
 {
@@ -40,6 +42,8 @@ void TDocumentReport::AddLine(const QString &text, int pointSize, const QString 
             cursor.setBlockCharFormat(format);
         FHasLines = true;
         cursor.insertText(part, format);
+        // What the caller asked for, apart from what the line shows by carrying over.
+        cursor.block().setUserState(pointSize);
     }
     cursor.endEditBlock();
 
@@ -69,6 +73,16 @@ QList<double> TDocumentReport::PointSizes() const
             format = fragment.fragment().charFormat();
         sizes.append(format.hasProperty(QTextFormat::FontPointSize) ? format.fontPointSize() : 0.0);
     }
+    return sizes;
+}
+
+QList<int> TDocumentReport::GivenPointSizes() const
+{
+    QList<int> sizes;
+    if (!FDocument || !FHasLines)
+        return sizes;
+    for (QTextBlock block = FDocument->begin(); block.isValid(); block = block.next())
+        sizes.append(std::max(block.userState(), 0));
     return sizes;
 }
 

@@ -36,6 +36,9 @@ public:
     // (0 where the document's default applies).
     QStringList Lines() const;
     QList<double> PointSizes() const;
+    // The point size each line's own call asked for (0: left unchanged), which a size that
+    // carries over from an earlier line cannot fake.
+    QList<int> GivenPointSizes() const;
     // The lines joined by CR LF, as the control's whole text reads.
     QString Text() const;
 

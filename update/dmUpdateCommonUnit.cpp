@@ -21,8 +21,9 @@
 #include "Common/Impression/dmStructure_Printing_Unit.h"
 #include "Common/Interbase/dmDBConnectionUnit.h"
 
-#include <QRandomGenerator>
 #include <QTextDocument>
+
+#include <utility>
 
 using namespace UpdateTexts;
 
@@ -30,9 +31,8 @@ namespace {
 
 const QString CrLf = QStringLiteral("\r\n");
 const QString TempPrefix = QStringLiteral("Update");
-// Extracted files in the temporary folder are only read back by the copy that installs
-// them, which makes its own copy durable; forcing them to the disk as well doubled the
-// flushes of an update for nothing a crash could lose.
+// Extracted files are not forced to the disk as they come out of the payload: that
+// happens once they are to be put in place (a batch with one flush, or the move itself).
 constexpr bool ScratchOnly = false;
 
 // A name of a manifest list becomes a path below the product's folder. One that is
@@ -123,22 +123,38 @@ void TdmUpdateCommon::AddReportLine(const QString &text, int pointSize, const QS
 
 // --- Temporary area and product folders ----------------------------------------------
 
+const QString &TdmUpdateCommon::TempFolder()
+{
+    if (FTempFolder.isEmpty())
+        FTempFolder = AddTrailingBackslash(Os::TempFolder());
+    return FTempFolder;
+}
+
 QString TdmUpdateCommon::TempFileName(const QString &prefix)
 {
-    const QString folder = AddTrailingBackslash(Os::TempFolder());
+    const QString folder = TempFolder();
+    const auto taken
+        = [](uint32_t error) { return error == Os::ERROR_FILE_EXISTS || error == Os::ERROR_ALREADY_EXISTS; };
     // A name taken by someone else between our test and our creation is simply skipped;
     // after this many tries the folder is not usable and the system's error says why.
+    uint32_t error = Os::ERROR_FILE_EXISTS;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString path = folder + prefix + QString::number(QRandomGenerator::global()->bounded(10000000))
-            + QLatin1String(".tmp");
-        if (Os::GetFileAttributes(path) != Os::INVALID_FILE_ATTRIBUTES)
-            DeleteFileLogged(path);
+        const QString path = folder + prefix + QString::number(Random(10000000)) + QLatin1String(".tmp");
         if (Os::CreateNewFile(path))
             return path;
-        if (Os::GetLastError() != Os::ERROR_FILE_EXISTS && Os::GetLastError() != Os::ERROR_ALREADY_EXISTS)
-            Os::RaiseLastOSError();
+        error = Os::GetLastError();
+        // A file under the name (one of an earlier run) is deleted, which the report tells;
+        // anything else there, such as a planted link, is passed by.
+        if (taken(error) && Os::GetFileAttributes(path) != Os::INVALID_FILE_ATTRIBUTES) {
+            DeleteFileLogged(path);
+            if (Os::CreateNewFile(path))
+                return path;
+            error = Os::GetLastError();
+        }
+        if (!taken(error))
+            throw Os::EOSError(error);
     }
-    Os::RaiseLastOSError();
+    throw Os::EOSError(error);
 }
 
 void TdmUpdateCommon::DeleteFileLogged(const QString &path)
@@ -151,7 +167,7 @@ void TdmUpdateCommon::DeleteFileLogged(const QString &path)
 bool TdmUpdateCommon::DeleteTempFiles(const QString &mask)
 {
     try {
-        const QString folder = AddTrailingBackslash(Os::TempFolder());
+        const QString folder = TempFolder();
         bool ok = true;
         for (const QString &name : Os::FindFiles(folder, mask))
             ok = Os::DeleteFile(folder + name) && ok;
@@ -224,26 +240,44 @@ bool TdmUpdateCommon::AskProgramFile(QString &fileName)
 
 // --- Installed-file replacement ------------------------------------------------------
 
-void TdmUpdateCommon::CopyFileLogged(const QString &source, const QString &target, bool log)
+bool TdmUpdateCommon::CopyLogged(const QString &source, const QString &target, bool log, uint32_t &error)
 {
     if (log) {
         AddReportLine(CopyOf + source);
         AddReportLine(CopyTo + target + CrLf);
         WaitMilliseconds(10);
     }
+    // The target is looked up once, where each call would look it up again: a name not
+    // there yet costs a pass over its folder. The calls reach it by its host path.
+    QString host = Os::HostPath(target);
+    const QString reached = host.isEmpty()
+        ? target
+        : QStringLiteral("\\\\?\\unix") + host.replace(QLatin1Char('/'), QLatin1Char('\\'));
     bool failed = false;
+    if (Os::GetFileAttributes(reached) != Os::INVALID_FILE_ATTRIBUTES
+        && !Os::SetFileAttributes(reached, Os::FILE_ATTRIBUTE_NORMAL))
+        failed = true;
+    if (!failed) {
+        // An extracted file is read by nobody after its copy: it takes the target's place
+        // itself, so that its bytes are written once.
+        const auto scratch = FScratch.constFind(source);
+        if (scratch != FScratch.constEnd()) {
+            failed = !Os::MoveFileOver(source, reached, scratch.value());
+            if (!failed)
+                FScratch.erase(scratch);
+        } else {
+            failed = !Os::CopyFile(source, reached, false);
+        }
+    }
+    error = failed ? Os::GetLastError() : 0;
+    Os::SetFileAttributes(reached, Os::FILE_ATTRIBUTE_NORMAL);
+    return !failed;
+}
+
+void TdmUpdateCommon::CopyFileLogged(const QString &source, const QString &target, bool log)
+{
     uint32_t error = 0;
-    if (Os::GetFileAttributes(target) != Os::INVALID_FILE_ATTRIBUTES
-        && !Os::SetFileAttributes(target, Os::FILE_ATTRIBUTE_NORMAL)) {
-        failed = true;
-        error = Os::GetLastError();
-    }
-    if (!failed && !Os::CopyFile(source, target, false)) {
-        failed = true;
-        error = Os::GetLastError();
-    }
-    Os::SetFileAttributes(target, Os::FILE_ATTRIBUTE_NORMAL);
-    if (failed)
+    if (!CopyLogged(source, target, log, error))
         throw Os::Exception(CopySource + source + CrLf + CopyTarget + target + CrLf + CrLf + CopyError
             + Os::OSErrorText(error));
 }
@@ -270,31 +304,128 @@ TUpdateOutcome TdmUpdateCommon::ReplaceIfNewer(
     }
     if (checkOnly)
         return uoSuccess;
-    try {
-        CopyFileLogged(newFile, installedFile, true);
-    } catch (const Os::Exception &) {
-        // The two copy lines already tell which file it was; the outcome says it failed.
-        return uoFailure;
+    // The two copy lines already tell which file it was; the outcome says it failed.
+    uint32_t error = 0;
+    return CopyLogged(newFile, installedFile, true, error) ? uoSuccess : uoFailure;
+}
+
+namespace {
+
+// Keeps the lines written while a file is extracted, so that they can still be written
+// where that file's copy stands in the report.
+class TLineBuffer final : public IUpdateReport {
+public:
+    struct TLine {
+        QString Text;
+        int PointSize;
+        QString FontName;
+    };
+    void AddLine(const QString &text, int pointSize, const QString &fontName) override
+    {
+        FLines.append({ text, pointSize, fontName });
     }
-    return uoSuccess;
+    QList<TLine> Take() { return std::exchange(FLines, {}); }
+
+private:
+    QList<TLine> FLines;
+};
+
+// A batch of extracted files is flushed once; this bounds the bytes a batch holds on the
+// disk before its files are in place, and the time the window goes without repainting.
+constexpr uint64_t ListedBatchBytes = 64 * 1024 * 1024;
+
+} // namespace
+
+struct TdmUpdateCommon::TListedFile {
+    QString Name;
+    QString Extracted;
+    QString Error; // why it could not be extracted
+    QList<TLineBuffer::TLine> Lines; // written while it was extracted
+    bool Outside = false; // a name that would land outside the folder
+};
+
+QList<TdmUpdateCommon::TListedFile> TdmUpdateCommon::ExtractListedFiles(qsizetype &next)
+{
+    TLineBuffer buffer;
+    IUpdateReport *const report = std::exchange(FReport, &buffer);
+    struct TRebind {
+        IUpdateReport *&Bound;
+        IUpdateReport *Report;
+        ~TRebind() { Bound = Report; }
+    } rebind { FReport, report };
+
+    QList<TListedFile> files;
+    uint64_t bytes = 0;
+    while (next < FFileNames.size() && bytes < ListedBatchBytes) {
+        TListedFile file;
+        file.Name = FFileNames.at(next++);
+        file.Outside = !IsNameInsideFolder(file.Name);
+        if (!file.Outside) {
+            try {
+                file.Extracted = Extract(file.Name, false);
+                uint64_t size = 0;
+                if (!file.Extracted.isEmpty() && Os::GetFileSize(file.Extracted, size))
+                    bytes += size;
+            } catch (const Os::Exception &e) {
+                file.Error = e.Message();
+            }
+        }
+        file.Lines = buffer.Take();
+        files.append(file);
+    }
+    return files;
+}
+
+void TdmUpdateCommon::FlushExtractedFiles()
+{
+    QStringList waiting;
+    for (auto it = FScratch.cbegin(); it != FScratch.cend(); ++it) {
+        if (!it.value())
+            waiting.append(it.key());
+    }
+    // On failure each move flushes its own file and reports what goes wrong there.
+    if (waiting.isEmpty() || !Os::FlushFiles(waiting))
+        return;
+    for (const QString &path : std::as_const(waiting))
+        FScratch[path] = true;
+}
+
+void TdmUpdateCommon::ReportListedFileError(const QString &target, const QString &message)
+{
+    AddReportLine(ErrorDuringUpdate.arg(target) + CrLf + CopyError + message + CrLf);
 }
 
 bool TdmUpdateCommon::InstallListedFiles(const QString &folder, bool log)
 {
     bool result = true;
     const QString target = AddTrailingBackslash(folder);
-    for (const QString &name : std::as_const(FFileNames)) {
-        if (!IsNameInsideFolder(name)) {
-            AddReportLine(NameOutsideFolder.arg(name) + CrLf);
-            result = false;
-            continue;
-        }
-        try {
-            QString written;
-            ExtractEmbeddedFile(name, TempFileName(TempPrefix), written, ScratchOnly);
-            CopyFileLogged(written, target + name, log);
-        } catch (const Os::Exception &) {
-            result = false;
+    qsizetype next = 0;
+    while (next < FFileNames.size()) {
+        // A batch comes out of the payload first and reaches the disk with one flush; each
+        // copy is then a rename. The report reads as if each file were extracted just
+        // before its copy.
+        const QList<TListedFile> files = ExtractListedFiles(next);
+        FlushExtractedFiles();
+        for (const TListedFile &file : files) {
+            for (const auto &line : file.Lines)
+                AddReportLine(line.Text, line.PointSize, line.FontName);
+            if (file.Outside) {
+                AddReportLine(NameOutsideFolder.arg(file.Name) + CrLf);
+                result = false;
+                continue;
+            }
+            // A failed file is named with the system's reason, so that the user knows
+            // which files of the product are still the old ones.
+            if (!file.Error.isEmpty()) {
+                ReportListedFileError(target + file.Name, file.Error);
+                result = false;
+                continue;
+            }
+            uint32_t error = 0;
+            if (!CopyLogged(file.Extracted, target + file.Name, log, error)) {
+                ReportListedFileError(target + file.Name, Os::OSErrorText(error));
+                result = false;
+            }
         }
     }
     return result;
@@ -318,26 +449,61 @@ QString TdmUpdateCommon::Extract(const QString &name, bool required)
 {
     QString written;
     ExtractEmbeddedFile(name, TempFileName(TempPrefix), written, ScratchOnly);
-    if (written.isEmpty() && required)
-        throw Os::Exception(CannotFind + name);
+    if (written.isEmpty()) {
+        if (required)
+            throw Os::Exception(CannotFind + name);
+        return written;
+    }
+    FScratch.insert(written, false);
     return written;
 }
 
-void TdmUpdateCommon::CopyOptionalCompanion(
-    const QString &name, const QString &folder, bool onlyWhenInstalled)
+void TdmUpdateCommon::CopyOptionalCompanions(std::initializer_list<const char *> names, const QString &folder,
+    bool onlyWhenInstalled, QString &current)
 {
-    const QString extracted = Extract(name, false);
-    if (extracted.isEmpty())
-        return;
-    const QString target = AddTrailingBackslash(folder) + name;
-    if (onlyWhenInstalled && !FileExists(target))
-        return;
-    CopyFileLogged(extracted, target, true);
+    for (const char *name : names) {
+        current = QString::fromLatin1(name);
+        const QString extracted = Extract(current, false);
+        if (extracted.isEmpty())
+            continue;
+        const QString target = AddTrailingBackslash(folder) + current;
+        if (onlyWhenInstalled && !FileExists(target))
+            continue;
+        CopyFileLogged(extracted, target, true);
+    }
+}
+
+bool TdmUpdateCommon::InstallFileNames(const QString &folder, bool log)
+{
+    LoadList(QStringLiteral("FileNames.txt"), FFileNames);
+    return InstallListedFiles(folder, log);
+}
+
+TUpdateOutcome TdmUpdateCommon::WithErrorLine(
+    const QString &current, const std::function<TUpdateOutcome()> &body, bool bareWhenNoName)
+{
+    try {
+        return body();
+    } catch (const Os::Exception &e) {
+        if (bareWhenNoName && current.isEmpty())
+            AddReportLine(e.Message());
+        else
+            ReportProcedureError(current, e.Message());
+        return uoFailure;
+    }
 }
 
 void TdmUpdateCommon::ReportProcedureError(const QString &currentName, const QString &message)
 {
     AddReportLine(ErrorDuringUpdate.arg(currentName) + CrLf + message);
+}
+
+bool TdmUpdateCommon::FindProgramFile(QString &installed)
+{
+    if (FileExists(installed))
+        return true;
+    AskProgramFile(installed);
+    return FileExists(installed);
 }
 
 uint16_t TdmUpdateCommon::MajorVersion(const QString &path) const
@@ -346,6 +512,14 @@ uint16_t TdmUpdateCommon::MajorVersion(const QString &path) const
     if (!TWindowsInstaller::GetFileVersion(path, v1, v2, v3, v4))
         throw Os::Exception(path + CrLf + UnknownVersion);
     return v1;
+}
+
+bool TdmUpdateCommon::PassesMajorGuard(
+    uint16_t guardedMajor, const QString &extracted, const QString &installed)
+{
+    const uint16_t newMajor = MajorVersion(extracted);
+    const uint16_t installedMajor = MajorVersion(installed);
+    return !RefusedByMajorVersion(guardedMajor, installedMajor, newMajor);
 }
 
 bool TdmUpdateCommon::RefusedByMajorVersion(uint16_t guardedMajor, uint16_t installedMajor, uint16_t newMajor)
@@ -382,65 +556,49 @@ QString TdmUpdateCommon::FindRootFolder()
 
 TUpdateOutcome TdmUpdateCommon::UpdateOrvanta()
 {
-    TUpdateOutcome outcome = uoFailure;
     QString current = QStringLiteral("Orvanta.exe");
     const QString extracted = Extract(current, true);
-    try {
-        const QString root = FindRootFolder();
-        if (!FolderExists(root))
-            return uoFailure;
-        QString installed = root + ProductFolder(FProductCode) + QLatin1String("\\Programs\\Orvanta.exe");
-        if (!FileExists(installed)) {
-            AskProgramFile(installed);
-            if (!FileExists(installed))
+    return WithErrorLine(
+        current,
+        [&] {
+            const QString root = FindRootFolder();
+            if (!FolderExists(root))
                 return uoFailure;
-        }
-        const uint16_t newMajor = MajorVersion(extracted);
-        const uint16_t installedMajor = MajorVersion(installed);
-        if (RefusedByMajorVersion(4, installedMajor, newMajor))
-            return uoFailure;
-        if (LockTestFails(installed))
-            return uoFailure;
-
-        const QString folder = ExtractFilePath(installed);
-        current = QStringLiteral("ORV_DB_INTF.dll");
-        const QString library = Extract(current, false);
-        QString installedLibrary;
-        if (!library.isEmpty()) {
-            installedLibrary = folder + QLatin1String("ORV_DB_INTF") + QLatin1String(".dll");
-            if (LockTestFails(installedLibrary))
+            QString installed = root + ProductFolder(FProductCode) + QLatin1String("\\Programs\\Orvanta.exe");
+            if (!FindProgramFile(installed) || !PassesMajorGuard(4, extracted, installed)
+                || LockTestFails(installed))
                 return uoFailure;
-        }
 
-        outcome = ReplaceIfNewer(extracted, installed, true, false);
-        if (outcome != uoSuccess)
+            const QString folder = ExtractFilePath(installed);
+            current = QStringLiteral("ORV_DB_INTF.dll");
+            const QString library = Extract(current, false);
+            QString installedLibrary;
+            if (!library.isEmpty()) {
+                installedLibrary = folder + QLatin1String("ORV_DB_INTF") + QLatin1String(".dll");
+                if (LockTestFails(installedLibrary))
+                    return uoFailure;
+            }
+
+            const TUpdateOutcome replaced = ReplaceIfNewer(extracted, installed, true, false);
+            if (replaced != uoSuccess)
+                return replaced;
+            if (!installedLibrary.isEmpty() && FileExists(installedLibrary))
+                CopyFileLogged(library, installedLibrary, true);
+            CopyOptionalCompanions(
+                { "Dremlix.dll", "Orvanta_FR.chm", "Orvanta_IT.chm" }, folder, false, current);
+            current.clear();
+            const TUpdateOutcome outcome = UpdatePrintLists(QString());
+            UpdatePdfLibrary();
             return outcome;
-        if (!installedLibrary.isEmpty() && FileExists(installedLibrary))
-            CopyFileLogged(library, installedLibrary, true);
-
-        for (const char *companion : { "Dremlix.dll", "Orvanta_FR.chm", "Orvanta_IT.chm" }) {
-            current = QString::fromLatin1(companion);
-            CopyOptionalCompanion(current, folder, false);
-        }
-        current.clear();
-        outcome = UpdatePrintLists(QString());
-        UpdatePdfLibrary();
-        return outcome;
-    } catch (const Os::Exception &e) {
-        if (current.isEmpty())
-            AddReportLine(e.Message());
-        else
-            ReportProcedureError(current, e.Message());
-        return uoFailure;
-    }
+        },
+        true);
 }
 
 TUpdateOutcome TdmUpdateCommon::UpdateVestrel()
 {
-    TUpdateOutcome outcome = uoFailure;
     QString current = QStringLiteral("OVVestrel2.dll");
     const QString extracted = Extract(current, true);
-    try {
+    return WithErrorLine(current, [&] {
         const QString root = FindRootFolder();
         if (!FolderExists(root))
             return uoFailure;
@@ -448,35 +606,23 @@ TUpdateOutcome TdmUpdateCommon::UpdateVestrel()
         const QString installed = root + name + QLatin1String("\\Programs\\OVVestrel2.dll");
         if (!FileExists(installed))
             throw Os::Exception(FileNotFound.arg(installed));
-        outcome = ReplaceIfNewer(extracted, installed, true, false);
-        if (outcome != uoSuccess)
-            return outcome;
+        const TUpdateOutcome replaced = ReplaceIfNewer(extracted, installed, true, false);
+        if (replaced != uoSuccess)
+            return replaced;
         SetProductPath(name, installed);
-        const QString folder = ExtractFilePath(installed);
-        for (const char *companion : { "Norkel.dll", "Vestrel.chm" }) {
-            current = QString::fromLatin1(companion);
-            CopyOptionalCompanion(current, folder, false);
-        }
+        CopyOptionalCompanions({ "Norkel.dll", "Vestrel.chm" }, ExtractFilePath(installed), false, current);
         current.clear();
-        outcome = UpdatePrintLists(QString());
-        return outcome;
-    } catch (const Os::Exception &e) {
-        ReportProcedureError(current, e.Message());
-        return uoFailure;
-    }
+        return UpdatePrintLists(QString());
+    });
 }
 
 TUpdateOutcome TdmUpdateCommon::UpdateSorvane()
 {
-    TUpdateOutcome outcome = uoFailure;
     QString current;
-    try {
+    return WithErrorLine(current, [&] {
         QString installed = GetProductPath(ProductName(PC_SORVANE), true);
-        if (!FileExists(installed)) {
-            AskProgramFile(installed);
-            if (!FileExists(installed))
-                return uoFailure;
-        }
+        if (!FindProgramFile(installed))
+            return uoFailure;
         const QString folder = ExtractFilePath(installed);
         const QString installedLibrary = folder + QLatin1String("SVE_INTF") + QLatin1String(".dll");
         if (!FileExists(installedLibrary))
@@ -484,61 +630,37 @@ TUpdateOutcome TdmUpdateCommon::UpdateSorvane()
 
         current = QStringLiteral("Sorvane.exe");
         const QString extracted = Extract(current, true);
-        const uint16_t newMajor = MajorVersion(extracted);
-        const uint16_t installedMajor = MajorVersion(installed);
-        if (RefusedByMajorVersion(5, installedMajor, newMajor))
+        if (!PassesMajorGuard(5, extracted, installed) || LockTestFails(installed)
+            || LockTestFails(installedLibrary))
             return uoFailure;
-        if (LockTestFails(installed) || LockTestFails(installedLibrary))
-            return uoFailure;
-
-        outcome = ReplaceIfNewer(extracted, installed, true, false);
-        if (outcome != uoSuccess)
-            return outcome;
+        const TUpdateOutcome replaced = ReplaceIfNewer(extracted, installed, true, false);
+        if (replaced != uoSuccess)
+            return replaced;
 
         current = QStringLiteral("SVE_INTF.dll");
         CopyFileLogged(Extract(current, true), installedLibrary, true);
-
-        for (const char *companion : { "SVKELT.exe", "SVMRA.exe", "SVDOUN.exe", "XKJ.exe", "XKJw.exe" }) {
-            current = QString::fromLatin1(companion);
-            CopyOptionalCompanion(current, folder, true);
-        }
-        current = QStringLiteral("Sorvane.chm");
-        CopyOptionalCompanion(current, folder, false);
+        CopyOptionalCompanions(
+            { "SVKELT.exe", "SVMRA.exe", "SVDOUN.exe", "XKJ.exe", "XKJw.exe" }, folder, true, current);
+        CopyOptionalCompanions({ "Sorvane.chm" }, folder, false, current);
         current.clear();
-        outcome = UpdatePrintLists(QString());
-        return outcome;
-    } catch (const Os::Exception &e) {
-        ReportProcedureError(current, e.Message());
-        return uoFailure;
-    }
+        return UpdatePrintLists(QString());
+    });
 }
 
 TUpdateOutcome TdmUpdateCommon::UpdateXtq()
 {
-    TUpdateOutcome outcome = uoFailure;
     QString current = QStringLiteral("XTQ.exe");
     const QString extracted = Extract(current, true);
-    try {
+    return WithErrorLine(current, [&] {
         QString installed = GetProductPath(ProductName(PC_XTQ), true);
-        if (!FileExists(installed)) {
-            AskProgramFile(installed);
-            if (!FileExists(installed))
-                return uoFailure;
-        }
-        outcome = ReplaceIfNewer(extracted, installed, true, false);
-        if (outcome != uoSuccess)
-            return outcome;
-        const QString folder = ExtractFilePath(installed);
-        for (const char *companion : { "XTQDOC.pdf", "XTQHELP.rtf" }) {
-            current = QString::fromLatin1(companion);
-            CopyOptionalCompanion(current, folder, false);
-        }
-        outcome = UpdatePrintLists(QString());
-        return outcome;
-    } catch (const Os::Exception &e) {
-        ReportProcedureError(current, e.Message());
-        return uoFailure;
-    }
+        if (!FindProgramFile(installed))
+            return uoFailure;
+        const TUpdateOutcome replaced = ReplaceIfNewer(extracted, installed, true, false);
+        if (replaced != uoSuccess)
+            return replaced;
+        CopyOptionalCompanions({ "XTQDOC.pdf", "XTQHELP.rtf" }, ExtractFilePath(installed), false, current);
+        return UpdatePrintLists(QString());
+    });
 }
 
 // --- Procedures of the listed-file products ------------------------------------------
@@ -581,7 +703,7 @@ TUpdateOutcome TdmUpdateCommon::UpdateFalcrest()
 {
     const QString current = QStringLiteral("Falcrest.exe");
     const QString extracted = Extract(current, true);
-    try {
+    return WithErrorLine(current, [&] {
         // Falcrest lives beside the main product: <root>\Kestrin\Programs\.
         const QString mainFolder = GetProductPath(ProductName(PC_ORVANTA), false);
         const QString folder = GetParentFolder(GetParentFolder(mainFolder)) + QLatin1String("Kestrin\\")
@@ -590,20 +712,16 @@ TUpdateOutcome TdmUpdateCommon::UpdateFalcrest()
         if (!FileExists(installed))
             throw Os::Exception(ProgramNotFound.arg(installed));
 
-        const TUpdateOutcome outcome = ReplaceIfNewer(extracted, installed, true, true);
-        if (outcome != uoSuccess)
-            return outcome;
-        LoadList(QStringLiteral("FileNames.txt"), FFileNames);
-        if (!InstallListedFiles(folder, true))
+        const TUpdateOutcome replaced = ReplaceIfNewer(extracted, installed, true, true);
+        if (replaced != uoSuccess)
+            return replaced;
+        if (!InstallFileNames(folder, true))
             return uoWarnings;
         UpdatePrintLists(folder);
         // The program goes last, so that a failure before leaves the old one working.
         CopyFileLogged(extracted, installed, true);
         return uoSuccess;
-    } catch (const Os::Exception &e) {
-        ReportProcedureError(current, e.Message());
-        return uoFailure;
-    }
+    });
 }
 
 TUpdateOutcome TdmUpdateCommon::UpdateNimbrelCalvane(uint8_t code)
@@ -623,55 +741,46 @@ TUpdateOutcome TdmUpdateCommon::UpdateNimbrelCalvane(uint8_t code)
         throw Os::Exception(FolderNotFound.arg(QStringLiteral("Dremlix5")));
     base = AddTrailingBackslash(base);
 
-    try {
+    return WithErrorLine(relative, [&] {
         const QString installed = base + relative;
         SetProductPath(name, installed);
-        const TUpdateOutcome outcome = ReplaceIfNewer(extracted, installed, true, true);
-        if (outcome != uoSuccess)
-            return outcome;
-        LoadList(QStringLiteral("FileNames.txt"), FFileNames);
+        const TUpdateOutcome replaced = ReplaceIfNewer(extracted, installed, true, true);
+        if (replaced != uoSuccess)
+            return replaced;
         Os::ForceDirectories(base + QLatin1String("Images07"));
-        if (!InstallListedFiles(base, true))
+        if (!InstallFileNames(base, true))
             return uoWarnings;
         CopyFileLogged(extracted, installed, true);
         return uoSuccess;
-    } catch (const Os::Exception &e) {
-        ReportProcedureError(relative, e.Message());
-        return uoFailure;
-    }
+    });
 }
 
-// The products' shared programs folder, created when missing; empty without a root folder.
-static QString SharedProgramsFolder()
+// The products' shared programs folder (empty without a root folder), created when missing
+// and asked for.
+static QString SharedProgramsFolder(bool create = true)
 {
     const QString root = GetBaseFolder();
     if (root.isEmpty())
         return {};
     const QString folder = AddTrailingBackslash(root) + QLatin1String("Common\\") + QLatin1String("Programs\\");
-    if (!FolderExists(folder))
+    if (create && !FolderExists(folder))
         Os::ForceDirectories(folder);
     return folder;
 }
 
 TUpdateOutcome TdmUpdateCommon::UpdateCommonPrograms()
 {
-    const QString current = QStringLiteral("Common_Programs");
-    try {
+    return WithErrorLine(QStringLiteral("Common_Programs"), [&] {
         const QString folder = SharedProgramsFolder();
         if (folder.isEmpty())
             return uoFailure;
-        LoadList(QStringLiteral("FileNames.txt"), FFileNames);
-        return InstallListedFiles(folder, true) ? uoSuccess : uoFailure;
-    } catch (const Os::Exception &e) {
-        ReportProcedureError(current, e.Message());
-        return uoFailure;
-    }
+        return InstallFileNames(folder, true) ? uoSuccess : uoFailure;
+    });
 }
 
 TUpdateOutcome TdmUpdateCommon::UpdatePdfLibrary()
 {
-    const QString current = QStringLiteral("Common_Programs");
-    try {
+    return WithErrorLine(QStringLiteral("Common_Programs"), [&] {
         const QString folder = SharedProgramsFolder();
         if (folder.isEmpty())
             return uoFailure;
@@ -681,22 +790,16 @@ TUpdateOutcome TdmUpdateCommon::UpdatePdfLibrary()
         AddReportLine(QString());
         CopyFileLogged(library, folder + QLatin1String("wPDF300A.dll"), true);
         return uoSuccess;
-    } catch (const Os::Exception &e) {
-        ReportProcedureError(current, e.Message());
-        return uoFailure;
-    }
+    });
 }
 
 TUpdateOutcome TdmUpdateCommon::UpdateTrevisk()
 {
     const QString current = QStringLiteral("Trevisk.exe");
     const QString extracted = Extract(current, true);
-    try {
-        QString folder;
-        const QString root = GetBaseFolder();
-        if (!root.isEmpty())
-            folder = AddTrailingBackslash(root) + QLatin1String("Common\\") + QLatin1String("Programs\\");
-        else
+    return WithErrorLine(current, [&] {
+        QString folder = SharedProgramsFolder(false);
+        if (folder.isEmpty())
             folder = ExtractFilePath(ReadRegistryString(Os::RegRoot::LocalMachine,
                 ProductsRegistryRoot() + QLatin1String("Trevisk\\Program"), QStringLiteral("Filename")));
         if (folder.isEmpty())
@@ -706,38 +809,14 @@ TUpdateOutcome TdmUpdateCommon::UpdateTrevisk()
         const QString installed = AddTrailingBackslash(folder) + current;
         if (!FileExists(installed))
             throw Os::Exception(ProgramNotFound.arg(installed));
-        const TUpdateOutcome outcome = ReplaceIfNewer(extracted, installed, true, false);
-        if (outcome != uoSuccess)
-            return outcome;
-        LoadList(QStringLiteral("FileNames.txt"), FFileNames);
-        return InstallListedFiles(folder, true) ? uoSuccess : uoFailure;
-    } catch (const Os::Exception &e) {
-        ReportProcedureError(current, e.Message());
-        return uoFailure;
-    }
+        const TUpdateOutcome replaced = ReplaceIfNewer(extracted, installed, true, false);
+        if (replaced != uoSuccess)
+            return replaced;
+        return InstallFileNames(folder, true) ? uoSuccess : uoFailure;
+    });
 }
 
 // --- Dispatch ------------------------------------------------------------------------
-
-bool TdmUpdateCommon::HasProcedure(uint8_t code)
-{
-    switch (code) {
-    case PC_ORVANTA:
-    case PC_ORVANTA_ZELMIC:
-    case PC_VESTREL:
-    case PC_BRUNCET:
-    case PC_SORVANE:
-    case PC_FALCREST:
-    case PC_NIMBREL:
-    case PC_DREMLIX_CALVANE:
-    case PC_XTQ:
-    case PC_COMMON:
-    case PC_TREVISK:
-        return true;
-    default:
-        return false;
-    }
-}
 
 TUpdateOutcome TdmUpdateCommon::RunProcedure(uint8_t code)
 {

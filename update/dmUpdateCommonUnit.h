@@ -7,10 +7,13 @@
 #include "update/UpdateReport.h"
 
 #include <QBuffer>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
 #include <memory>
 
 class QTextDocument;
@@ -47,6 +50,10 @@ public:
     // A fresh path "<temp folder><prefix><0..9999999>.tmp", created empty and exclusively
     // so that nobody else can slip a file or a link in under that name before we write it.
     QString TempFileName(const QString &prefix);
+    // The temporary folder with a trailing backslash, asked of the system once: the files
+    // of this run are made and deleted in one place.
+    const QString &TempFolder();
+
     // Reports the deletion first, then deletes; raises the system error when it fails.
     void DeleteFileLogged(const QString &path);
     // Deletes every file of the temporary folder matching the mask; false on any failure.
@@ -64,6 +71,9 @@ public:
     bool OpenDialogProgExecute(QString &fileName);
 
     // --- Installed-file replacement -------------------------------------------------
+    // Puts the source in the target's place with the two report lines (when log is set):
+    // a file this engine extracted and nobody reads again is moved there, any other copied.
+    // Raises with source, target and the system's error when it fails.
     void CopyFileLogged(const QString &source, const QString &target, bool log);
     // 1 go ahead or replaced, 2 the copy failed, 3 the user declined.
     TUpdateOutcome ReplaceIfNewer(
@@ -86,9 +96,8 @@ public:
     TUpdateOutcome UpdateTrevisk(); // code 13
     TUpdateOutcome UpdatePdfLibrary(); // called by UpdateOrvanta
 
-    // The dispatch table of the run: whether a code has a procedure, and running it
-    // (0 for the codes without one). Errors a procedure lets through reach the caller.
-    static bool HasProcedure(uint8_t code);
+    // The dispatch table of the run: the procedure of a code (0 for the codes without one).
+    // Errors a procedure lets through reach the caller.
     TUpdateOutcome RunProcedure(uint8_t code);
 
     // --- Print lists ----------------------------------------------------------------
@@ -113,9 +122,29 @@ public:
     uint8_t FProductCode = 0;
 
 private:
+    struct TListedFile;
+
+    // A payload file in a fresh temporary file; empty when the payload lacks an optional one.
     QString Extract(const QString &name, bool required);
-    void CopyOptionalCompanion(const QString &name, const QString &folder, bool onlyWhenInstalled);
+    // The copy of CopyFileLogged without its error: false with the system's code.
+    bool CopyLogged(const QString &source, const QString &target, bool log, uint32_t &error);
+    // Extracts the listed files from next on, until the batch holds enough bytes.
+    QList<TListedFile> ExtractListedFiles(qsizetype &next);
+    // Forces every extracted file to the disk at once, so that moving them needs no flush each.
+    void FlushExtractedFiles();
+    void ReportListedFileError(const QString &target, const QString &message);
+    void CopyOptionalCompanions(std::initializer_list<const char *> names, const QString &folder,
+        bool onlyWhenInstalled, QString &current);
+    bool InstallFileNames(const QString &folder, bool log);
+    // The procedures' error line for an error they catch: the body's outcome, or 2 after the
+    // line with the current name (the bare message when bareWhenNoName and the name is empty).
+    TUpdateOutcome WithErrorLine(
+        const QString &current, const std::function<TUpdateOutcome()> &body, bool bareWhenNoName = false);
     void ReportProcedureError(const QString &currentName, const QString &message);
+    // The program-file question when the file is missing: false when it is still missing.
+    bool FindProgramFile(QString &installed);
+    // Reads both major versions and applies the major-version guard: false when refused.
+    bool PassesMajorGuard(uint16_t guardedMajor, const QString &extracted, const QString &installed);
     bool LockTestFails(const QString &path);
     QString FindRootFolder();
     void DisconnectCompany();
@@ -130,4 +159,8 @@ private:
     TdmDBConnection *FConnection = nullptr; // a child of this module
     std::unique_ptr<TdmStructurePrinting> FPrintStorage;
     QBuffer FStream; // file contents of the print-list import
+    // Files extracted from the payload that nothing has read since, each with whether its
+    // data is on the disk already: they are moved into place instead of copied.
+    QHash<QString, bool> FScratch;
+    QString FTempFolder;
 };

@@ -11,6 +11,11 @@
 
 namespace {
 
+// A print list that another workstation is writing at the same moment is written again
+// after a random pause below 2 seconds (the pause of the user register), this often at
+// the most: enough for every workstation of an office importing the same lists at once.
+constexpr int ConflictAttempts = 10;
+
 // A folder of this program is a Windows path of the prefix; a host path is taken as it is.
 void CreateFolder(const QString &folder)
 {
@@ -91,54 +96,73 @@ void TdmStructurePrinting::DataModuleCreate()
 bool TdmStructurePrinting::PrintParamsExist(const QString &Name)
 {
     bool found = false;
-    FConnection->DoStartTransaction(false);
-    try {
-        found = FManagerPrintParams->FindPK(QVariantList { Name });
-        FConnection->DoCommit();
-    } catch (const std::exception &e) {
-        FConnection->DoRollback(&e);
-    }
+    FConnection->InTransactionLevel([&] { found = FManagerPrintParams->FindPK(QVariantList { Name }); });
     return found;
 }
 
-void TdmStructurePrinting::UpdatePrintParams(const QString &Name, const QStringList &Lines)
+template <typename Write> void TdmStructurePrinting::RetryConflicts(Write &&write)
 {
-    FConnection->DoStartTransaction(false);
-    try {
+    // Only a write that is a transaction of its own can start again: inside a caller's
+    // level the conflict is the caller's to settle.
+    const bool ownTransaction = FConnection->GlobalTransaction()->Tag() == 0;
+    FConnection->DatabaseManager()->Retry(ConflictAttempts, write, [ownTransaction](const std::exception &e) {
+        const auto *error = dynamic_cast<const Db::EDatabaseError *>(&e);
+        return ownTransaction && error && (Db::IsWriteConflict(*error) || Db::IsKeyViolation(*error));
+    });
+}
+
+int TdmStructurePrinting::WriteText(const QString &Name, const QStringList &Lines)
+{
+    int rows = 0;
+    FConnection->InTransactionLevel([&] {
         FQueryPrint->Close();
         FQueryPrint->SetSQL({ QStringLiteral("UPDATE PRT_Params SET print_params=:p0 WHERE pname=:p1") });
         FQueryPrint->SetParamString(0, PrintListHeader::LinesText(Lines));
         FQueryPrint->SetParamString(1, Name);
         FQueryPrint->Execute();
-        FConnection->DoCommit();
-    } catch (const std::exception &e) {
-        FConnection->DoRollback(&e);
-    }
+        rows = FQueryPrint->RowsAffected();
+    });
+    return rows;
+}
+
+void TdmStructurePrinting::UpdatePrintParams(const QString &Name, const QStringList &Lines)
+{
+    RetryConflicts([&] { WriteText(Name, Lines); });
 }
 
 void TdmStructurePrinting::InsertPrintParams(
     const QString &Name, const QStringList &Lines, QString &Description)
 {
     const TPrintListHeader header = PrintListHeader::Read(Lines, Name);
-    FConnection->DoStartTransaction(false);
-    try {
-        FQueryPrint->Close();
-        QStringList sql;
-        FManagerPrintParams->BuildSQL4Insert(sql);
-        FQueryPrint->SetSQL(sql);
-        FQueryPrint->SetParamString(0, Name);
-        FQueryPrint->SetParamString(1, header.DescD);
-        FQueryPrint->SetParamString(2, header.DescF);
-        FQueryPrint->SetParamString(3, header.DescI);
-        FQueryPrint->SetParamString(4, header.Compat);
-        FQueryPrint->SetParamString(5, PrintListHeader::LinesText(Lines));
-        FQueryPrint->Execute();
-        FConnection->DoCommit();
-    } catch (const std::exception &e) {
-        FConnection->DoRollback(&e);
-        return;
-    }
-    Description = header.DescI;
+    const bool ownTransaction = FConnection->GlobalTransaction()->Tag() == 0;
+    bool stored = false;
+    RetryConflicts([&] {
+        try {
+            stored = FConnection->InTransactionLevel([&] {
+                FQueryPrint->Close();
+                QStringList sql;
+                FManagerPrintParams->BuildSQL4Insert(sql);
+                FQueryPrint->SetSQL(sql);
+                FQueryPrint->SetParamString(0, Name);
+                FQueryPrint->SetParamString(1, header.DescD);
+                FQueryPrint->SetParamString(2, header.DescF);
+                FQueryPrint->SetParamString(3, header.DescI);
+                FQueryPrint->SetParamString(4, header.Compat);
+                FQueryPrint->SetParamString(5, PrintListHeader::LinesText(Lines));
+                FQueryPrint->Execute();
+            });
+        } catch (const Db::EDatabaseError &e) {
+            // Another workstation has stored the list since PrintParamsExist looked: the
+            // row it made takes this text, as the update of a stored list would. While
+            // that row is not committed the update finds none, and the key violation
+            // has the insert start again after the pause.
+            if (!ownTransaction || !Db::IsKeyViolation(e) || WriteText(Name, Lines) == 0)
+                throw;
+            stored = true;
+        }
+    });
+    if (stored)
+        Description = header.DescI;
 }
 
 void TdmStructurePrinting::ReadPrintListHeader(const QStringList &Lines, const QString &DefaultText,

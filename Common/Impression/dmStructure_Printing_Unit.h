@@ -34,11 +34,16 @@ public:
     TdmDBConnection *Connection() const { return FConnection; }
     const QString &Folder() const { return FFolder; }
 
+    // Each operation is a transaction of its own unless the caller has a level open. A
+    // write of its own that meets another workstation's write of the same row (many
+    // workstations import the same lists at once) starts again after a random pause.
+
     // Whether a row of that name is stored.
     bool PrintParamsExist(const QString &Name);
     // Replaces only the stored text; the descriptions stay as they were.
     void UpdatePrintParams(const QString &Name, const QStringList &Lines);
-    // A new row with the header of Lines; Description is the I description.
+    // A new row with the header of Lines; Description is the I description. When another
+    // workstation has stored the list meanwhile, its row takes the text instead.
     void InsertPrintParams(const QString &Name, const QStringList &Lines, QString &Description);
 
     static void ReadPrintListHeader(const QStringList &Lines, const QString &DefaultText, QString &Compat,
@@ -51,6 +56,9 @@ public:
     static QString StripComment(const QString &Text) { return PrintListHeader::StripComment(Text); }
 
 private:
+    // The text of a stored list, in a level of its own; the rows it changed.
+    int WriteText(const QString &Name, const QStringList &Lines);
+    template <typename Write> void RetryConflicts(Write &&write);
     void DataModuleCreate();
     void DataModuleDestroy() { }
     void InitComponents();

@@ -2,6 +2,7 @@
 
 #include "Common/Interbase/InterbaseTexts.h"
 #include "oslayer/Exceptions.h"
+#include "oslayer/Paths.h"
 
 namespace {
 
@@ -71,4 +72,16 @@ QString DatabaseDriveLetter(const QString &connectionString)
     if (colon < 0 || colon + 1 >= connectionString.size())
         throw Os::Exception(InterbaseTexts::NoDriveLetter);
     return connectionString.mid(colon + 1, 1);
+}
+
+QString LocalFileName(const QString &windowsPath)
+{
+    const QString host = Os::HostPath(windowsPath);
+    return host.isEmpty() ? windowsPath : host;
+}
+
+QString AttachName(const QString &connectionString)
+{
+    return GetConnectionType(connectionString) == ibctLocal ? LocalFileName(connectionString)
+                                                            : connectionString;
 }

@@ -18,3 +18,10 @@ void SplitConnectionString(const QString &connectionString, QString &serverName,
 // The drive letter of the database file, as the server's free-space function wants it;
 // raises "0312181326" when the string carries none.
 QString DatabaseDriveLetter(const QString &connectionString);
+
+// The host's path of a file of the prefix named by a Windows path, which the embedded
+// engine and the local service manager want; the text unchanged when no drive maps it.
+QString LocalFileName(const QString &windowsPath);
+// What the client attaches for a connection string: a local one names a file of the
+// prefix; every other form goes to the server as it stands.
+QString AttachName(const QString &connectionString);

@@ -33,14 +33,6 @@ QString MessageOf(const std::exception &e)
     return QString::fromUtf8(e.what());
 }
 
-// The embedded engine and the local service manager want the host's name of a file of
-// the prefix; everything else goes to the server as it stands.
-QString LocalName(const QString &windowsPath)
-{
-    const QString host = Os::HostPath(windowsPath);
-    return host.isEmpty() ? windowsPath : host;
-}
-
 // Detaches also when the action failed; that failure is the one to report.
 template <typename Work> void WithServices(Db::TServicesClient &client, Work &&work)
 {
@@ -55,6 +47,16 @@ template <typename Work> void WithServices(Db::TServicesClient &client, Work &&w
         throw;
     }
     client.Detach();
+}
+
+// Starts an action and gathers every line of its report.
+template <typename Start> void ReadReport(Db::TServicesClient &client, QStringList &lines, Start &&start)
+{
+    lines.clear();
+    WithServices(client, [&] {
+        start();
+        client.ReadAllLines([&lines](const QString &line) { lines << line; });
+    });
 }
 
 Db::TServicesClient *MadeOnFirstUse(std::unique_ptr<Db::TServicesClient> &slot, const char *name)
@@ -105,7 +107,7 @@ QString TdmDBConnection::PrepareServices(
         throw Os::Exception(unknownText);
     case ibctLocal:
         SetUpServices(client, QString());
-        return LocalName(connectionString);
+        return LocalFileName(connectionString);
     case ibctTCPIP: {
         QString server;
         QString file;
@@ -124,22 +126,14 @@ void TdmDBConnection::GetDBHeaderInfo(QStringList &TextList)
 {
     Db::TServicesClient &client = *IBStatisticalService();
     const QString database = PrepareServices(client, M::HeaderInfoUnknown, M::HeaderInfoOther);
-    TextList.clear();
-    WithServices(client, [&] {
-        client.StartStatistics(database, isc_spb_sts_hdr_pages);
-        client.ReadAllLines([&TextList](const QString &line) { TextList << line; });
-    });
+    ReadReport(client, TextList, [&] { client.StartStatistics(database, isc_spb_sts_hdr_pages); });
 }
 
 void TdmDBConnection::SweepDatabase(QStringList &TextList)
 {
     Db::TServicesClient &client = *IBValidationService();
     const QString database = PrepareServices(client, M::SweepUnknown, M::SweepOther);
-    TextList.clear();
-    WithServices(client, [&] {
-        client.StartRepair(database, isc_spb_rpr_sweep_db);
-        client.ReadAllLines([&TextList](const QString &line) { TextList << line; });
-    });
+    ReadReport(client, TextList, [&] { client.StartRepair(database, isc_spb_rpr_sweep_db); });
 }
 
 void TdmDBConnection::SetSweepInterval(int32_t Value)
@@ -162,7 +156,7 @@ void TdmDBConnection::DoBackup(
     Db::TServicesClient &client = *IBBS();
     const QString database = PrepareServices(client, M::DatabaseNotLocal, M::DatabaseNotLocal);
     // For a local database this computer is the server: the file is one of the prefix.
-    const QString target = ConnectionType() == ibctLocal ? LocalName(BackupFilename) : BackupFilename;
+    const QString target = ConnectionType() == ibctLocal ? LocalFileName(BackupFilename) : BackupFilename;
     Errors.clear();
     WithServices(client, [&] {
         client.StartBackup(database, target, BackupOptions, true, 0);
@@ -177,65 +171,47 @@ void TdmDBConnection::DoBackup(
 
 // ---- Through the database manager ---------------------------------------------------------
 
-void TdmDBConnection::AttachThroughManager()
+void TdmDBConnection::AsMaker(const std::function<void()> &work)
 {
     const QString connectionString = FDatabaseManager->ConnectionString();
-    if (GetConnectionType(connectionString) == ibctLocal)
-        FDatabaseManager->SetConnectionString(LocalName(connectionString));
+    const QString userName = FDatabaseManager->UserName();
+    const QString role = FDatabaseManager->Role();
+    const QString password = FDatabaseManager->Password();
+    std::exception_ptr failure;
     try {
-        FDatabaseManager->Connect();
+        SetParams(connectionString, T::MakerUserName, QString(), T::MakerPassword);
+        AttachThroughManager();
+        work();
     } catch (...) {
-        FDatabaseManager->SetConnectionString(connectionString);
-        throw;
+        failure = std::current_exception();
     }
-    FDatabaseManager->SetConnectionString(connectionString);
+    // The caller's account is put back whatever happened: the maker's must not stay set.
+    try {
+        SetParams(connectionString, userName, role, password);
+    } catch (...) {
+        if (!failure)
+            failure = std::current_exception();
+    }
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 void TdmDBConnection::SetStatistics()
 {
     WaitCursor wait;
-    const QString connectionString = FDatabaseManager->ConnectionString();
-    const QString userName = FDatabaseManager->UserName();
-    const QString role = FDatabaseManager->Role();
-    const QString password = FDatabaseManager->Password();
-
-    SetParams(connectionString, T::MakerUserName, QString(), T::MakerPassword);
-    std::exception_ptr failure;
-    try {
-        AttachThroughManager();
-        FDatabaseManager->SetStatistics();
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    // The caller's account is put back whatever happened: the maker's must not stay set.
-    SetParams(connectionString, userName, role, password);
-    if (failure)
-        std::rethrow_exception(failure);
+    AsMaker([this] { FDatabaseManager->SetStatistics(); });
     Connect();
 }
 
 void TdmDBConnection::CreateDatabase()
 {
     Disconnect();
-    const QString connectionString = FDatabaseManager->ConnectionString();
-    if (GetConnectionType(connectionString) == ibctLocal)
-        FDatabaseManager->SetConnectionString(LocalName(connectionString));
-    try {
-        FDatabaseManager->CreateDatabase();
-    } catch (...) {
-        FDatabaseManager->SetConnectionString(connectionString);
-        throw;
-    }
-    FDatabaseManager->SetConnectionString(connectionString);
+    WithAttachName([this] { FDatabaseManager->CreateDatabase(); });
 
-    DoStartTransaction(false);
-    try {
+    InTransactionLevel([this] {
         FDatabaseManager->RegisterUDF();
         FDatabaseManager->RegisterStoredProcs();
-        DoCommit();
-    } catch (const std::exception &e) {
-        DoRollback(&e);
-    }
+    });
 }
 
 void TdmDBConnection::DropDatabase()
@@ -274,17 +250,13 @@ void TdmDBConnection::SetDBVersion(int32_t Dbv, const QString &ConnStr)
 int32_t TdmDBConnection::GetUDFVersion()
 {
     int32_t result = 0;
-    DoStartTransaction(false);
-    try {
+    InTransactionLevel([&] {
         FGeneralQuery->Close();
         FGeneralQuery->SetSQL({ QStringLiteral("SELECT GetDLLVersion() FROM rdb$database") });
         FGeneralQuery->Open();
         result = FGeneralQuery->AsInteger(0);
         FGeneralQuery->Close();
-        DoCommit();
-    } catch (const std::exception &e) {
-        DoRollback(&e);
-    }
+    });
     return result;
 }
 
@@ -428,21 +400,13 @@ void TdmDBConnection::ExecuteCommands(
         throw;
     }
 
-    const QString connectionString = FDatabaseManager->ConnectionString();
-    const QString userName = FDatabaseManager->UserName();
-    const QString role = FDatabaseManager->Role();
-    const QString password = FDatabaseManager->Password();
-    std::exception_ptr failure;
-    try {
-        SetParams(connectionString, T::MakerUserName, QString(), T::MakerPassword);
-        AttachThroughManager();
+    AsMaker([this, &TextList] {
         FIBSQL->SQL().clear();
         // The statements go to the server as written: a colon in a literal or a
         // procedure body is no parameter.
         FIBSQL->SetParamCheck(false);
         try {
-            DoStartTransaction(false);
-            try {
+            InTransactionLevel([&] {
                 for (const QString &line : TextList) {
                     if (line.isEmpty())
                         continue;
@@ -455,24 +419,11 @@ void TdmDBConnection::ExecuteCommands(
                         FIBSQL->SQL().append(line);
                     }
                 }
-                DoCommit();
-            } catch (const std::exception &e) {
-                DoRollback(&e);
-            }
+            });
         } catch (...) {
             FIBSQL->SetParamCheck(true);
             throw;
         }
         FIBSQL->SetParamCheck(true);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    try {
-        SetParams(connectionString, userName, role, password);
-    } catch (...) {
-        if (!failure)
-            failure = std::current_exception();
-    }
-    if (failure)
-        std::rethrow_exception(failure);
+    });
 }

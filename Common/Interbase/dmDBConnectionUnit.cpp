@@ -152,23 +152,7 @@ void TdmDBConnection::ConnectAndReadVersion(QString &dbi, int32_t &dbv)
     if (connectionString.isEmpty())
         throw Os::Exception(T::DatabaseNameMissing);
 
-    // A local Windows path names a file of the prefix: the embedded engine needs the
-    // host's name for it. Every other form goes to the server as it stands.
-    QString attachName = connectionString;
-    if (GetConnectionType(connectionString) == ibctLocal) {
-        const QString hostPath = Os::HostPath(connectionString);
-        if (!hostPath.isEmpty())
-            attachName = hostPath;
-    }
-    FDatabaseManager->SetConnectionString(attachName);
-    try {
-        FDatabaseManager->Connect();
-    } catch (...) {
-        FDatabaseManager->SetConnectionString(connectionString);
-        throw;
-    }
-    FDatabaseManager->SetConnectionString(connectionString);
-
+    AttachThroughManager();
     CheckServerVersion(clientVersion);
     FDatabaseManager->GetDBVersion(dbi, dbv);
 }
@@ -230,6 +214,24 @@ void TdmDBConnection::ReConnectAsUser()
     FDatabaseManager->SetRole(FUserRole);
     FDatabaseManager->SetPassword(FUserPassword);
     Connect();
+}
+
+void TdmDBConnection::WithAttachName(const std::function<void()> &work)
+{
+    const QString connectionString = FDatabaseManager->ConnectionString();
+    FDatabaseManager->SetConnectionString(AttachName(connectionString));
+    try {
+        work();
+    } catch (...) {
+        FDatabaseManager->SetConnectionString(connectionString);
+        throw;
+    }
+    FDatabaseManager->SetConnectionString(connectionString);
+}
+
+void TdmDBConnection::AttachThroughManager()
+{
+    WithAttachName([this] { FDatabaseManager->Connect(); });
 }
 
 bool TdmDBConnection::Connected() const { return FIBDatabase->Connected(); }
@@ -385,18 +387,14 @@ int64_t TdmDBConnection::GetFreeDiskSpace()
     // An alias may start with a quote; it must not end the literal.
     letter.replace(QLatin1Char('\''), QStringLiteral("''"));
     int64_t result = 0;
-    DoStartTransaction(false);
-    try {
+    InTransactionLevel([&] {
         FGeneralQuery->Close();
         FGeneralQuery->SetSQL(QStringList {
             QStringLiteral("SELECT GetFreeDiskSpace('") + letter + QStringLiteral("') FROM rdb$database") });
         FGeneralQuery->Open();
         result = FGeneralQuery->AsInt64(0);
         FGeneralQuery->Close();
-        DoCommit();
-    } catch (const std::exception &e) {
-        DoRollback(&e);
-    }
+    });
     return result;
 }
 

@@ -113,6 +113,10 @@ public:
     // error of its kind; returns only without an error, or when the handler took it.
     void DoRollback(const std::exception *e = nullptr);
     void DoSilentRollback();
+    // The pattern every caller of the levels follows: work inside a level that is then
+    // committed; on an error the level is rolled back with it and DoRollback raises it
+    // again. False when the error handler took the error instead.
+    template <typename Work> bool InTransactionLevel(Work &&work);
     bool InTransaction() const;
     QString TransactionState() const;
     void CommitRetaining(Db::TQuery *DataSet);
@@ -196,6 +200,12 @@ private:
         Db::TServicesClient &client, const QString &unknownText, const QString &otherText) const;
     // DatabaseManager.Connect with a local Windows path handed over as the host's path.
     void AttachThroughManager();
+    // Runs work with the manager's ConnectionString turned into what the client attaches
+    // (AttachName), and puts the string back after.
+    void WithAttachName(const std::function<void()> &work);
+    // Runs work attached with the maker's account, then puts the caller's account back,
+    // detached, whatever happened; the first failure is raised.
+    void AsMaker(const std::function<void()> &work);
 
     mutable std::unique_ptr<Db::TServicesClient> FIBStatisticalService;
     mutable std::unique_ptr<Db::TServicesClient> FIBValidationService;
@@ -243,3 +253,16 @@ private:
     // Replace the default of the next server start; cleared when the outermost level ends.
     QStringList FExplicitParams;
 };
+
+template <typename Work> bool TdmDBConnection::InTransactionLevel(Work &&work)
+{
+    DoStartTransaction(false);
+    try {
+        work();
+        DoCommit();
+    } catch (const std::exception &e) {
+        DoRollback(&e);
+        return false;
+    }
+    return true;
+}

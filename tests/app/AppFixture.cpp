@@ -56,28 +56,26 @@ PayloadBuilder StandardPayload()
     return payload;
 }
 
-TWizardRun::TWizardRun(const PayloadBuilder &payload, const QByteArray &extraUserKeys)
-{
-    // A prefix of its own: drive C: and empty hives, so that nothing of the user's is read.
-    const QString prefix = PrefixPath();
-    QDir().mkpath(prefix + QStringLiteral("/drive_c/windows/system32"));
-    QDir().mkpath(prefix + QStringLiteral("/drive_c/users/tester/Temp"));
-    QDir().mkpath(prefix + QStringLiteral("/dosdevices"));
-    QFile::link(QStringLiteral("../drive_c"), prefix + QStringLiteral("/dosdevices/c:"));
-    auto writeHive = [&](const QString &name, const QByteArray &body) {
-        QFile file(prefix + QLatin1Char('/') + name);
-        if (file.open(QIODevice::WriteOnly))
-            file.write("WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win32\n\n" + body);
-    };
-    writeHive(QStringLiteral("system.reg"),
-              "[Software\\\\Microsoft\\\\Windows NT\\\\CurrentVersion] 1700000000\n"
-              "#time=1d9a0000000000\n\"CurrentVersion\"=\"6.1\"\n\n");
-    writeHive(QStringLiteral("user.reg"),
-              "[Environment] 1700000000\n#time=1d9a0000000000\n"
-              "\"TEMP\"=\"C:\\\\users\\\\tester\\\\Temp\"\n\n" + extraUserKeys);
-    Os::Environment::SetPrefixRoot(prefix);
+namespace {
 
-    FWizard = FDir.path() + QStringLiteral("/FalcrestUpdate");
+// A prefix of its own with drive C: only, so that nothing of the user's is read and no search
+// walks the host's files; the extra keys go into user.reg as they are written there.
+TempPrefix::Options RunPrefix(const QByteArray &extraUserKeys)
+{
+    TempPrefix::Options options;
+    options.Architecture = TempPrefix::Arch::Win32;
+    options.User = QStringLiteral("tester");
+    options.HostRootDrive = false;
+    options.ExtraUserKeys = extraUserKeys;
+    return options;
+}
+
+} // namespace
+
+TWizardRun::TWizardRun(const PayloadBuilder &payload, const QByteArray &extraUserKeys)
+    : FPrefix(RunPrefix(extraUserKeys))
+{
+    FWizard = FPrefix.Scratch() + QStringLiteral("/FalcrestUpdate");
     payload.Install(FWizard);
     FUi = std::make_unique<ScriptedUiServices>();
 }
@@ -88,7 +86,6 @@ TWizardRun::~TWizardRun()
     FUi.reset();
     Os::Environment::SetOwnExecutableHostPath(QString());
     Os::ResourceBlock::ResetOwnForTests();
-    Os::Environment::SetPrefixRoot(QString());
 }
 
 void TWizardRun::Create()

@@ -4,12 +4,12 @@
 
 #include "support/PayloadBuilder.h"
 #include "support/ScriptedUiServices.h"
+#include "support/TempPrefix.h"
 
 #include <QString>
 #include <QStringList>
 #include <functional>
 #include <initializer_list>
-#include <QTemporaryDir>
 #include <memory>
 
 class TWizardInstances;
@@ -45,12 +45,13 @@ public:
     TWizardInstances &Instances() { return *FInstances; }
     TfrmMain &Main();
     ScriptedUiServices &Ui() { return *FUi; }
-    QString Root() const { return FDir.path(); }
-    QString PrefixPath() const { return FDir.path() + QStringLiteral("/prefix"); }
+    // A host folder outside the prefix, removed with it.
+    QString Root() const { return FPrefix.Scratch(); }
+    QString PrefixPath() const { return FPrefix.Root(); }
     QString WizardPath() const { return FWizard; }
 
 private:
-    QTemporaryDir FDir;
+    TempPrefix FPrefix;
     QString FWizard;
     std::unique_ptr<ScriptedUiServices> FUi;
     std::unique_ptr<TWizardInstances> FInstances;

@@ -13,8 +13,14 @@
 #include <QFileInfo>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QAction>
+#include <QApplication>
+#include <QMessageBox>
 #include <QTextEdit>
+#include <QTimer>
 #include <gtest/gtest.h>
+
+#include "app/QtUiServices.h"
 
 using namespace AppTest;
 
@@ -110,9 +116,9 @@ TEST_F(DemoRun, FalcrestUpdateFromWelcomeToExit)
     EXPECT_EQ(lines.at(11), QString());
     EXPECT_EQ(lines.at(12), QString());
     EXPECT_EQ(lines.at(13), QStringLiteral("L'aggiornamento terminato con successo."));
-    const QList<double> sizes = w.Report()->PointSizes();
-    EXPECT_EQ(sizes.value(0), 10.0);
-    EXPECT_EQ(sizes.value(13), 10.0);
+    // Each line's own size: the closing line's 10 does not merely carry over from the header.
+    const QList<int> sizes = w.Report()->GivenPointSizes();
+    EXPECT_EQ(sizes, (QList<int> { 10, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 10, 10 }));
     EXPECT_TRUE(frmEndInstall->RichEditReport->hasFocus());
 
     // The installed files: the payload's bytes, the program with the container's time stamp.
@@ -157,6 +163,31 @@ TEST_F(DemoRun, SameVersionDeclinedLeavesEverythingAsItWas)
     EXPECT_EQ(FRun->Main().ButtonNext->text(), QStringLiteral("Uscire"));
 }
 
+TEST_F(DemoRun, AListedFileThatCannotBeReplacedEndsWithTheWarningsLine)
+{
+    // A folder stands where the help file belongs: it cannot be replaced.
+    const QString help = QStringLiteral("C:\\WDremlix\\Kestrin\\Programs\\Falcrest.chm");
+    QDir().mkpath(FRun->DriveC(help));
+    const QByteArray before = [this] {
+        QFile file(Installed);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }();
+    FRun->Start();
+    Next(FRun->Main());
+    Next(FRun->Main());
+    const QStringList lines = FRun->Main().Report()->Lines();
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_EQ(lines.last(), QStringLiteral("L'aggiornamento è stato effettuato ma con avvertimenti !"));
+    EXPECT_EQ(FRun->Main().Report()->GivenPointSizes().last(), 10);
+    const QString all = lines.join(u'\n');
+    EXPECT_TRUE(all.contains(QStringLiteral("Un errore si è prodotto durante l'aggiornamento di ") + help
+        + QStringLiteral("\nError: Erreur système.  Code : 5.")))
+        << all.toStdString();
+    QFile program(Installed);
+    ASSERT_TRUE(program.open(QIODevice::ReadOnly));
+    EXPECT_EQ(program.readAll(), before) << "the program is not replaced after a listed file failed";
+}
+
 TEST_F(DemoRun, ProgramFolderMissingEndsInFailureLine)
 {
     QFile::remove(Installed);
@@ -168,6 +199,55 @@ TEST_F(DemoRun, ProgramFolderMissingEndsInFailureLine)
     EXPECT_TRUE(lines.join(u'\n').contains(QStringLiteral("Programma C:\\WDremlix\\Kestrin\\Programs\\Falcrest.exe non trovato.")))
         << lines.join(u'\n').toStdString();
     EXPECT_EQ(lines.last(), QStringLiteral("L'aggiornamento è fallito !"));
+}
+
+// A real message box of the Qt services runs an event loop of its own, whose idle passes
+// must not bring Back, Next or Cancel back while the procedure waits for the answer.
+TEST_F(DemoRun, NavigationStaysDisabledWhileTheRunAsksAQuestion)
+{
+    QFile::remove(Installed);
+    QFile::copy(QStringLiteral(DREMLIX_SOURCE_DIR "/demo/Falcrest.exe"), Installed);
+    QFile::setPermissions(Installed, QFile::ReadOwner | QFile::WriteOwner);
+    FRun->Start();
+    TfrmMain &w = FRun->Main();
+    TQtUiServices real; // over the scripted services for as long as the test runs
+    Next(w);
+
+    int seen = 0;
+    QStringList enabledDuringBox;
+    QTimer probe;
+    probe.setInterval(20);
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        // Several passes of the box's own loop, idle ones among them, before it is answered.
+        if (++seen < 10)
+            return;
+        for (QAction *action : {w.ActionBack, w.ActionNext, w.ActionAnnuler})
+            if (action->isEnabled())
+                enabledDuringBox << action->objectName();
+        for (QPushButton *button : {w.ButtonPrev, w.ButtonNext, w.ButtonCancel})
+            if (button->isEnabled())
+                enabledDuringBox << button->objectName();
+        EXPECT_TRUE(box->text().contains(QStringLiteral("aggiornato"))) << box->text().toStdString();
+        for (QAbstractButton *button : box->buttons())
+            if (box->buttonRole(button) == QMessageBox::NoRole)
+                button->click();
+    });
+    probe.start();
+    w.ButtonNext->click(); // Avviare: the run asks whether to install the same version again
+    probe.stop();
+    RunIdle();
+
+    EXPECT_GE(seen, 10) << "the question was never asked";
+    EXPECT_TRUE(enabledDuringBox.isEmpty()) << enabledDuringBox.join(u',').toStdString();
+    EXPECT_EQ(w.Report()->Lines().last(), QStringLiteral("L'aggiornamento non è stato effettuato."));
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_EQ(w.ButtonNext->text(), QStringLiteral("Uscire"));
+    EXPECT_TRUE(w.ButtonNext->isEnabled());
+    EXPECT_FALSE(w.ButtonPrev->isEnabled());
+    EXPECT_FALSE(w.ButtonCancel->isEnabled());
 }
 
 } // namespace

@@ -1,11 +1,13 @@
 #include "AppFixture.h"
 
 #include "app/QtUiServices.h"
+#include "platform/GeneralRoutines.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QElapsedTimer>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
@@ -104,6 +106,33 @@ TEST(QtCompanyChoice, ChosenRowOrCancel)
     WhenModalOpens([](QWidget *modal) { qobject_cast<QDialog *>(modal)->reject(); });
     EXPECT_FALSE(services.ChooseCompany(companies, index));
     EXPECT_EQ(index, 2);
+}
+
+TEST(QtWait, ClosingTheLastWindowEndsAMessageWait)
+{
+    // As in the program: the wait runs inside the application's loop, and the user closes
+    // the window meanwhile; the application quits and the wait ends with it.
+    TQtUiServices services;
+    for (QWidget *other : QApplication::topLevelWidgets())
+        other->hide();
+    QWidget window;
+    window.show();
+    qint64 took = -1;
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(30, &window, &QWidget::close);
+        QElapsedTimer clock;
+        clock.start();
+        WaitMilliseconds(100000);
+        took = clock.elapsed();
+    });
+    // Should the quit never come, the test still ends, with the wait's length telling why.
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, QCoreApplication::instance(), &QCoreApplication::quit);
+    guard.start(10000);
+    QApplication::exec();
+    EXPECT_GE(took, 30);
+    EXPECT_LT(took, 2000);
 }
 
 TEST(QtWaitCursor, OverrideCursorOnAndOff)

@@ -3,7 +3,9 @@
 #include "app/WizardInstances.h"
 #include "app/frmEndInstallUnit.h"
 #include "app/frmMainUnit.h"
+#include "platform/GeneralRoutines.h"
 #include "update/UpdateReport.h"
+#include "update/dmUpdateCommonUnit.h"
 
 #include <QPushButton>
 #include <QRegularExpression>
@@ -16,6 +18,8 @@ namespace {
 
 void Next(TfrmMain &w)
 {
+    // Next is enabled by the idle pass after each step; a busy machine may be late for it.
+    RunUntil([&] { return w.ButtonNext->isEnabled(); });
     w.ButtonNext->click();
     RunIdle();
 }
@@ -82,6 +86,69 @@ INSTANTIATE_TEST_SUITE_P(
                       Lines({"Quil", "Quillox", "Lumivrax"}), 5},
         SelectionCase{"BlankLine", QStringList{QString(), QStringLiteral("ZQV")}, Lines({"ZQV"}), 14}),
     [](const auto &info) { return std::string(info.param.Label); });
+
+TEST(RunErrors, AnErrorTheProcedureLetsThroughIsShownAndEndsTheReport)
+{
+    // A Falcrest update whose payload lacks the program: the procedure raises before it
+    // has anything of its own to report.
+    PayloadBuilder payload = StandardPayload();
+    payload.AddList(QStringLiteral("Updates.txt"), { QStringLiteral("Falcrest") });
+    TWizardRun run(payload);
+    run.Start();
+    TfrmMain &w = run.Main();
+    Next(w);
+    Next(w);
+    ASSERT_EQ(w.CurrentStep(), frmEndInstall);
+
+    ASSERT_EQ(run.Ui().Boxes().size(), 1);
+    const auto &box = run.Ui().Boxes().first();
+    EXPECT_EQ(box.Kind, MessageKind::Error);
+    EXPECT_EQ(box.Caption, QStringLiteral("Erreur"));
+    EXPECT_EQ(box.Text, QStringLiteral("Cannot find Falcrest.exe"));
+    EXPECT_EQ(run.Ui().Beeps(), QList<uint32_t> { 0x30 });
+    const QStringList lines = w.Report()->Lines();
+    ASSERT_EQ(lines.size(), 5) << lines.join(u'|').toStdString();
+    EXPECT_TRUE(lines.at(0).startsWith(QStringLiteral("Aggiornamento : Falcrest  ")))
+        << lines.at(0).toStdString();
+    EXPECT_EQ(lines.mid(1),
+        (QStringList { QString(), QStringLiteral("Cannot find Falcrest.exe"), QString(),
+            QStringLiteral("L'aggiornamento è fallito !") }));
+
+    // The run is over all the same: Next reads "Uscire" and closes.
+    EXPECT_EQ(w.ButtonNext->text(), QStringLiteral("Uscire"));
+    EXPECT_FALSE(w.ButtonPrev->isEnabled());
+    EXPECT_FALSE(w.ButtonCancel->isEnabled());
+    Next(w);
+    EXPECT_FALSE(w.isVisible());
+}
+
+TEST(TemporaryNames, DrawFromTheGeneratorTheWindowSeedsWhenFirstShown)
+{
+    constexpr uint32_t Range = 10000000;
+    TWizardRun run(StandardPayload());
+    // The numbers after a known seed: had the first show not seeded the generator again,
+    // what it draws afterwards would go on with them.
+    RandSeed(42);
+    QList<uint32_t> known;
+    for (int i = 0; i < 1000; ++i)
+        known.append(Random(Range));
+    RandSeed(42);
+    run.Start();
+    QList<uint32_t> drawn;
+    for (int i = 0; i < 3; ++i)
+        drawn.append(Random(Range));
+    bool continuesKnown = false;
+    for (qsizetype i = 0; i + drawn.size() <= known.size(); ++i)
+        continuesKnown = continuesKnown || known.mid(i, drawn.size()) == drawn;
+    EXPECT_FALSE(continuesKnown) << "the first show did not seed the generator";
+
+    // The engine's temporary names are that generator's numbers.
+    RandSeed(7);
+    const uint32_t next = Random(Range);
+    RandSeed(7);
+    const QString name = dmUpdateCommon->TempFileName(QStringLiteral("Update"));
+    EXPECT_TRUE(name.endsWith(QStringLiteral("\\Update%1.tmp").arg(next))) << name.toStdString();
+}
 
 TEST(StartupCheck, IncompatibleWorkstationEndsTheWizard)
 {

@@ -142,6 +142,8 @@ TEST_P(StepsOrder, FormsNamedInStepsTxtFollowTheChanges)
     // Next walks them in that order.
     QStringList walked{run.Main().CurrentStep()->objectName()};
     while (run.Main().CurrentStep() != frmEndInstall) {
+        // Next is enabled by the idle pass that follows each step.
+        ASSERT_TRUE(RunUntil([&] { return run.Main().ButtonNext->isEnabled(); }));
         run.Main().ButtonNext->click();
         RunIdle();
         walked << run.Main().CurrentStep()->objectName();

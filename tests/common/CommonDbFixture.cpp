@@ -16,14 +16,6 @@
 
 namespace {
 
-void WriteText(const QString &path, const QByteArray &text)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        ADD_FAILURE() << "cannot write " << path.toStdString();
-    f.write(text);
-}
-
 std::unique_ptr<Db::TDatabase> AttachAsMaker(const QString &name)
 {
     auto db = std::make_unique<Db::TDatabase>();
@@ -65,36 +57,19 @@ void CommonDbTest::TearDown()
 
 void CommonDbTest::WritePrefix()
 {
-    FPrefix = std::make_unique<QTemporaryDir>();
-    ASSERT_TRUE(FPrefix->isValid());
-    const QString root = FPrefix->path();
-    QDir dir(root);
-    dir.mkpath(QStringLiteral("dosdevices"));
-    dir.mkpath(QStringLiteral("drive_c/windows/system32"));
-    dir.mkpath(QStringLiteral("drive_c/users/tester"));
-    ASSERT_EQ(
-        ::symlink("../drive_c", QFile::encodeName(root + QStringLiteral("/dosdevices/c:")).constData()), 0);
+    FPrefix = std::make_unique<TempPrefix>(TempPrefix::Options {
+        .Architecture = TempPrefix::Arch::Win32, .User = QStringLiteral("tester"), .HostRootDrive = false });
 
     // Drive Y: is a folder of the server's data area, so that one file is both a local
     // path of the prefix and the target of a server alias.
     FDataFolder = FirebirdTestServer::DataFolder() + QLatin1Char('/') + UniqueName();
-    dir.mkpath(FDataFolder);
-    const QString link = root + QStringLiteral("/dosdevices/") + FDrive.toLower() + QLatin1Char(':');
-    ASSERT_EQ(::symlink(QFile::encodeName(FDataFolder).constData(), QFile::encodeName(link).constData()), 0);
-
-    WriteText(root + QStringLiteral("/system.reg"),
-        "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\Machine\n\n#arch=win32\n\n"
-        "[Software\\\\Microsoft\\\\Windows NT\\\\CurrentVersion] 1700000000\n#time=1d9f0a0b0c0d0e0\n"
-        "\"CurrentVersion\"=\"6.1\"\n\n");
-    WriteText(root + QStringLiteral("/user.reg"),
-        "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n\n"
-        "#arch=win32\n\n");
-    Os::Environment::SetPrefixRoot(root);
+    QDir().mkpath(FDataFolder);
+    FPrefix->AddDrive(FDrive.at(0), FDataFolder);
 }
 
 void CommonDbTest::WriteClientLibrary(const QString &fileVersion)
 {
-    const QString path = FPrefix->path() + QStringLiteral("/drive_c/windows/system32/gds32.dll");
+    const QString path = FPrefix->Root() + QStringLiteral("/drive_c/windows/system32/gds32.dll");
     QFile::remove(path);
     if (fileVersion.isEmpty())
         return;

@@ -7,10 +7,10 @@
 
 #include "Common/Interbase/AcceptedVersions.h"
 #include "support/ScriptedUiServices.h"
+#include "support/TempPrefix.h"
 
 #include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
 #include <QVariant>
 #include <gtest/gtest.h>
 #include <memory>
@@ -76,7 +76,7 @@ private:
     void WritePrefix();
     void AddAlias(const QString &alias, const QString &hostPath);
 
-    std::unique_ptr<QTemporaryDir> FPrefix;
+    std::unique_ptr<TempPrefix> FPrefix;
     QString FDataFolder; // the drive's folder
     QString FDrive;
 };

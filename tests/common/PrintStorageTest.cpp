@@ -1,6 +1,6 @@
 // The print-parameter storage on a real product database: insert and update with the
 // header rules, CR LF texts, the column limits rolled back with the database's error,
-// and the levels of a caller's transaction.
+// the levels of a caller's transaction, and the writes of other workstations in the way.
 #include "CommonDbFixture.h"
 
 #include "Common/Impression/dmStructure_Printing_Unit.h"
@@ -197,17 +197,125 @@ TEST_F(PrintStorageTest, NestsInTheCallersLevel)
     EXPECT_EQ(CountRows(Database, QStringLiteral("PRT_Params")), 2);
 }
 
-TEST_F(PrintStorageTest, DuplicateInsertRaisesTheKeyViolation)
+TEST_F(PrintStorageTest, AnInsertThatFindsTheListStoredReplacesItsTextButNotInsideACallersLevel)
 {
+    // Another workstation stored the list since PrintParamsExist said it was missing.
     QString description;
     Printing->InsertPrintParams(QStringLiteral("falcrestgro"), FalcrestList, description);
+    const QStringList newer { QStringLiteral("DES:I:Gruppi"), QStringLiteral("BAND=2") };
+    description.clear();
+    Printing->InsertPrintParams(QStringLiteral("falcrestgro"), newer, description);
+    EXPECT_EQ(description, QStringLiteral("Gruppi"));
+    const QVariantList row = Stored(QStringLiteral("falcrestgro"));
+    ASSERT_EQ(row.size(), 6);
+    EXPECT_EQ(row.at(3).toString(), QStringLiteral("falcrestgro"));
+    EXPECT_EQ(row.at(5).toString(), newer.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n"));
+    EXPECT_EQ(Connection->TransactionState(), QStringLiteral("0"));
+
+    // Inside a caller's level the key violation is the caller's to settle.
+    Connection->DoStartTransaction(false);
     try {
         Printing->InsertPrintParams(QStringLiteral("falcrestgro"), FalcrestList, description);
         FAIL() << "stored a duplicate";
     } catch (const Db::EDatabaseError &e) {
         EXPECT_EQ(e.SqlCode(), -803);
+        EXPECT_EQ(Connection->TransactionState(), QStringLiteral("1"));
+        Connection->DoSilentRollback();
     }
     EXPECT_EQ(Connection->TransactionState(), QStringLiteral("0"));
+    EXPECT_EQ(Stored(QStringLiteral("falcrestgro")).value(5).toString(),
+        newer.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n"));
+}
+
+// Another workstation's write of a print list, not yet committed.
+class THeldWrite {
+public:
+    THeldWrite(const QString &connection, const QString &sql)
+    {
+        FDatabase.SetDatabaseName(connection);
+        FDatabase.SetParams({ QStringLiteral("user_name=DREMLIX"), QStringLiteral("password=47219630"),
+            QStringLiteral("lc_ctype=ISO8859_1") });
+        FDatabase.Open();
+        FTransaction.SetDefaultDatabase(&FDatabase);
+        FTransaction.SetParams(TdmDBConnection::DefaultTransactionParams());
+        FTransaction.Start();
+        Db::TStatement statement(&FDatabase, &FTransaction);
+        statement.SetSQLText(sql);
+        statement.Execute();
+    }
+    ~THeldWrite() { Release(); }
+    void Release()
+    {
+        if (FTransaction.Active())
+            FTransaction.Commit();
+    }
+
+private:
+    Db::TDatabase FDatabase;
+    Db::TTransaction FTransaction;
+};
+
+TEST_F(PrintStorageTest, AWriteThatMeetsAnotherWorkstationsWriteStartsAgainAfterAPause)
+{
+    const QStringList first { QStringLiteral("DES:I:Prima"), QStringLiteral("BAND=1") };
+    const QStringList second { QStringLiteral("DES:I:Seconda"), QStringLiteral("BAND=2") };
+    const auto text = [](const QStringList &lines) -> QString {
+        return lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n");
+    };
+    QString description;
+    Printing->InsertPrintParams(QStringLiteral("clienti"), first, description);
+    std::unique_ptr<THeldWrite> other;
+    int pauses = 0;
+    // The other workstation commits while this one pauses.
+    Connection->DatabaseManager()->SetRetryPause([&](int) {
+        ++pauses;
+        if (other)
+            other->Release();
+    });
+
+    // An update meets the other's update of the same row.
+    other = std::make_unique<THeldWrite>(TcpString(Database),
+        QStringLiteral("UPDATE PRT_Params SET print_params = 'altra' WHERE pname = 'clienti'"));
+    Printing->UpdatePrintParams(QStringLiteral("clienti"), second);
+    EXPECT_EQ(pauses, 1);
+    EXPECT_EQ(Stored(QStringLiteral("clienti")).value(5).toString(), text(second));
+
+    // An insert meets the other's insert of the same list, not yet committed, then its
+    // row: the text goes there once the other has committed it.
+    pauses = 0;
+    description.clear();
+    other = std::make_unique<THeldWrite>(TcpString(Database),
+        QStringLiteral(
+            "INSERT INTO PRT_Params (pname, i_text, print_params) VALUES ('nuova', 'Altrui', 'altra')"));
+    Printing->InsertPrintParams(QStringLiteral("nuova"), first, description);
+    EXPECT_EQ(pauses, 1);
+    EXPECT_EQ(description, QStringLiteral("Prima"));
+    EXPECT_EQ(Stored(QStringLiteral("nuova")).value(3).toString(), QStringLiteral("Altrui"));
+    EXPECT_EQ(Stored(QStringLiteral("nuova")).value(5).toString(), text(first));
+    EXPECT_EQ(Connection->TransactionState(), QStringLiteral("0"));
+
+    // A write that never gets through gives up after ten attempts, with the conflict.
+    Connection->DatabaseManager()->SetRetryPause([&](int) { ++pauses; });
+    pauses = 0;
+    other = std::make_unique<THeldWrite>(TcpString(Database),
+        QStringLiteral("UPDATE PRT_Params SET print_params = 'altra' WHERE pname = 'clienti'"));
+    try {
+        Printing->UpdatePrintParams(QStringLiteral("clienti"), first);
+        FAIL() << "wrote over a row another workstation holds";
+    } catch (const Db::EDatabaseError &e) {
+        EXPECT_TRUE(Db::IsWriteConflict(e)) << e.FirebirdCode() << " " << e.Message().toStdString();
+    }
+    EXPECT_EQ(pauses, 9);
+    EXPECT_EQ(Connection->TransactionState(), QStringLiteral("0"));
+
+    // Inside a caller's level the conflict is the caller's: no pause, no second attempt.
+    pauses = 0;
+    Connection->DoStartTransaction(false);
+    EXPECT_THROW(Printing->UpdatePrintParams(QStringLiteral("clienti"), first), Db::EDatabaseError);
+    EXPECT_EQ(pauses, 0);
+    Connection->DoSilentRollback();
+    other.reset();
+    EXPECT_EQ(Stored(QStringLiteral("clienti")).value(5).toString(), QStringLiteral("altra"));
 }
 
 TEST_F(PrintStorageTest, ServesEveryCompanyDatabaseInTurn)

@@ -287,10 +287,30 @@ TEST_F(Attach, LostAttachmentIsReattachedOnlyWithAutomaticReconnection)
             q.Open();
             EXPECT_NE(q.AsString(0), id);
             tr.Commit();
-            // A deliberate detach is never undone.
-            db.Close();
-            ExpectDbError([&] { tr.Start(); });
-            EXPECT_FALSE(db.Connected());
+            // A deliberate detach is never undone, also when the attachment was lost
+            // before it.
+            for (const bool forced : { false, true }) {
+                if (!db.Connected())
+                    db.Open();
+                tr.Start();
+                q.Open();
+                const QString again = q.AsString(0);
+                q.Close();
+                ExecuteElsewhere(
+                    Tcp(), QStringLiteral("DELETE FROM mon$attachments WHERE mon$attachment_id = ") + again);
+                ExpectDbError([&] {
+                    Db::TQuery fresh(&db, &tr);
+                    fresh.SetSQLText(QStringLiteral("SELECT 1 FROM rdb$database"));
+                    fresh.Open();
+                });
+                EXPECT_FALSE(db.Connected());
+                if (forced)
+                    db.ForceClose();
+                else
+                    db.Close();
+                ExpectDbError([&] { tr.Start(); });
+                EXPECT_FALSE(db.Connected());
+            }
         } else {
             const Db::EDatabaseError notConnected = ExpectDbError([&] { tr.Start(); });
             EXPECT_TRUE(notConnected.Message().contains(QStringLiteral("not connected")));

@@ -25,9 +25,7 @@ const QStringList DialogsTest::ListedFdbFiles
 const QStringList DialogsTest::OtherFiles
     = {QStringLiteral("old.gdb"), QStringLiteral("notes.txt"), QStringLiteral("Shortcut.lnk")};
 
-namespace {
-
-bool SetCompressedFlag(const QString &hostPath)
+bool SetCompressedFlag(const QString &hostPath, bool on)
 {
     const int fd = ::open(QFile::encodeName(hostPath).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -35,15 +33,13 @@ bool SetCompressedFlag(const QString &hostPath)
     int flags = 0;
     bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
     if (done) {
-        flags |= FS_COMPR_FL;
+        flags = on ? flags | FS_COMPR_FL : flags & ~FS_COMPR_FL;
         done = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0
-            && (flags & FS_COMPR_FL);
+            && bool(flags & FS_COMPR_FL) == on;
     }
     ::close(fd);
     return done;
 }
-
-} // namespace
 
 void DialogsTest::SetUp()
 {
@@ -62,7 +58,7 @@ void DialogsTest::SetUp()
     ASSERT_TRUE(Os::SetFileAttributes(QStringLiteral("C:\\Data\\hidden.fdb"), Os::FILE_ATTRIBUTE_HIDDEN));
     ASSERT_TRUE(Os::GetFileAttributes(QStringLiteral("C:\\Data\\hidden.fdb")) & Os::FILE_ATTRIBUTE_HIDDEN);
     Prefix->WriteFile(QStringLiteral("C:\\Data\\.dotted.fdb"), bytes);
-    CompressedSet = SetCompressedFlag(Prefix->WriteFile(QStringLiteral("C:\\Data\\packed.fdb"), bytes));
+    CompressedSet = SetCompressedFlag(Prefix->WriteFile(QStringLiteral("C:\\Data\\packed.fdb"), bytes), true);
     Prefix->MakeFolder(QStringLiteral("C:\\Data\\Sub"));
     Prefix->WriteFile(QStringLiteral("C:\\Data\\Sub\\Inner.fdb"), bytes);
     // Databases on the drives that must not be offered.

@@ -3,6 +3,7 @@
 // idle moments in which the action lists update.
 #pragma once
 
+#include "support/QStringPrinter.h"
 #include "support/ScriptedUiServices.h"
 #include "support/TempPrefix.h"
 
@@ -11,13 +12,6 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
-#include <ostream>
-
-// Test output shows texts as text.
-inline void PrintTo(const QString &text, std::ostream *out)
-{
-    *out << '"' << text.toStdString() << '"';
-}
 
 class QAbstractItemView;
 class QModelIndex;
@@ -39,6 +33,10 @@ protected:
     std::unique_ptr<TempPrefix> Prefix;
     std::unique_ptr<ScriptedUiServices> Ui;
 };
+
+// Sets or clears the inode flag that chattr +c sets; false where the file system does not
+// keep it.
+bool SetCompressedFlag(const QString &hostPath, bool on);
 
 // Runs the event loop until the predicate holds or the time is up; the predicate's last value.
 bool WaitUntil(const std::function<bool()> &predicate, int timeoutMs = 5000);

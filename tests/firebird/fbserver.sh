@@ -4,6 +4,8 @@
 # ROOT is written and the system's own server is never touched.
 #
 #   fbserver.sh start ROOT   set up ROOT (afresh), start the server, write ROOT/env.sh
+#   fbserver.sh restart ROOT start the server of ROOT again as it was set up, after it
+#                            stopped or was killed (its port, accounts and aliases stay)
 #   fbserver.sh stop ROOT    stop the server started in ROOT (quietly when none runs)
 #   fbserver.sh run ROOT CMD run CMD with ROOT/env.sh and the engine's log in ROOT/log
 #
@@ -16,7 +18,7 @@ server_bin=/usr/sbin/firebird
 isql=/usr/bin/isql-fb
 system_security=/var/lib/firebird/3.0/system/security3.fdb
 
-usage() { echo "usage: $0 start|stop ROOT, or $0 run ROOT COMMAND..." >&2; exit 2; }
+usage() { echo "usage: $0 start|restart|stop ROOT, or $0 run ROOT COMMAND..." >&2; exit 2; }
 [ $# -ge 2 ] || usage
 cmd=$1
 root=$2
@@ -54,7 +56,7 @@ stop_server() {
     rm -f "$pidfile"
     # Only our own process: the pid file names it, and its environment names our root.
     if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null \
-        && tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "FIREBIRD=$root"; then
+        && tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qx "FIREBIRD=$root"; then
         kill -TERM "$pid" 2>/dev/null || true
         for _ in $(seq 1 100); do
             kill -0 "$pid" 2>/dev/null || return 0
@@ -131,6 +133,22 @@ SQL
         exit 1
     fi
 
+    launch_server "$port"
+
+    cat >"$root/env.sh" <<ENV
+# Source this file to reach the test server of $root.
+export FIREBIRD='$root'
+export FIREBIRD_LOCK='$root/lock'
+export DREMLIX_FB_PORT='$port'
+export DREMLIX_FB_ROOT='$root'
+export DREMLIX_FB_DATA='$root/data'
+ENV
+    echo "fbserver: running on 127.0.0.1:$port, root $root"
+}
+
+launch_server() {
+    local port=$1
+    export FIREBIRD="$root" FIREBIRD_LOCK="$root/lock"
     export DREMLIX_FB_PORT="$port" DREMLIX_FB_ROOT="$root" DREMLIX_FB_DATA="$root/data"
     # The Debian build writes its log to /var/log/firebird; the server runs in a mount
     # namespace of its own where that folder is ROOT/log, so the system's log stays
@@ -154,16 +172,15 @@ SQL
         sleep 0.1
     done
     answers "$port" || { echo "fbserver: no answer on port $port" >&2; stop_server; exit 1; }
+}
 
-    cat >"$root/env.sh" <<ENV
-# Source this file to reach the test server of $root.
-export FIREBIRD='$root'
-export FIREBIRD_LOCK='$root/lock'
-export DREMLIX_FB_PORT='$port'
-export DREMLIX_FB_ROOT='$root'
-export DREMLIX_FB_DATA='$root/data'
-ENV
-    echo "fbserver: running on 127.0.0.1:$port, root $root"
+restart_server() {
+    [ -f "$root/env.sh" ] || { echo "fbserver: no server set up in $root" >&2; exit 1; }
+    stop_server
+    local port
+    port=$(sed -n 's/^RemoteServicePort = //p' "$root/firebird.conf")
+    launch_server "$port"
+    echo "fbserver: running again on 127.0.0.1:$port, root $root"
 }
 
 run_command() {
@@ -181,6 +198,7 @@ run_command() {
 
 case "$cmd" in
     start) [ $# -eq 2 ] || usage; start_server ;;
+    restart) [ $# -eq 2 ] || usage; restart_server ;;
     stop) [ $# -eq 2 ] || usage; stop_server ;;
     run) shift 2; [ $# -ge 1 ] || usage; run_command "$@" ;;
     *) usage ;;

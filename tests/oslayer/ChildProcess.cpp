@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <cstdlib>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -72,6 +74,16 @@ int RunChildRole(int argc, char **argv)
         SayReady();
         WaitForever();
     }
+    if (role == "--as-user" && argc >= 4) {
+        // Drops root for another user (argv[2], a number; its own group too), then plays the role.
+        const uid_t user = uid_t(std::strtoul(argv[2], nullptr, 10));
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(user, user, user) != 0
+            || ::setresuid(user, user, user) != 0)
+            return 4;
+        return RunChildRole(argc - 2, argv + 2);
+    }
+    if (role == "--in-use") // exit code 1 when another process holds the file, else 0
+        return Os::HostFileInUse(QString::fromUtf8(argv[2])) ? 1 : 0;
     if (role == "--copy" && argc >= 4) {
         SayReady();
         return Os::CopyFile(QString::fromUtf8(argv[2]), QString::fromUtf8(argv[3]), false) ? 0 : 1;

@@ -10,6 +10,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <gtest/gtest.h>
 
@@ -104,11 +105,72 @@ TEST(Files, CopyRefusals)
         EXPECT_FALSE(CopyFile(QString::fromUtf8(row.Source), QString::fromUtf8(row.Target), row.FailIfExists))
             << row.Source << " -> " << row.Target;
         EXPECT_EQ(GetLastError(), row.Error) << row.Source << " -> " << row.Target;
+        // A move over the target is refused for the same reasons with the same codes.
+        if (row.FailIfExists)
+            continue;
+        EXPECT_FALSE(MoveFileOver(QString::fromUtf8(row.Source), QString::fromUtf8(row.Target), false))
+            << "move " << row.Source << " -> " << row.Target;
+        EXPECT_EQ(GetLastError(), row.Error) << "move " << row.Source << " -> " << row.Target;
     }
     EXPECT_EQ(Content(QStringLiteral("C:\\A\\existing.txt")), QByteArray("kept"));
     EXPECT_EQ(Content(QStringLiteral("C:\\A\\readonly.txt")), QByteArray("kept"));
     EXPECT_EQ(Content(QStringLiteral("C:\\A\\src.txt")), QByteArray("source"));
     EXPECT_TRUE(Leftovers(prefix, QStringLiteral("C:\\A")).isEmpty());
+}
+
+TEST(Files, MoveOverPutsTheFileItselfInPlaceAndCopiesOnlyAcrossFileSystems)
+{
+    TempPrefix prefix;
+    const QString shm = QStringLiteral("/dev/shm");
+    QTemporaryDir other(shm + QStringLiteral("/dremlix-move-XXXXXX"));
+    const bool otherFileSystem = QFileInfo(shm).isDir() && other.isValid();
+    if (otherFileSystem)
+        prefix.AddDrive(QLatin1Char('R'), other.path());
+    for (const bool durable : { false, true }) {
+        SCOPED_TRACE(durable ? "flushed before" : "flushed by the move");
+        const QString scratch
+            = prefix.WriteFile(QStringLiteral("C:\\temp\\Update1.tmp"), "new program", Monday);
+        const QString installed = prefix.WriteFile(QStringLiteral("C:\\ORV\\Orvanta.exe"), "old");
+        struct stat extracted {};
+        ASSERT_EQ(::stat(QFile::encodeName(scratch).constData(), &extracted), 0);
+        if (durable) {
+            ASSERT_TRUE(FlushFiles({ QStringLiteral("C:\\temp\\Update1.tmp") }));
+        }
+        ASSERT_TRUE(MoveFileOver(
+            QStringLiteral("C:\\temp\\Update1.tmp"), QStringLiteral("c:\\orv\\ORVANTA.EXE"), durable));
+        EXPECT_EQ(Content(QStringLiteral("C:\\ORV\\Orvanta.exe")), QByteArray("new program"));
+        FileTime time = 0;
+        ASSERT_TRUE(GetFileLastWriteTime(QStringLiteral("C:\\ORV\\Orvanta.exe"), time));
+        EXPECT_EQ(MSecsSinceEpochFromFileTime(time), Monday.toMSecsSinceEpoch());
+        // The bytes were written once: the installed file is the extracted one.
+        struct stat placed {};
+        ASSERT_EQ(::stat(QFile::encodeName(installed).constData(), &placed), 0);
+        EXPECT_EQ(placed.st_ino, extracted.st_ino);
+        EXPECT_FALSE(FileExists(QStringLiteral("C:\\temp\\Update1.tmp")));
+        EXPECT_EQ(QDir(prefix.HostPath(QStringLiteral("C:\\ORV"))).entryList(QDir::Files | QDir::Hidden),
+            QStringList({ QStringLiteral("Orvanta.exe") }));
+    }
+    if (!otherFileSystem)
+        GTEST_SKIP() << "no second file system (/dev/shm) for the move across file systems";
+    prefix.WriteFile(QStringLiteral("C:\\temp\\Update2.tmp"), "new library", Monday);
+    ASSERT_TRUE(MoveFileOver(QStringLiteral("C:\\temp\\Update2.tmp"), QStringLiteral("R:\\lib.dll"), false));
+    EXPECT_EQ(Content(QStringLiteral("R:\\lib.dll")), QByteArray("new library"));
+    FileTime time = 0;
+    ASSERT_TRUE(GetFileLastWriteTime(QStringLiteral("R:\\lib.dll"), time));
+    EXPECT_EQ(MSecsSinceEpochFromFileTime(time), Monday.toMSecsSinceEpoch());
+    EXPECT_EQ(Content(QStringLiteral("C:\\temp\\Update2.tmp")), QByteArray("new library"))
+        << "copied, not moved";
+}
+
+TEST(Files, FlushFilesNamesAFileItCannotReach)
+{
+    TempPrefix prefix;
+    prefix.WriteFile(QStringLiteral("C:\\A\\one.dat"), "1");
+    prefix.WriteFile(QStringLiteral("C:\\A\\two.dat"), "2");
+    EXPECT_TRUE(FlushFiles({ QStringLiteral("C:\\A\\one.dat"), QStringLiteral("C:\\A\\two.dat") }));
+    EXPECT_TRUE(FlushFiles({}));
+    EXPECT_FALSE(FlushFiles({ QStringLiteral("C:\\A\\one.dat"), QStringLiteral("C:\\A\\missing.dat") }));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
 TEST(Files, AFailedCopyLeavesTheInstalledFileAsItWas)
@@ -350,7 +412,10 @@ void ExpectHoldersSeen(const TempPrefix &prefix)
             EXPECT_TRUE(HostFileInUse(host));
             EXPECT_FALSE(CopyFile(QStringLiteral("C:\\New\\x"), path, false));
             EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+            EXPECT_FALSE(MoveFileOver(QStringLiteral("C:\\New\\x"), path, false));
+            EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
             EXPECT_EQ(Content(path), QByteArray("held"));
+            EXPECT_EQ(Content(QStringLiteral("C:\\New\\x")), QByteArray("new"));
         }
         EXPECT_FALSE(HostFileInUse(host)) << "free once the holder ended";
     }
@@ -397,6 +462,38 @@ TEST(Files, InUseTestGivesTheSameAnswersWhenTheLeaseSignalIsTaken)
     prefix.WriteFile(QStringLiteral("C:\\New\\x"), "new");
     ExpectHoldersSeen(prefix);
     ::sigaction(SIGURG, &previous, nullptr);
+}
+
+TEST(Files, AHolderOfAnotherUserCountsThoughProcDoesNotShowIt)
+{
+    // The one looking runs as one unprivileged user, the holder as another: the holder's
+    // descriptors and mappings are closed to the first in /proc, only the kernel's lease
+    // test can tell.
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "playing two other users (the holder and the one who looks) needs root";
+    const QString looker = QStringLiteral("65534"); // nobody
+    const QString holderUser = QStringLiteral("65533");
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+    const QString file = dir.path() + QStringLiteral("/held.dat");
+    {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("held");
+    }
+    // Leases are granted only to the file's owner: the one who looks owns it.
+    ASSERT_EQ(::chown(QFile::encodeName(file).constData(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(file).constData(), 0644), 0);
+    {
+        ChildProcess holder(QStringLiteral("--as-user"), { holderUser, QStringLiteral("--hold-open"), file });
+        ASSERT_TRUE(holder.Ready()) << "the holder could not open the file as user "
+                                    << holderUser.toStdString();
+        ChildProcess look(QStringLiteral("--as-user"), { looker, QStringLiteral("--in-use"), file });
+        EXPECT_EQ(look.Wait(), 1) << "a file another user holds open is in use";
+    }
+    ChildProcess look(QStringLiteral("--as-user"), { looker, QStringLiteral("--in-use"), file });
+    EXPECT_EQ(look.Wait(), 0) << "free once the holder ended";
 }
 
 TEST(Files, CopiesOfLargeFilesAndOfPipesAreWhole)

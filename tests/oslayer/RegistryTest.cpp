@@ -5,6 +5,7 @@
 
 #include "oslayer/Environment.h"
 #include "oslayer/Registry.h"
+#include "oslayer/RegistryHive.h"
 #include "oslayer/WinError.h"
 
 #include <QDir>
@@ -12,6 +13,8 @@
 #include <QFileInfo>
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -63,6 +66,36 @@ TempPrefix::Options FixtureOptions()
     options.HivesFrom = QStringLiteral(DREMLIX_FIXTURE_PREFIX);
     return options;
 }
+
+// The names of the direct subkeys of a key, in the order of the key lines of a hive text.
+QStringList SubkeysInFileOrder(const QByteArray &text, const QByteArray &keyLinePrefix)
+{
+    QStringList names;
+    for (const QByteArray &line : text.split('\n')) {
+        if (!line.startsWith(keyLinePrefix))
+            continue;
+        const QByteArray name = line.mid(keyLinePrefix.size(), line.indexOf(']') - keyLinePrefix.size());
+        if (!name.contains("\\\\"))
+            names.append(QString::fromLatin1(name));
+    }
+    return names;
+}
+
+// "[a\\a\\...a] 1": one key line naming a key of that many levels.
+QByteArray DeepKeyLine(int levels, const QByteArray &name)
+{
+    QByteArray line = "[";
+    line.reserve(qsizetype(levels) * (name.size() + 2) + 8);
+    for (int i = 0; i < levels; ++i) {
+        if (i)
+            line += "\\\\";
+        line += name;
+    }
+    return line + "] 1\n";
+}
+
+const QByteArray UserHiveHead
+    = "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\User\n\n#arch=win32\n\n";
 
 } // namespace
 
@@ -175,6 +208,15 @@ TEST(RegistryWineFixture, EnumerationInWineOrder)
     EXPECT_EQ(key.ValueNames(), QStringList({ QStringLiteral("Chiave"), QStringLiteral("Licenze"),
                                               QStringLiteral("Moduli") }));
     EXPECT_EQ(key.SubKeyNames().size(), 3);
+    // Wine orders names lower-cased: "_autodetect" comes before "ANSI_X3.4-1968".
+    const QStringList charsets = SubkeysInFileOrder(
+        ReadBytes(prefix.SystemHive()), "[Software\\\\Classes\\\\MIME\\\\Database\\\\Charset\\\\");
+    ASSERT_GT(charsets.size(), 100);
+    ASSERT_EQ(
+        RegKey::Open(RegRoot::LocalMachine, QStringLiteral("Software\\Classes\\MIME\\Database\\Charset"),
+            KEY_READ | KEY_WOW64_64KEY, key),
+        ERROR_SUCCESS);
+    EXPECT_EQ(key.SubKeyNames(), charsets);
 }
 
 TEST(RegistryWineFixture, OneWriteChangesOnlyItsKey)
@@ -210,6 +252,28 @@ TEST(RegistryWineFixture, OneWriteChangesOnlyItsKey)
                     QStringLiteral("Licenze"))
                   .AsDword(),
               13u);
+}
+
+TEST(RegistryWineFixture, HivesFromTextSerializeBackAsTheyWere)
+{
+    // Wine's own hives come back byte for byte; a key written twice is joined once, and what
+    // a write leaves reads back to the same text.
+    const QString fixture = QStringLiteral(DREMLIX_FIXTURE_PREFIX);
+    for (const char *name : { "/system.reg", "/user.reg" }) {
+        SCOPED_TRACE(name);
+        const QByteArray text = ReadBytes(fixture + QLatin1String(name));
+        ASSERT_FALSE(text.isEmpty());
+        EXPECT_EQ(Detail::Hive::Parse(text, QStringLiteral("hive"), true)->Serialize(), text);
+    }
+    const QByteArray twice = UserHiveHead
+        + "[Software\\\\A] 1\n#time=1\n\"x\"=\"1\"\n\n[Software\\\\B] 1\n\"y\"=dword:00000002\n\n"
+          "[software\\\\a] 2\n\"z\"=hex:0a\n\"X\"=\"3\"\n";
+    const QByteArray joined = Detail::Hive::Parse(twice, QStringLiteral("hive"), false)->Serialize();
+    EXPECT_EQ(joined.count("[Software\\\\A]"), 1) << joined.constData();
+    EXPECT_FALSE(joined.contains("[software\\\\a]")) << joined.constData();
+    EXPECT_TRUE(joined.contains("\"X\"=\"3\"\n\"z\"=hex:0a\n")) << joined.constData();
+    EXPECT_FALSE(joined.contains("#time=1\n")) << "the joined key was written anew";
+    EXPECT_EQ(Detail::Hive::Parse(joined, QStringLiteral("hive"), false)->Serialize(), joined);
 }
 
 // ---- Round trips of what this layer writes ----
@@ -307,6 +371,66 @@ TEST(RegistryRoundTrip, CreateDeleteAndEnumerate)
         << "the parent stays";
 }
 
+TEST(RegistryRoundTrip, KeysAndValuesGoInWineOrder)
+{
+    // The order Wine 8 wrote these names in when "wine reg add" made them as values and as
+    // subkeys of one key: lower-cased, so "[", "_" and "`" come before the letters.
+    const QStringList made = { QStringLiteral("z"), QStringLiteral("A"), QStringLiteral("_u"),
+        QStringLiteral("m"), QStringLiteral("[b"), QStringLiteral("`c") };
+    const QStringList wineOrder = { QStringLiteral("[b"), QStringLiteral("_u"), QStringLiteral("`c"),
+        QStringLiteral("A"), QStringLiteral("m"), QStringLiteral("z") };
+    TempPrefix prefix;
+    const QString parent = QStringLiteral("Software\\OrderCheck");
+    RegKey key;
+    ASSERT_EQ(RegKey::Create(RegRoot::CurrentUser, parent, KEY_ALL_ACCESS, key), ERROR_SUCCESS);
+    for (const QString &name : made) {
+        ASSERT_EQ(key.SetValue(name, RegValue::FromString(QStringLiteral("x"))), ERROR_SUCCESS);
+        RegKey sub;
+        ASSERT_EQ(
+            RegKey::Create(RegRoot::CurrentUser, parent + QLatin1Char('\\') + name, KEY_ALL_ACCESS, sub),
+            ERROR_SUCCESS);
+    }
+    for (const bool reloaded : { false, true }) {
+        SCOPED_TRACE(reloaded ? "read again from the file" : "as made");
+        if (reloaded)
+            ClearRegistryCache();
+        ASSERT_EQ(RegKey::Open(RegRoot::CurrentUser, parent, KEY_READ, key), ERROR_SUCCESS);
+        EXPECT_EQ(key.ValueNames(), wineOrder);
+        EXPECT_EQ(key.SubKeyNames(), wineOrder);
+    }
+    EXPECT_EQ(SubkeysInFileOrder(ReadBytes(prefix.UserHive()), "[Software\\\\OrderCheck\\\\"),
+        QStringList({ QStringLiteral("\\[b"), QStringLiteral("_u"), QStringLiteral("`c"), QStringLiteral("A"),
+            QStringLiteral("m"), QStringLiteral("z") }));
+}
+
+TEST(RegistryRoundTrip, KeysUpToTheDepthWindowsAllowsAreMadeReadAndRemoved)
+{
+    TempPrefix prefix;
+    QStringList names;
+    for (int i = 0; i < 512; ++i)
+        names.append(QStringLiteral("k%1").arg(i));
+    const QString deepest = names.join(QLatin1Char('\\'));
+    RegKey key;
+    ASSERT_EQ(RegKey::Create(RegRoot::CurrentUser, deepest, KEY_ALL_ACCESS, key), ERROR_SUCCESS);
+    ASSERT_EQ(key.SetValue(QStringLiteral("v"), RegValue::FromDword(7)), ERROR_SUCCESS);
+    // One level more would make a hive that no reader takes.
+    const QByteArray before = ReadBytes(prefix.UserHive());
+    EXPECT_EQ(RegKey::Create(RegRoot::CurrentUser, deepest + QStringLiteral("\\k512"), KEY_ALL_ACCESS, key),
+        ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(ReadBytes(prefix.UserHive()), before);
+
+    ClearRegistryCache();
+    ASSERT_EQ(RegKey::Open(RegRoot::CurrentUser, deepest, KEY_READ, key), ERROR_SUCCESS);
+    RegValue value;
+    ASSERT_EQ(key.QueryValue(QStringLiteral("v"), value), ERROR_SUCCESS);
+    EXPECT_EQ(value.AsDword(), 7u);
+    EXPECT_EQ(RegKey::DeleteTree(RegRoot::CurrentUser, QStringLiteral("k0")), ERROR_SUCCESS);
+    ClearRegistryCache();
+    EXPECT_EQ(RegKey::Open(RegRoot::CurrentUser, QStringLiteral("k0"), KEY_READ, key), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(
+        RegKey::Open(RegRoot::CurrentUser, QStringLiteral("Environment"), KEY_READ, key), ERROR_SUCCESS);
+}
+
 TEST(RegistryRoundTrip, KeyDeletedBehindAnOpenHandle)
 {
     TempPrefix prefix;
@@ -386,6 +510,95 @@ TEST(RegistryFaults, ParseErrorsNameFileAndLineAndNothingIsRewritten)
         EXPECT_EQ(ReadBytes(prefix.UserHive()), before);
         EXPECT_EQ(QDir(prefix.Root()).entryList(QDir::Files).filter(QStringLiteral("dremlix")), QStringList());
     }
+}
+
+TEST(RegistryFaults, KeysDeeperThanWindowsAllowsAreRefusedWithFileAndLine)
+{
+    struct Case {
+        const char *Label;
+        int Levels;
+        QByteArray Name;
+        bool Taken;
+    };
+    const Case cases[] = {
+        { "512 levels", 512, "a", true },
+        { "513 levels", 513, "a", false },
+        { "513 levels of escaped names", 513, "\\xe0", false },
+        { "a million levels in one line of 3 MB", 1000000, "a", false },
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.Label);
+        TempPrefix prefix;
+        // The deep key is on line 9.
+        WriteBytes(prefix.UserHive(),
+            UserHiveHead + "[Software] 1\n\"v\"=\"1\"\n\n" + DeepKeyLine(c.Levels, c.Name)
+                + "\"deep\"=dword:00000001\n");
+        const QByteArray before = ReadBytes(prefix.UserHive());
+        RegKey key;
+        if (c.Taken) {
+            const QString deepest
+                = QStringList(c.Levels, QString::fromLatin1(c.Name)).join(QLatin1Char('\\'));
+            ASSERT_EQ(RegKey::Open(RegRoot::CurrentUser, deepest, KEY_READ, key), ERROR_SUCCESS);
+            EXPECT_TRUE(key.ValueExists(QStringLiteral("deep")));
+            prefix.SetRegString(
+                RegRoot::CurrentUser, QStringLiteral("Software"), QStringLiteral("v"), QStringLiteral("2"));
+            ClearRegistryCache();
+            EXPECT_EQ(RegKey::Open(RegRoot::CurrentUser, deepest, KEY_READ, key), ERROR_SUCCESS);
+            continue;
+        }
+        try {
+            RegKey::Open(RegRoot::CurrentUser, QStringLiteral("Software"), KEY_READ, key);
+            ADD_FAILURE() << "no error raised";
+        } catch (const ERegistryError &error) {
+            EXPECT_TRUE(error.Message().contains(prefix.UserHive())) << error.what();
+            EXPECT_TRUE(
+                error.Message().contains(QStringLiteral(": line 9: the key is deeper than 512 levels")))
+                << error.what();
+        }
+        EXPECT_THROW(prefix.SetRegString(RegRoot::CurrentUser, QStringLiteral("Software"),
+                         QStringLiteral("v"), QStringLiteral("2")),
+            ERegistryError);
+        EXPECT_EQ(ReadBytes(prefix.UserHive()), before);
+    }
+}
+
+TEST(RegistryFaults, AKeyThatDoesNotParseIsToldWhenUsedAndStopsEveryWrite)
+{
+    TempPrefix prefix;
+    // The bad value is on line 7; the other keys read as they are.
+    WriteBytes(prefix.UserHive(),
+        UserHiveHead + "[Software\\\\Bad] 1\n\"a\"=dword:zz\n\n[Software\\\\Good] 1\n\"v\"=\"1\"\n");
+    const QByteArray before = ReadBytes(prefix.UserHive());
+    EXPECT_EQ(Query(RegRoot::CurrentUser, QStringLiteral("Software\\Good"), QStringLiteral("v")).AsString(),
+        QStringLiteral("1"));
+    const auto expectLineSeven = [&prefix](const std::function<void()> &call) {
+        try {
+            call();
+            ADD_FAILURE() << "no error raised";
+        } catch (const ERegistryError &error) {
+            EXPECT_TRUE(error.Message().contains(prefix.UserHive())) << error.what();
+            EXPECT_TRUE(error.Message().contains(QStringLiteral(": line 7:"))) << error.what();
+        }
+    };
+    RegKey key;
+    expectLineSeven(
+        [&] { RegKey::Open(RegRoot::CurrentUser, QStringLiteral("Software\\Bad"), KEY_READ, key); });
+    ASSERT_EQ(RegKey::Open(RegRoot::CurrentUser, QStringLiteral("Software\\Good"), KEY_ALL_ACCESS, key),
+        ERROR_SUCCESS);
+    expectLineSeven([&] { key.SetValue(QStringLiteral("v"), RegValue::FromDword(2)); });
+    expectLineSeven([&] { key.DeleteValue(QStringLiteral("v")); });
+    expectLineSeven([&] { RegKey::DeleteTree(RegRoot::CurrentUser, QStringLiteral("Software\\Good")); });
+    expectLineSeven([&] {
+        RegKey made;
+        RegKey::Create(RegRoot::CurrentUser, QStringLiteral("Software\\New"), KEY_ALL_ACCESS, made);
+    });
+    EXPECT_EQ(ReadBytes(prefix.UserHive()), before);
+    EXPECT_EQ(QDir(prefix.Root()).entryList(QDir::Files).filter(QStringLiteral("dremlix")), QStringList());
+    // Nothing of the refused changes stayed behind in memory either.
+    EXPECT_EQ(Query(RegRoot::CurrentUser, QStringLiteral("Software\\Good"), QStringLiteral("v")).AsString(),
+        QStringLiteral("1"));
+    EXPECT_EQ(RegKey::Open(RegRoot::CurrentUser, QStringLiteral("Software\\New"), KEY_READ, key),
+        ERROR_FILE_NOT_FOUND);
 }
 
 TEST(RegistryFaults, ReadOnlyHiveDeniesWriteAccessLikeADeniedKey)
@@ -555,12 +768,13 @@ TEST(RegistryFaults, SpoiltHivesEitherReadOrRaiseNeverCrash)
 {
     // Under the address sanitizer this catches reads past a line or the file.
     TempPrefix prefix;
-    const QByteArray good =
-        "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n\n#arch=win64\n\n"
-        "[Software\\\\DREMLIX S.A.\\\\Multiste] 1796898661\n#time=1dd88918d82998a\n"
-        "\"LastCompany\"=\"Societ\\xe0 Rossi & Figli\"\n\"Q\\\"\"=str(7):\"a\\0b\\0\"\n"
-        "\"B\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,16,17,18,19,1a,\\\n"
-        "  1b,1c\n@=dword:0000000c\n";
+    const QByteArray good
+        = "WINE REGISTRY Version 2\n;; All keys relative to "
+          "REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n\n#arch=win64\n\n"
+          "[Software\\\\DREMLIX S.A.\\\\Multiste] 1796898661\n#time=1dd88918d82998a\n"
+          "\"LastCompany\"=\"Societ\\xe0 Rossi & Figli\"\n\"Q\\\"\"=str(7):\"a\\0b\\0\"\n"
+          "\"B\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,16,17,18,19,1a,\\\n"
+          "  1b,1c\n@=dword:0000000c\n";
     uint32_t seed = 11;
     auto next = [&seed] {
         seed = seed * 1103515245u + 12345u;

@@ -1,15 +1,16 @@
 // What the system says about itself, from the prefix.
+#include "support/QStringPrinter.h"
 #include "support/TempPrefix.h"
 
 #include "oslayer/SystemInfo.h"
 #include "oslayer/WinError.h"
 
 #include <QDir>
-
+#include <QProcess>
+#include <QStandardPaths>
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <unistd.h>
 
 using namespace Os;
@@ -81,12 +82,49 @@ TEST(SystemInfo, TickCountWrapsAt32Bits)
     EXPECT_LT(uint32_t(b - a), 1000u);
 }
 
-TEST(SystemInfo, AddressesAreDottedIPv4)
+namespace {
+
+QString CommandOutput(const QString &program, const QStringList &arguments)
 {
-    for (const QString &address : LocalIPv4Addresses()) {
-        in_addr parsed {};
-        EXPECT_EQ(::inet_pton(AF_INET, address.toLatin1().constData(), &parsed), 1) << address.toStdString();
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(20000) || process.exitStatus() != QProcess::NormalExit)
+        return QString();
+    return QString::fromLocal8Bit(process.readAllStandardOutput());
+}
+
+} // namespace
+
+TEST(SystemInfo, AddressesOfTheHostNameThenOfTheInterfaces)
+{
+    const QString ip = QStandardPaths::findExecutable(QStringLiteral("ip"),
+        { QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"), QStringLiteral("/usr/bin") });
+    if (ip.isEmpty())
+        GTEST_SKIP() << "ip (iproute2) is not installed";
+    // What the host's own tools say: the resolver's addresses of the host name in its order,
+    // then those of the interfaces that are not loopback.
+    QStringList expected;
+    const QString host = CommandOutput(QStringLiteral("hostname"), {}).trimmed();
+    ASSERT_FALSE(host.isEmpty());
+    const QStringList resolved = CommandOutput(QStringLiteral("getent"), { QStringLiteral("ahostsv4"), host })
+                                     .split(u'\n', Qt::SkipEmptyParts);
+    for (const QString &line : resolved) {
+        const QStringList fields = line.simplified().split(u' ');
+        if (fields.value(1) == QStringLiteral("STREAM") && !expected.contains(fields.first()))
+            expected.append(fields.first());
     }
+    const QStringList interfaces = CommandOutput(
+        ip, { QStringLiteral("-4"), QStringLiteral("-o"), QStringLiteral("addr"), QStringLiteral("show") })
+                                       .split(u'\n', Qt::SkipEmptyParts);
+    ASSERT_FALSE(interfaces.isEmpty()) << "ip lists no IPv4 address, not even loopback";
+    for (const QString &line : interfaces) {
+        // "2: eth0    inet 192.0.2.2/24 brd 192.0.2.255 scope global eth0 ..."
+        const QStringList fields = line.simplified().split(u' ');
+        const QString address = fields.value(fields.indexOf(QStringLiteral("inet")) + 1).section(u'/', 0, 0);
+        if (!address.startsWith(QStringLiteral("127.")) && !expected.contains(address))
+            expected.append(address);
+    }
+    EXPECT_EQ(LocalIPv4Addresses(), expected);
 }
 
 TEST(SystemInfo, NoRemoteSessionUnlessATestSaysSo)

@@ -1,5 +1,6 @@
-// Version resources: files made by a real resource compiler, files of our own writer, the
-// wizard's own block, and hostile files that must give "no version" without a bad read.
+// Version resources: files made by a real resource compiler, files of the tests' own writer,
+// the layer's block writer against it, the wizard's own block, and hostile files that must
+// give "no version" without a bad read.
 #include "support/PeWriter.h"
 #include "support/TempPrefix.h"
 
@@ -97,6 +98,27 @@ TEST(VersionResource, OwnWriterMakesFilesTheReaderAgreesWith)
         EXPECT_EQ(info->String(QStringLiteral("041004E4"), QStringLiteral("FileVersion")), QStringLiteral("3.2 beta"));
         EXPECT_EQ(info->String(QStringLiteral("041004E4"), QStringLiteral("CompanyName")), QStringLiteral("DREMLIX S.A."));
     }
+}
+
+TEST(VersionResource, TheLayersBlockIsLaidOutAsAResourceCompilerLaysItOut)
+{
+    // Texts of odd and even lengths and an empty one, so that every padding rule shows.
+    const QList<QPair<QString, QString>> strings
+        = { { QStringLiteral("CompanyName"), QStringLiteral("DREMLIX S.A.") },
+              { QStringLiteral("FileVersion"), QStringLiteral("3.2 beta") },
+              { QStringLiteral("Comments"), QString() },
+              { QStringLiteral("ProductName"), QStringLiteral("Orvanta") } };
+    FixedFileInfo fixed;
+    fixed.FileVersionMS = fixed.ProductVersionMS = (3u << 16) | 2;
+    fixed.FileVersionLS = fixed.ProductVersionLS = (65535u << 16) | 14;
+    VersionContent wanted;
+    wanted.V[0] = 3;
+    wanted.V[1] = 2;
+    wanted.V[2] = 65535;
+    wanted.V[3] = 14;
+    wanted.Tables = { VersionStringTable { 0x0410, 0x04E4, strings } };
+    EXPECT_EQ(
+        BuildVersionInfoBlock(fixed, { 0x0410, 0x04E4 }, strings).toHex(), BuildVersionBlock(wanted).toHex());
 }
 
 TEST(VersionResource, TheWizardAnswersWithItsVersionEntry)

@@ -38,38 +38,92 @@ QByteArray RunWine(const QString &prefix, const QString &program, const QStringL
     return process.readAllStandardOutput();
 }
 
-// "    Name    REG_SZ    text" lines of `reg query`, value name to kind and text.
+// "    Name    REG_SZ    text" lines of `reg query`, value name to kind and text. Four spaces
+// part the fields; a name or a text may hold single ones.
 QMap<QString, QPair<QString, QByteArray>> ParseQuery(const QByteArray &output)
 {
     QMap<QString, QPair<QString, QByteArray>> values;
     for (QByteArray line : output.split('\n')) {
-        line = line.trimmed();
-        const QList<QByteArray> parts = line.split(' ');
-        QList<QByteArray> fields;
-        for (const QByteArray &part : parts)
-            if (!part.isEmpty())
-                fields.append(part);
-        if (fields.size() < 2 || !fields.at(1).startsWith("REG_"))
+        if (line.endsWith('\r'))
+            line.chop(1);
+        const qsizetype typeAt = line.indexOf("    REG_", 4);
+        if (!line.startsWith("    ") || typeAt < 0)
             continue;
-        const qsizetype typeAt = line.indexOf(fields.at(1));
-        const QByteArray data = line.mid(typeAt + fields.at(1).size()).trimmed();
-        values.insert(QString::fromLatin1(fields.at(0)), { QString::fromLatin1(fields.at(1)), data });
+        const qsizetype dataAt = line.indexOf("    ", typeAt + 4);
+        const QByteArray type = line.mid(typeAt + 4, dataAt < 0 ? -1 : dataAt - typeAt - 4);
+        values.insert(QString::fromUtf8(line.mid(4, typeAt - 4)),
+            { QString::fromLatin1(type), dataAt < 0 ? QByteArray() : line.mid(dataAt + 4) });
     }
     return values;
+}
+
+// The subkeys `reg query` lists after the values, in the order Wine enumerates them.
+QStringList QuerySubkeys(const QByteArray &output, const QString &key)
+{
+    QStringList names;
+    const QString prefix = key + QLatin1Char('\\');
+    for (QByteArray line : output.split('\n')) {
+        const QString text = QString::fromUtf8(line.trimmed());
+        if (text.startsWith(prefix, Qt::CaseInsensitive))
+            names.append(text.mid(prefix.size()));
+    }
+    return names;
+}
+
+// A value as `reg query` shows it.
+QByteArray AsQueryShowsIt(const RegValue &value)
+{
+    switch (value.Type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+        return value.AsString().toUtf8();
+    case REG_MULTI_SZ:
+        return value.AsMultiString().join(QStringLiteral("\\0")).toUtf8();
+    case REG_DWORD:
+        return "0x" + QByteArray::number(value.AsDword(), 16);
+    default:
+        return value.Data.toHex().toUpper();
+    }
+}
+
+QString TypeName(uint32_t type)
+{
+    switch (type) {
+    case REG_SZ:
+        return QStringLiteral("REG_SZ");
+    case REG_EXPAND_SZ:
+        return QStringLiteral("REG_EXPAND_SZ");
+    case REG_MULTI_SZ:
+        return QStringLiteral("REG_MULTI_SZ");
+    case REG_DWORD:
+        return QStringLiteral("REG_DWORD");
+    case REG_BINARY:
+        return QStringLiteral("REG_BINARY");
+    default:
+        return QStringLiteral("REG_%1").arg(type);
+    }
+}
+
+// Wine's programs: on the PATH, or where Debian's wine64 package keeps them when the wine
+// package with its wrappers in /usr/bin is not installed.
+QString WineProgram(const QString &name, const QString &debianName)
+{
+    const QString onPath = QStandardPaths::findExecutable(name);
+    return onPath.isEmpty() ? QStandardPaths::findExecutable(debianName, { QStringLiteral("/usr/lib/wine") })
+                            : onPath;
 }
 
 } // namespace
 
 TEST(WineInterop, WineReadsWhatWeWriteAndWeReadWhatWineWrites)
 {
-    const QString wine = QStandardPaths::findExecutable(QStringLiteral("wine"));
-    const QString wineboot = QStandardPaths::findExecutable(QStringLiteral("wineboot"));
-    const QString wineserver = QStandardPaths::findExecutable(QStringLiteral("wineserver"));
-    if (wine.isEmpty() || wineboot.isEmpty() || wineserver.isEmpty())
+    const QString wine = WineProgram(QStringLiteral("wine"), QStringLiteral("wine64"));
+    const QString wineserver = WineProgram(QStringLiteral("wineserver"), QStringLiteral("wineserver"));
+    if (wine.isEmpty() || wineserver.isEmpty())
         GTEST_SKIP() << "Wine is not installed";
     QTemporaryDir dir;
     const QString prefix = dir.path() + QStringLiteral("/prefix");
-    RunWine(prefix, wineboot, { QStringLiteral("-i") });
+    RunWine(prefix, wine, { QStringLiteral("wineboot"), QStringLiteral("-i") });
     RunWine(prefix, wineserver, { QStringLiteral("-w") });
     ASSERT_TRUE(QFile::exists(prefix + QStringLiteral("/system.reg"))) << "wineboot made no prefix";
     // "wineserver -w" returns when the server lets the prefix go; its process may take a
@@ -93,6 +147,64 @@ TEST(WineInterop, WineReadsWhatWeWriteAndWeReadWhatWineWrites)
     } guard;
     Environment::SetPrefixRoot(prefix);
     ASSERT_TRUE(ServerGone());
+
+    // What wineboot wrote reads as Wine itself reads it: the keys of the wizard's start-up
+    // (both views of the Windows version, the drive types, which a fresh prefix has not yet),
+    // the environment, and a key whose subkeys Wine orders with "_" before the letters.
+    // Subkeys are compared only where Wine adds none while it runs (it brings up a few, such
+    // as CurrentVersion\NetworkCards, that it never writes back).
+    struct Probe {
+        RegRoot Root;
+        const char *Key;
+        uint32_t View;
+        bool Subkeys;
+    };
+    const Probe probes[] = {
+        { RegRoot::LocalMachine, "Software\\Microsoft\\Windows NT\\CurrentVersion", 0, false },
+        { RegRoot::LocalMachine, "Software\\Microsoft\\Windows NT\\CurrentVersion", KEY_WOW64_64KEY, false },
+        { RegRoot::LocalMachine, "Software\\Wine\\Drives", KEY_WOW64_64KEY, true },
+        { RegRoot::LocalMachine, "System\\CurrentControlSet\\Control\\Session Manager\\Environment", 0,
+            false },
+        { RegRoot::LocalMachine, "Software\\Classes\\MIME\\Database\\Charset", KEY_WOW64_64KEY, true },
+        { RegRoot::CurrentUser, "Environment", 0, true },
+    };
+    const auto fullName = [](const Probe &probe) -> QString {
+        return (probe.Root == RegRoot::LocalMachine ? QStringLiteral("HKEY_LOCAL_MACHINE\\")
+                                                    : QStringLiteral("HKEY_CURRENT_USER\\"))
+            + QString::fromLatin1(probe.Key);
+    };
+    QList<QByteArray> queried;
+    for (const Probe &probe : probes)
+        queried.append(RunWine(prefix, wine,
+            { QStringLiteral("reg"), QStringLiteral("query"), fullName(probe),
+                probe.View ? QStringLiteral("/reg:64") : QStringLiteral("/reg:32") }));
+    RunWine(prefix, wineserver, { QStringLiteral("-w") });
+    ASSERT_TRUE(ServerGone());
+    ClearRegistryCache();
+    for (qsizetype i = 0; i < queried.size(); ++i) {
+        const Probe &probe = probes[i];
+        SCOPED_TRACE(std::string(probe.Key) + (probe.View ? " (64-bit view)" : ""));
+        const bool wineHasIt
+            = QString::fromUtf8(queried.at(i)).contains(fullName(probe), Qt::CaseInsensitive);
+        RegKey key;
+        ASSERT_EQ(RegKey::Open(probe.Root, QString::fromLatin1(probe.Key), KEY_READ | probe.View, key),
+            wineHasIt ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);
+        if (!wineHasIt)
+            continue;
+        QMap<QString, QPair<QString, QByteArray>> ours;
+        for (const QString &name : key.ValueNames()) {
+            RegValue value;
+            ASSERT_EQ(key.QueryValue(name, value), ERROR_SUCCESS);
+            ours.insert(name.isEmpty() ? QStringLiteral("(Default)") : name,
+                { TypeName(value.Type), AsQueryShowsIt(value) });
+        }
+        EXPECT_EQ(ours, ParseQuery(queried.at(i)));
+        if (probe.Subkeys) {
+            EXPECT_EQ(key.SubKeyNames(), QuerySubkeys(queried.at(i), fullName(probe)));
+        }
+    }
+    EXPECT_FALSE(ParseQuery(queried.first()).isEmpty()) << "reg query answered nothing";
+
     {
         RegKey key;
         ASSERT_EQ(RegKey::Create(RegRoot::LocalMachine, QStringLiteral("Software\\DREMLIX S.A.\\Prova"), KEY_ALL_ACCESS, key),

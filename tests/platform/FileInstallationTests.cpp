@@ -1,7 +1,8 @@
 #include "HoldingProcess.h"
-#include "PlatformPrefix.h"
-#include "ScriptedUiServices.h"
-#include "VersionFiles.h"
+#include "support/PeWriter.h"
+#include "support/QStringPrinter.h"
+#include "support/ScriptedUiServices.h"
+#include "support/TempPrefix.h"
 
 #include "platform/InstallTools2.h"
 #include "oslayer/Exceptions.h"
@@ -25,8 +26,8 @@ QByteArray HostBytes(const QString &path)
 
 class FileInstallation : public ::testing::Test {
 protected:
-    bool Exists(const QString &w) { return QFileInfo::exists(FPrefix.Host(w)); }
-    QByteArray Bytes(const QString &w) { return HostBytes(FPrefix.Host(w)); }
+    bool Exists(const QString &w) { return QFileInfo::exists(FPrefix.HostPath(w)); }
+    QByteArray Bytes(const QString &w) { return HostBytes(FPrefix.HostPath(w)); }
     QStringList PendingRenames()
     {
         RegKey key;
@@ -52,7 +53,7 @@ protected:
         return items;
     }
 
-    PlatformPrefix FPrefix;
+    TempPrefix FPrefix;
     ScriptedUiServices FUi;
     TWindowsInstaller FInstaller;
 };
@@ -61,7 +62,7 @@ protected:
 
 TEST_F(FileInstallation, NewerFileReplacesTheInstalledOneAfterABackup)
 {
-    const QByteArray oldBytes = BuildPe(1, 0, 0, 1), newBytes = BuildPe(1, 0, 0, 2);
+    const QByteArray oldBytes = MakePeWithVersion(1, 0, 0, 1), newBytes = MakePeWithVersion(1, 0, 0, 2);
     FPrefix.WriteFile(QStringLiteral("C:\\App\\lib.dll"), oldBytes);
     FPrefix.WriteFile(QStringLiteral("C:\\New\\lib.dll"), newBytes);
     FPrefix.MakeFolder(QStringLiteral("C:\\Backup"));
@@ -82,22 +83,22 @@ TEST_F(FileInstallation, NewerFileReplacesTheInstalledOneAfterABackup)
     EXPECT_FALSE(Exists(QStringLiteral("C:\\App\\lib.dll_0")));
 
     // Without a backup folder the backup stays beside the installed file.
-    FPrefix.WriteFile(QStringLiteral("C:\\New2\\lib.dll"), BuildPe(1, 0, 0, 3));
+    FPrefix.WriteFile(QStringLiteral("C:\\New2\\lib.dll"), MakePeWithVersion(1, 0, 0, 3));
     EXPECT_TRUE(FInstaller.CopyOrReplaceFileIfNewer(QStringLiteral("C:\\New2\\lib.dll"), QStringLiteral("C:\\App"),
                                                     QString(), reboot));
     EXPECT_EQ(Bytes(QStringLiteral("C:\\App\\lib.dll_0")), newBytes);
-    EXPECT_EQ(Bytes(QStringLiteral("C:\\App\\lib.dll")), BuildPe(1, 0, 0, 3));
+    EXPECT_EQ(Bytes(QStringLiteral("C:\\App\\lib.dll")), MakePeWithVersion(1, 0, 0, 3));
 }
 
 TEST_F(FileInstallation, MissingInstalledFileIsCopiedAndMissingBackupFolderRefused)
 {
-    FPrefix.WriteFile(QStringLiteral("C:\\New\\new.dll"), BuildPe(2, 0, 0, 0));
+    FPrefix.WriteFile(QStringLiteral("C:\\New\\new.dll"), MakePeWithVersion(2, 0, 0, 0));
     FPrefix.MakeFolder(QStringLiteral("C:\\App"));
     bool reboot = true;
     EXPECT_TRUE(FInstaller.CopyOrReplaceFileIfNewer(QStringLiteral("C:\\New\\new.dll"), QStringLiteral("C:\\App"),
                                                     QString(), reboot));
     EXPECT_FALSE(reboot);
-    EXPECT_EQ(Bytes(QStringLiteral("C:\\App\\new.dll")), BuildPe(2, 0, 0, 0));
+    EXPECT_EQ(Bytes(QStringLiteral("C:\\App\\new.dll")), MakePeWithVersion(2, 0, 0, 0));
     try {
         FInstaller.CopyOrReplaceFileIfNewer(QStringLiteral("C:\\New\\new.dll"), QStringLiteral("C:\\App"),
                                             QStringLiteral("C:\\NoBackup"), reboot);
@@ -109,11 +110,11 @@ TEST_F(FileInstallation, MissingInstalledFileIsCopiedAndMissingBackupFolderRefus
 
 TEST_F(FileInstallation, AFileInUseIsReplacedAtTheNextRestart)
 {
-    const QByteArray oldBytes = BuildPe(1, 0, 0, 1), newBytes = BuildPe(1, 0, 0, 2);
+    const QByteArray oldBytes = MakePeWithVersion(1, 0, 0, 1), newBytes = MakePeWithVersion(1, 0, 0, 2);
     FPrefix.WriteFile(QStringLiteral("C:\\App\\lib.dll"), oldBytes);
     FPrefix.WriteFile(QStringLiteral("C:\\App\\lib000.dll"), "taken");
     FPrefix.WriteFile(QStringLiteral("C:\\New\\lib.dll"), newBytes);
-    HoldingProcess holder(FPrefix.Host(QStringLiteral("C:\\App\\lib.dll")));
+    HoldingProcess holder(FPrefix.HostPath(QStringLiteral("C:\\App\\lib.dll")));
     bool reboot = false;
     EXPECT_TRUE(FInstaller.CopyOrReplaceFileIfNewer(QStringLiteral("C:\\New\\lib.dll"), QStringLiteral("C:\\App"),
                                                     QString(), reboot));
@@ -137,7 +138,7 @@ TEST_F(FileInstallation, PendingRenamesAreAppendedDeletionsHaveAnEmptyTarget)
 
 TEST_F(FileInstallation, APendingRenameThatCannotBeRecordedIsShownAndAbandoned)
 {
-    FPrefix.MakeHiveReadOnly(true);
+    FPrefix.MakeHiveReadOnly(RegRoot::LocalMachine);
     EXPECT_THROW(TWindowsInstaller::RenameOnReboot(QStringLiteral("C:\\b001.dll"), QStringLiteral("C:\\b.dll")), EAbort);
     ASSERT_EQ(FUi.Boxes().size(), 1);
     EXPECT_TRUE(FUi.Boxes().first().Text.startsWith(QStringLiteral("Cannot move : \r\nC:\\b001.dll to\r\nC:\\b.dll\r\n")));
@@ -158,26 +159,26 @@ TEST(WinInitTests, RenameSectionIsEditedInPlaceOrAdded)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.Name);
-        PlatformPrefix::Options options;
-        options.Nine = true;
-        PlatformPrefix prefix(options);
+        TempPrefix::Options options;
+        options.Windows9x = true;
+        TempPrefix prefix(options);
         const QString ini = QStringLiteral("C:\\windows\\WININIT.INI");
         if (c.Before)
             prefix.WriteFile(ini, c.Before);
         TWindowsInstaller::RenameOnReboot(QStringLiteral("C:\\b001.dll"), QStringLiteral("C:\\b.dll"));
-        EXPECT_EQ(HostBytes(prefix.Host(ini)), QByteArray(c.After));
+        EXPECT_EQ(HostBytes(prefix.HostPath(ini)), QByteArray(c.After));
     }
-    PlatformPrefix::Options options;
-    options.Nine = true;
-    PlatformPrefix prefix(options);
+    TempPrefix::Options options;
+    options.Windows9x = true;
+    TempPrefix prefix(options);
     TWindowsInstaller::RenameOnReboot(QStringLiteral("C:\\gone.tmp"), QString());
-    EXPECT_EQ(HostBytes(prefix.Host(QStringLiteral("C:\\windows\\WININIT.INI"))),
-              QByteArray("[rename]\r\nNUL=C:\\gone.tmp\r\n"));
+    EXPECT_EQ(HostBytes(prefix.HostPath(QStringLiteral("C:\\windows\\WININIT.INI"))),
+        QByteArray("[rename]\r\nNUL=C:\\gone.tmp\r\n"));
 }
 
 TEST_F(FileInstallation, AFailedReplacementLeavesTheInstalledFile)
 {
-    const QByteArray installed = BuildPe(1, 0, 0, 1);
+    const QByteArray installed = MakePeWithVersion(1, 0, 0, 1);
     FPrefix.WriteFile(QStringLiteral("C:\\App\\lib.dll"), installed);
     bool restart = true;
     // The new copy cannot be read: the error names both files, the installed file stays.
@@ -195,18 +196,18 @@ TEST_F(FileInstallation, AFailedReplacementLeavesTheInstalledFile)
     EXPECT_EQ(Bytes(QStringLiteral("C:\\App\\lib.dll")), installed);
 
     // A read-only installed file is replaced and left writable.
-    FPrefix.WriteFile(QStringLiteral("C:\\New\\lib.dll"), BuildPe(1, 0, 0, 2));
+    FPrefix.WriteFile(QStringLiteral("C:\\New\\lib.dll"), MakePeWithVersion(1, 0, 0, 2));
     SetFileAttributes(QStringLiteral("C:\\App\\lib.dll"), FILE_ATTRIBUTE_READONLY);
     TWindowsInstaller::ReplaceFile(QStringLiteral("C:\\New\\lib.dll"), QStringLiteral("C:\\App\\lib.dll"), restart);
     EXPECT_FALSE(restart);
-    EXPECT_EQ(Bytes(QStringLiteral("C:\\App\\lib.dll")), BuildPe(1, 0, 0, 2));
+    EXPECT_EQ(Bytes(QStringLiteral("C:\\App\\lib.dll")), MakePeWithVersion(1, 0, 0, 2));
     EXPECT_FALSE(GetFileAttributes(QStringLiteral("C:\\App\\lib.dll")) & FILE_ATTRIBUTE_READONLY);
 }
 
 TEST_F(FileInstallation, NumberedAndTemporaryNames)
 {
     EXPECT_EQ(TWindowsInstaller::MakeNumberedFileName(QStringLiteral("C:\\P\\lib.dll")), QStringLiteral("C:\\P\\lib000.dll"));
-    FPrefix.WriteFile(QStringLiteral("C:\\P\\lib000.dll"));
+    FPrefix.WriteFile(QStringLiteral("C:\\P\\lib000.dll"), "x");
     EXPECT_EQ(TWindowsInstaller::MakeNumberedFileName(QStringLiteral("C:\\P\\lib.dll")), QStringLiteral("C:\\P\\lib001.dll"));
     EXPECT_EQ(TWindowsInstaller::MakeNumberedFileName(QStringLiteral("C:\\P.d\\README")), QStringLiteral("C:\\P.d\\README000"));
 
@@ -219,32 +220,32 @@ TEST_F(FileInstallation, NumberedAndTemporaryNames)
 
 TEST_F(FileInstallation, SimpleFormCopiesWhenMissingOrNewer)
 {
-    FPrefix.WriteFile(QStringLiteral("C:\\New\\a.dll"), BuildPe(1, 0, 0, 5));
+    FPrefix.WriteFile(QStringLiteral("C:\\New\\a.dll"), MakePeWithVersion(1, 0, 0, 5));
     FPrefix.MakeFolder(QStringLiteral("C:\\App"));
     FInstaller.CopyOrReplaceFileIfNewer(QStringLiteral("C:\\New\\a.dll"), QStringLiteral("C:\\App"));
-    EXPECT_EQ(Bytes(QStringLiteral("C:\\App\\a.dll")), BuildPe(1, 0, 0, 5));
-    FPrefix.WriteFile(QStringLiteral("C:\\Old\\a.dll"), BuildPe(1, 0, 0, 4));
+    EXPECT_EQ(Bytes(QStringLiteral("C:\\App\\a.dll")), MakePeWithVersion(1, 0, 0, 5));
+    FPrefix.WriteFile(QStringLiteral("C:\\Old\\a.dll"), MakePeWithVersion(1, 0, 0, 4));
     FInstaller.CopyOrReplaceFileIfNewer(QStringLiteral("C:\\Old\\a.dll"), QStringLiteral("C:\\App"));
-    EXPECT_EQ(Bytes(QStringLiteral("C:\\App\\a.dll")), BuildPe(1, 0, 0, 5));
+    EXPECT_EQ(Bytes(QStringLiteral("C:\\App\\a.dll")), MakePeWithVersion(1, 0, 0, 5));
     // A read-only installed file is replaced as well.
     SetFileAttributes(QStringLiteral("C:\\App\\a.dll"), FILE_ATTRIBUTE_READONLY);
-    FPrefix.WriteFile(QStringLiteral("C:\\Newer\\a.dll"), BuildPe(1, 0, 0, 6));
+    FPrefix.WriteFile(QStringLiteral("C:\\Newer\\a.dll"), MakePeWithVersion(1, 0, 0, 6));
     FInstaller.CopyOrReplaceFileIfNewer(QStringLiteral("C:\\Newer\\a.dll"), QStringLiteral("C:\\App"));
-    EXPECT_EQ(Bytes(QStringLiteral("C:\\App\\a.dll")), BuildPe(1, 0, 0, 6));
+    EXPECT_EQ(Bytes(QStringLiteral("C:\\App\\a.dll")), MakePeWithVersion(1, 0, 0, 6));
     EXPECT_THROW(FInstaller.CopyOrReplaceFileIfNewer(QStringLiteral("C:\\New\\a.dll"), QStringLiteral("C:\\NoSuch")),
                  Os::Exception);
 
-    FPrefix.WriteFile(QStringLiteral("C:\\New\\sys.dll"), BuildPe(3, 0, 0, 0));
+    FPrefix.WriteFile(QStringLiteral("C:\\New\\sys.dll"), MakePeWithVersion(3, 0, 0, 0));
     FInstaller.CopyToSystem(QStringLiteral("C:\\New\\sys.dll"));
-    EXPECT_EQ(Bytes(QStringLiteral("C:\\windows\\syswow64\\sys.dll")), BuildPe(3, 0, 0, 0));
+    EXPECT_EQ(Bytes(QStringLiteral("C:\\windows\\syswow64\\sys.dll")), MakePeWithVersion(3, 0, 0, 0));
 }
 
 TEST_F(FileInstallation, FontsAreCopiedAndListedOnce)
 {
     FPrefix.WriteFile(QStringLiteral("C:\\Kit\\dremlix.ttf"), "font bytes");
     const QString fontsKey = QStringLiteral("Software\\Microsoft\\Windows NT\\CurrentVersion\\Fonts");
-    FPrefix.Prefix().SetRegString(RegRoot::LocalMachine, fontsKey, QStringLiteral("Arial (TrueType)"),
-                                  QStringLiteral("arial.ttf"));
+    FPrefix.SetRegString(
+        RegRoot::LocalMachine, fontsKey, QStringLiteral("Arial (TrueType)"), QStringLiteral("arial.ttf"));
     // A font the system lists already is left alone.
     FInstaller.CopyAndInstallFont(QStringLiteral("C:\\Kit\\dremlix.ttf"), QStringLiteral("arial (truetype)"));
     EXPECT_FALSE(Exists(QStringLiteral("C:\\windows\\Fonts\\dremlix.ttf")));
@@ -262,7 +263,9 @@ TEST_F(FileInstallation, FontsAreCopiedAndListedOnce)
 TEST_F(FileInstallation, SharedCountsKeepTheirKind)
 {
     const QString keyPath = QStringLiteral("Software\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs");
-    auto set = [&](const QString &name, const RegValue &v) { FPrefix.Prefix().SetRegValue(RegRoot::LocalMachine, keyPath, name, v); };
+    auto set = [&](const QString &name, const RegValue &v) {
+        FPrefix.SetRegValue(RegRoot::LocalMachine, keyPath, name, v);
+    };
     auto get = [&](const QString &name, RegValue &v) {
         RegKey key;
         if (RegKey::Open(RegRoot::LocalMachine, keyPath, KEY_READ, key) != 0)
@@ -317,7 +320,7 @@ TEST_F(FileInstallation, SharedCountsKeepTheirKind)
     EXPECT_FALSE(get(text, v));
     TWindowsInstaller::RemoveSharedCount(text);
 
-    FPrefix.MakeHiveReadOnly(true);
+    FPrefix.MakeHiveReadOnly(RegRoot::LocalMachine);
     try {
         TWindowsInstaller::IncrementSharedCount(fresh);
         FAIL() << "a read-only hive took a count";

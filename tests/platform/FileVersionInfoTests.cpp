@@ -1,5 +1,7 @@
-#include "PlatformPrefix.h"
-#include "VersionFiles.h"
+#include "support/PeWriter.h"
+#include "support/QStringPrinter.h"
+#include "support/ScopedTimeZone.h"
+#include "support/TempPrefix.h"
 
 #include "platform/FileVersionInfo.h"
 #include "platform/InstallTools2.h"
@@ -18,8 +20,8 @@ class VersionTest : public ::testing::Test {
 protected:
     QString Pe(const QString &path, uint16_t a, uint16_t b, uint16_t c, uint16_t d, qint64 time = Jan2020)
     {
-        FPrefix.WriteFile(path, BuildPe(a, b, c, d));
-        FPrefix.SetWriteTime(path, time);
+        FPrefix.WriteFile(path, MakePeWithVersion(a, b, c, d));
+        FPrefix.SetLastWriteTime(path, time);
         return path;
     }
     QString Pe(const char *path, uint16_t a, uint16_t b, uint16_t c, uint16_t d, qint64 time = Jan2020)
@@ -30,10 +32,10 @@ protected:
     QString Plain(const QString &path, qint64 time)
     {
         FPrefix.WriteFile(path, "plain text, no version resource");
-        FPrefix.SetWriteTime(path, time);
+        FPrefix.SetLastWriteTime(path, time);
         return path;
     }
-    PlatformPrefix FPrefix;
+    TempPrefix FPrefix;
     TWindowsInstaller FInstaller;
 };
 
@@ -81,7 +83,7 @@ TEST_F(VersionTest, FixedVersionNumbersAndText)
 
 TEST_F(VersionTest, WideFilesReadTheSame)
 {
-    VersionSpec wanted;
+    VersionContent wanted;
     wanted.V[0] = 2;
     wanted.V[1] = 5;
     wanted.V[2] = 2;
@@ -94,7 +96,7 @@ TEST_F(VersionTest, WideFilesReadTheSame)
 
 TEST_F(VersionTest, StringsComeFromTheFirstTranslation)
 {
-    VersionSpec wanted;
+    VersionContent wanted;
     wanted.Tables = {
         VersionStringTable{0x0409, 0x04B0,
                            {{QStringLiteral("FileVersion"), QStringLiteral("WI-V2.5.2.26540")},
@@ -126,12 +128,12 @@ TEST_F(VersionTest, FilesWithoutStringsOrVersion)
 {
     EXPECT_EQ(GetFileVersionString(QStringLiteral("C:\\missing.dll")), QStringLiteral("?"));
     EXPECT_EQ(GetFileVersionString(Plain(QStringLiteral("C:\\a.hlp"), Jan2020)), QStringLiteral("?"));
-    VersionSpec noTable;
+    VersionContent noTable;
     FPrefix.WriteFile(QStringLiteral("C:\\bare.dll"), BuildPeWithVersion(noTable));
     const QString noTableText = GetFileVersionString(QStringLiteral("C:\\bare.dll"));
     EXPECT_TRUE(noTableText == QStringLiteral("?") || noTableText.isEmpty());
     EXPECT_EQ(TWindowsInstaller::GetFileVersion(QStringLiteral("C:\\bare.dll")), QStringLiteral("1.0.0.0"));
-    VersionSpec noFileVersion;
+    VersionContent noFileVersion;
     noFileVersion.Tables = {VersionStringTable{0x0410, 0x04E4, {{QStringLiteral("CompanyName"), QStringLiteral("x")}}}};
     FPrefix.WriteFile(QStringLiteral("C:\\nofv.dll"), BuildPeWithVersion(noFileVersion));
     EXPECT_EQ(GetFileVersionString(QStringLiteral("C:\\nofv.dll")), QString());
@@ -142,7 +144,7 @@ TEST_F(VersionTest, FilesWithoutStringsOrVersion)
 
 TEST_F(VersionTest, EmptyNameDescribesTheRunningProgram)
 {
-    VersionSpec wanted;
+    VersionContent wanted;
     wanted.V[0] = 1;
     wanted.V[1] = 2;
     wanted.V[2] = 27;
@@ -150,7 +152,7 @@ TEST_F(VersionTest, EmptyNameDescribesTheRunningProgram)
     wanted.Tables = {VersionStringTable{0x0410, 0x04E4, {{QStringLiteral("FileVersion"), QStringLiteral("1.2.27.0")}}}};
     FPrefix.WriteFile(QStringLiteral("C:\\Kit\\Setup.exe"), BuildPeWithVersion(wanted));
     const QString previous = Os::Environment::OwnExecutableHostPath();
-    Os::Environment::SetOwnExecutableHostPath(FPrefix.Host(QStringLiteral("C:\\Kit\\Setup.exe")));
+    Os::Environment::SetOwnExecutableHostPath(FPrefix.HostPath(QStringLiteral("C:\\Kit\\Setup.exe")));
     const TjdFileVersionInfo info = ReadVersionInfo(QString());
     Os::Environment::SetOwnExecutableHostPath(previous);
     EXPECT_EQ(info.FileVersion, QStringLiteral("1.2.27.0"));
@@ -168,28 +170,39 @@ TEST_F(VersionTest, CompareByVersionThenByTime)
         int32_t Expected;
     };
     const Case cases[] = {
-        {"newer build", [&] { return Pe("C:\\i\\a.dll", 1, 2, 3, 4); }, [&] { return Pe("C:\\n\\a.dll", 1, 2, 3, 5); }, 1},
-        {"older major", [&] { return Pe("C:\\i\\b.dll", 2, 0, 0, 0); }, [&] { return Pe("C:\\n\\b.dll", 1, 9, 9, 9); }, -1},
-        {"10 against 9", [&] { return Pe("C:\\i\\c.dll", 1, 0, 0, 10); }, [&] { return Pe("C:\\n\\c.dll", 1, 0, 0, 9); }, -1},
+        { "newer build", [&] { return Pe("C:\\i\\a.dll", 1, 2, 3, 4); },
+            [&] { return Pe("C:\\n\\a.dll", 1, 2, 3, 5); }, 1 },
+        { "older major", [&] { return Pe("C:\\i\\b.dll", 2, 0, 0, 0); },
+            [&] { return Pe("C:\\n\\b.dll", 1, 9, 9, 9); }, -1 },
+        { "10 against 9", [&] { return Pe("C:\\i\\c.dll", 1, 0, 0, 10); },
+            [&] { return Pe("C:\\n\\c.dll", 1, 0, 0, 9); }, -1 },
         // Halves compare unsigned: a number from 0x8000 up is larger, not negative.
-        {"major above 32767",
-         [&] { return Pe("C:\\i\\s.dll", 0x7FFF, 0, 0, 0); }, [&] { return Pe("C:\\n\\s.dll", 0x8000, 0, 0, 0); }, 1},
-        {"release above 32767",
-         [&] { return Pe("C:\\i\\r.dll", 1, 0, 0x8000, 0); }, [&] { return Pe("C:\\n\\r.dll", 1, 0, 0x7FFF, 0xFFFF); }, -1},
-        {"equal, new file later", [&] { return Pe("C:\\i\\d.dll", 3, 1, 0, 0, Jan2020); },
-         [&] { return Pe("C:\\n\\d.dll", 3, 1, 0, 0, later); }, 0},
-        {"equal, new file earlier", [&] { return Pe("C:\\i\\e.dll", 3, 1, 0, 0, later); },
-         [&] { return Pe("C:\\n\\e.dll", 3, 1, 0, 0, Jan2020); }, 0},
-        {"help files, new later", [&] { return Plain("C:\\i\\f.hlp", Jan2020); }, [&] { return Plain("C:\\n\\f.hlp", later); }, 1},
-        {"help files, new earlier", [&] { return Plain("C:\\i\\g.hlp", later); }, [&] { return Plain("C:\\n\\g.hlp", Jan2020); }, -1},
-        {"help files, same time", [&] { return Plain("C:\\i\\h.hlp", Jan2020); }, [&] { return Plain("C:\\n\\h.hlp", Jan2020); }, 0},
-        {"only installed has a version", [&] { return Pe("C:\\i\\j.dll", 9, 0, 0, 0, later); },
-         [&] { return Plain("C:\\n\\j.dll", Jan2020); }, -1},
-        {"only new has a version", [&] { return Plain("C:\\i\\k.dll", later); },
-         [&] { return Pe("C:\\n\\k.dll", 1, 0, 0, 0, Jan2020); }, -1},
-        {"installed missing", [&] { return QStringLiteral("C:\\i\\none.dll"); }, [&] { return Pe("C:\\n\\l.dll", 1, 0, 0, 0); }, 1},
-        {"installed is a folder", [&] { return FPrefix.MakeFolder(QStringLiteral("C:\\i\\m.dll")); },
-         [&] { return Pe("C:\\n\\m.dll", 1, 0, 0, 0); }, 1},
+        { "major above 32767", [&] { return Pe("C:\\i\\s.dll", 0x7FFF, 0, 0, 0); },
+            [&] { return Pe("C:\\n\\s.dll", 0x8000, 0, 0, 0); }, 1 },
+        { "release above 32767", [&] { return Pe("C:\\i\\r.dll", 1, 0, 0x8000, 0); },
+            [&] { return Pe("C:\\n\\r.dll", 1, 0, 0x7FFF, 0xFFFF); }, -1 },
+        { "equal, new file later", [&] { return Pe("C:\\i\\d.dll", 3, 1, 0, 0, Jan2020); },
+            [&] { return Pe("C:\\n\\d.dll", 3, 1, 0, 0, later); }, 0 },
+        { "equal, new file earlier", [&] { return Pe("C:\\i\\e.dll", 3, 1, 0, 0, later); },
+            [&] { return Pe("C:\\n\\e.dll", 3, 1, 0, 0, Jan2020); }, 0 },
+        { "help files, new later", [&] { return Plain("C:\\i\\f.hlp", Jan2020); },
+            [&] { return Plain("C:\\n\\f.hlp", later); }, 1 },
+        { "help files, new earlier", [&] { return Plain("C:\\i\\g.hlp", later); },
+            [&] { return Plain("C:\\n\\g.hlp", Jan2020); }, -1 },
+        { "help files, same time", [&] { return Plain("C:\\i\\h.hlp", Jan2020); },
+            [&] { return Plain("C:\\n\\h.hlp", Jan2020); }, 0 },
+        { "only installed has a version", [&] { return Pe("C:\\i\\j.dll", 9, 0, 0, 0, later); },
+            [&] { return Plain("C:\\n\\j.dll", Jan2020); }, -1 },
+        { "only new has a version", [&] { return Plain("C:\\i\\k.dll", later); },
+            [&] { return Pe("C:\\n\\k.dll", 1, 0, 0, 0, Jan2020); }, -1 },
+        { "installed missing", [&] { return QStringLiteral("C:\\i\\none.dll"); },
+            [&] { return Pe("C:\\n\\l.dll", 1, 0, 0, 0); }, 1 },
+        { "installed is a folder",
+            [&] {
+                FPrefix.MakeFolder(QStringLiteral("C:\\i\\m.dll"));
+                return QStringLiteral("C:\\i\\m.dll");
+            },
+            [&] { return Pe("C:\\n\\m.dll", 1, 0, 0, 0); }, 1 },
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.Name);
@@ -217,12 +230,37 @@ TEST_F(VersionTest, AMissingNewFileRaisesWithItsName)
 
 TEST_F(VersionTest, WriteTimesOfFilesOnly)
 {
+    // 1 January 2020 12:00 UTC in 100 ns steps since 1601.
+    constexpr Os::FileTime Jan2020FileTime = 132223536000000000ULL;
+    constexpr Os::FileTime Second = 10000000ULL;
     const QString file = Plain(QStringLiteral("C:\\t\\f.txt"), Jan2020);
     Os::FileTime utc = 0, local = 0;
     EXPECT_TRUE(GetFileWriteTime(file, utc));
-    EXPECT_EQ(utc, Os::FileTimeFromMSecsSinceEpoch(Jan2020));
-    EXPECT_TRUE(GetFileLocalWriteTime(file, local));
-    EXPECT_EQ(local, Os::LocalFileTime(utc));
+    EXPECT_EQ(utc, Jan2020FileTime);
+    {
+        ScopedTimeZone india("<+0530>-5:30");
+        EXPECT_TRUE(GetFileLocalWriteTime(file, local));
+        EXPECT_EQ(local, Jan2020FileTime + 19800 * Second);
+    }
+    {
+        ScopedTimeZone brazil("<-03>3");
+        EXPECT_TRUE(GetFileLocalWriteTime(file, local));
+        EXPECT_EQ(local, Jan2020FileTime - 10800 * Second);
+    }
+    {
+        // As Windows does, the bias in force now applies, not the one of the file's date: of
+        // a winter and a summer date, one lies in the other season than today.
+        ScopedTimeZone rome("CET-1CEST,M3.5.0,M10.5.0/3");
+        const long bias = ScopedTimeZone::OffsetNow();
+        ASSERT_TRUE(bias == 3600 || bias == 7200) << bias;
+        const qint64 jul2020 = QDateTime(QDate(2020, 7, 1), QTime(12, 0), Qt::UTC).toMSecsSinceEpoch();
+        const QString summer = Plain(QStringLiteral("C:\\t\\summer.txt"), jul2020);
+        constexpr Os::FileTime Jul2020FileTime = 132380784000000000ULL;
+        EXPECT_TRUE(GetFileLocalWriteTime(file, local));
+        EXPECT_EQ(local, Jan2020FileTime + Os::FileTime(bias) * Second);
+        EXPECT_TRUE(GetFileLocalWriteTime(summer, local));
+        EXPECT_EQ(local, Jul2020FileTime + Os::FileTime(bias) * Second);
+    }
     Os::FileTime t = 123;
     EXPECT_FALSE(GetFileWriteTime(QStringLiteral("C:\\t"), t));
     EXPECT_EQ(t, 0u);

@@ -1,5 +1,6 @@
-#include "PlatformPrefix.h"
-#include "ScriptedUiServices.h"
+#include "support/QStringPrinter.h"
+#include "support/ScriptedUiServices.h"
+#include "support/TempPrefix.h"
 
 #include "platform/GeneralRoutines.h"
 #include "oslayer/Exceptions.h"
@@ -8,7 +9,11 @@
 #include "oslayer/SystemInfo.h"
 #include "oslayer/WinError.h"
 
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QFileInfo>
 #include <unistd.h>
 #include <QFile>
@@ -32,12 +37,10 @@ QString HostText(const QString &path)
 
 TEST(SysErrorText, KnownCodeIsTheSystemTextUnknownCodeIsTheNumber)
 {
-    EXPECT_EQ(GetSysErrorText(5), SysErrorMessage(5));
-    EXPECT_FALSE(GetSysErrorText(5).isEmpty());
-    EXPECT_TRUE(GetSysErrorText(5).contains(QLatin1String("denied"), Qt::CaseInsensitive));
+    EXPECT_EQ(GetSysErrorText(5), QStringLiteral("Access is denied."));
     EXPECT_EQ(GetSysErrorText(987654), QStringLiteral("code : 987654"));
     SetLastError(2);
-    EXPECT_EQ(GetLastSysErrorText(), SysErrorMessage(2));
+    EXPECT_EQ(GetLastSysErrorText(), QStringLiteral("The system cannot find the file specified."));
 }
 
 struct ReportCase {
@@ -51,7 +54,7 @@ struct ReportCase {
 
 TEST(ErrorReports, TextsBoxesAndRaisesFollowTheFlags)
 {
-    const QString sys = SysErrorMessage(5);
+    const QString sys = QStringLiteral("Access is denied.");
     const QString copy = QStringLiteral("Copia archivio impossibile :") + CrLf + QStringLiteral("C:\\a.dll") + CrLf
         + QStringLiteral("Destinazione :") + CrLf + QStringLiteral("D:\\b.dll") + CrLf + sys;
     const QString del = QStringLiteral("l'archivio non può essere eliminato!") + CrLf + QStringLiteral("C:\\x.exe")
@@ -105,66 +108,104 @@ TEST(ErrorReports, TextsBoxesAndRaisesFollowTheFlags)
 
 class WaitTest : public ::testing::Test {
 protected:
-    void StartTicksAt(uint32_t first, uint32_t step)
-    {
-        FTick = first;
-        FFirst = first;
-        SetTickCountSource([this, step] {
-            const uint32_t now = FTick;
-            FTick += step;
-            return now;
-        });
-    }
     void TearDown() override { SetTickCountSource({}); }
-    uint32_t Elapsed() const { return FTick - FFirst; }
 
-    uint32_t FTick = 0;
-    uint32_t FFirst = 0;
+    // Milliseconds of the wall clock a call takes.
+    template <typename Call> static qint64 Timed(Call call)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        call();
+        return timer.elapsed();
+    }
+
     ScriptedUiServices FUi;
 };
 
-TEST_F(WaitTest, ZeroReturnsAtOnce)
+TEST_F(WaitTest, ZeroReturnsAtOnceWithoutHandlingEvents)
 {
-    StartTicksAt(1000, 1);
-    WaitMilliseconds(0);
-    EXPECT_EQ(FUi.ProcessEventsCalls, 0);
-    EXPECT_LE(Elapsed(), 2u);
+    bool fired = false;
+    QTimer::singleShot(0, [&] { fired = true; });
+    EXPECT_LT(Timed([] { WaitMilliseconds(0); }), 50);
+    EXPECT_FALSE(fired);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(fired);
 }
 
-TEST_F(WaitTest, PositiveWaitProcessesEventsForTheWholeSpan)
+TEST_F(WaitTest, PositiveWaitSleepsInTheEventLoopAndHandlesWhatComes)
 {
-    StartTicksAt(5000, 10);
-    WaitMilliseconds(1000);
-    EXPECT_GE(Elapsed(), 1000u);
-    EXPECT_LE(Elapsed(), 1030u);
-    EXPECT_GE(FUi.ProcessEventsCalls, 90);
+    qint64 firedAt = -1;
+    QElapsedTimer clock;
+    clock.start();
+    QTimer::singleShot(30, [&] { firedAt = clock.elapsed(); });
+    // Every pass of the loop over the event dispatcher, that is every time the thread wakes.
+    int wakes = 0;
+    const QMetaObject::Connection counting = QObject::connect(
+        QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::awake, [&] { ++wakes; });
+    const qint64 took = Timed([] { WaitMilliseconds(300); });
+    QObject::disconnect(counting);
+    EXPECT_GE(took, 299); // the tick count is read to the millisecond
+    EXPECT_LT(took, 1500);
+    EXPECT_GE(firedAt, 30) << "the timer's event is handled during the wait, when it is due";
+    EXPECT_LT(firedAt, 300);
+    // A wait that polls wakes a thousand times and more in 300 ms.
+    EXPECT_LT(wakes, 20);
 }
 
-TEST_F(WaitTest, NegativeWaitProcessesNothing)
+TEST_F(WaitTest, NegativeWaitHandlesNothing)
 {
-    StartTicksAt(5000, 10);
-    WaitMilliseconds(-500);
-    EXPECT_GE(Elapsed(), 500u);
-    EXPECT_LE(Elapsed(), 530u);
-    EXPECT_EQ(FUi.ProcessEventsCalls, 0);
+    bool fired = false;
+    QTimer::singleShot(10, [&] { fired = true; });
+    const qint64 took = Timed([] { WaitMilliseconds(-100); });
+    EXPECT_GE(took, 99);
+    EXPECT_LT(took, 1000);
+    EXPECT_FALSE(fired);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(fired);
 }
 
 TEST_F(WaitTest, WaitAcrossTheCounterWrapLastsWhatWasAsked)
 {
     // 40 ms before the 32-bit counter wraps; an end computed without the wrap would be
     // reached at once (or never).
-    StartTicksAt(0xFFFFFFFFu - 40, 5);
-    WaitMilliseconds(200);
-    EXPECT_GE(Elapsed(), 200u);
-    EXPECT_LE(Elapsed(), 215u);
+    for (const int32_t ms : { 200, -200 }) {
+        SCOPED_TRACE(ms);
+        QElapsedTimer clock;
+        clock.start();
+        SetTickCountSource([&clock] { return uint32_t(0xFFFFFFFFu - 40u + uint32_t(clock.elapsed())); });
+        const qint64 took = Timed([ms] { WaitMilliseconds(ms); });
+        EXPECT_GE(took, 199);
+        EXPECT_LT(took, 1500);
+    }
 }
 
-TEST_F(WaitTest, EndsEarlyWhenTheApplicationTerminates)
+TEST_F(WaitTest, EndsAtOnceWhenTheApplicationIsAskedToTerminate)
 {
-    StartTicksAt(0, 1);
     FUi.Terminate();
-    WaitMilliseconds(100000);
-    EXPECT_LE(Elapsed(), 10u);
+    EXPECT_LT(Timed([] { WaitMilliseconds(100000); }), 50);
+    EXPECT_LT(Timed([] { WaitMilliseconds(-100000); }), 50);
+}
+
+TEST_F(WaitTest, EndsWhenTheApplicationIsAskedToTerminateDuringTheWait)
+{
+    QTimer::singleShot(30, [&] { FUi.Terminate(); });
+    const qint64 took = Timed([] { WaitMilliseconds(100000); });
+    EXPECT_GE(took, 30);
+    EXPECT_LT(took, 2000);
+}
+
+TEST_F(WaitTest, EndsWhenTheApplicationQuitsAsWhenItsLastWindowCloses)
+{
+    // The quit of the application ends its event loops: the one of the wait, then the
+    // application's own, as when the main window closes during an update.
+    qint64 took = -1;
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(30, QCoreApplication::instance(), &QCoreApplication::quit);
+        took = Timed([] { WaitMilliseconds(100000); });
+    });
+    QCoreApplication::exec();
+    EXPECT_GE(took, 30);
+    EXPECT_LT(took, 2000);
 }
 
 // ---- Paths --------------------------------------------------------------------------------
@@ -201,7 +242,7 @@ TEST(PathRules, TrailingBackslashParentAndFolderPart)
 
 TEST(SystemNames, WindowsFolderComputerAndUser)
 {
-    PlatformPrefix prefix;
+    TempPrefix prefix;
     EXPECT_EQ(GetWindowsFolder().toLower(), QStringLiteral("c:\\windows\\"));
     const QString computer = GetComputerNameText();
     EXPECT_FALSE(computer.isEmpty());
@@ -235,7 +276,7 @@ protected:
     }
 
     const QString Key = QStringLiteral("Software\\DREMLIX S.A.\\Prova");
-    PlatformPrefix FPrefix;
+    TempPrefix FPrefix;
 };
 
 TEST_F(RegistryValues, ReadGivesIntegersStringsAndDefaults)
@@ -271,7 +312,7 @@ TEST_F(RegistryValues, TheDefaultAccessIsFullAccess)
 {
     // A hive that cannot be written denies full access: the default comes back, while a
     // read-only open still reads the value.
-    FPrefix.MakeHiveReadOnly(true);
+    FPrefix.MakeHiveReadOnly(RegRoot::LocalMachine);
     EXPECT_EQ(ReadRegistryValue(RegRoot::LocalMachine, Key, QStringLiteral("Nome"), RegDefaultAccess,
                                 QStringLiteral("nessuno"), false),
               QVariant(QStringLiteral("nessuno")));
@@ -318,7 +359,7 @@ TEST_F(RegistryValues, WriteFailsForEmptyOrMissingKeysAndDeniedHives)
     EXPECT_TRUE(WriteRegistryValue(RegRoot::LocalMachine, missing, QStringLiteral("X"), QStringLiteral("1"), true));
     EXPECT_EQ(ReadRegistryString(RegRoot::LocalMachine, missing, QStringLiteral("X")), QStringLiteral("1"));
 
-    FPrefix.MakeHiveReadOnly(true);
+    FPrefix.MakeHiveReadOnly(RegRoot::LocalMachine);
     EXPECT_FALSE(WriteRegistryValue(RegRoot::LocalMachine, Key, QStringLiteral("Nome"), QStringLiteral("z"), false));
     EXPECT_EQ(Stored(QStringLiteral("Nome")).AsString(), QStringLiteral("Società"));
 }
@@ -335,7 +376,7 @@ TEST_F(RegistryValues, StringReadAndWrite)
     EXPECT_EQ(ReadRegistryString(RegRoot::CurrentUser, fresh, QStringLiteral("LastCompany")),
               QStringLiteral("Società Rossi & Figli"));
 
-    FPrefix.MakeHiveReadOnly(false);
+    FPrefix.MakeHiveReadOnly(RegRoot::CurrentUser);
     try {
         WriteRegistryString(RegRoot::CurrentUser, fresh, QStringLiteral("LastCompany"), QStringLiteral("Altra"));
         FAIL() << "a read-only hive was written";
@@ -351,8 +392,8 @@ TEST_F(RegistryValues, StringReadAndWrite)
 
 class ShellOperationTest : public ::testing::Test {
 protected:
-    bool Exists(const QString &windowsPath) { return QFileInfo::exists(FPrefix.Host(windowsPath)); }
-    PlatformPrefix FPrefix;
+    bool Exists(const QString &windowsPath) { return QFileInfo::exists(FPrefix.HostPath(windowsPath)); }
+    TempPrefix FPrefix;
     ScriptedUiServices FUi;
 };
 
@@ -363,7 +404,7 @@ TEST_F(ShellOperationTest, DeletesTheTemporaryFilesOfAMaskSilently)
     const QStringList kept = {QStringLiteral("C:\\Temp\\Update1.txt"), QStringLiteral("C:\\Temp\\Other.tmp"),
                               QStringLiteral("C:\\Temp\\Sub\\Update5.tmp")};
     for (const QString &f : doomed + kept)
-        FPrefix.WriteFile(f);
+        FPrefix.WriteFile(f, "x");
     EXPECT_EQ(ShellFileOperation(FO_DELETE, QStringLiteral("C:\\Temp\\Update*.tmp"), QString(), QString(),
                                  FOF_SILENT | FOF_NOCONFIRMATION),
               0);
@@ -378,8 +419,8 @@ TEST_F(ShellOperationTest, DeletesTheTemporaryFilesOfAMaskSilently)
 
 TEST_F(ShellOperationTest, DeleteAsksUnlessToldNotToAndDeclineAborts)
 {
-    FPrefix.WriteFile(QStringLiteral("C:\\Temp\\a.tmp"));
-    FPrefix.WriteFile(QStringLiteral("C:\\Temp\\b.tmp"));
+    FPrefix.WriteFile(QStringLiteral("C:\\Temp\\a.tmp"), "x");
+    FPrefix.WriteFile(QStringLiteral("C:\\Temp\\b.tmp"), "x");
     FUi.QueueAnswer(false);
     EXPECT_EQ(ShellFileOperation(FO_DELETE, QStringLiteral("C:\\Temp\\*.tmp"), QString(), QString(), FOF_SILENT), -1);
     ASSERT_EQ(FUi.Boxes().size(), 1);
@@ -390,7 +431,7 @@ TEST_F(ShellOperationTest, DeleteAsksUnlessToldNotToAndDeclineAborts)
     EXPECT_FALSE(Exists(QStringLiteral("C:\\Temp\\a.tmp")));
     EXPECT_FALSE(Exists(QStringLiteral("C:\\Temp\\b.tmp")));
     // With a progress title the flags no longer count: the question is asked.
-    FPrefix.WriteFile(QStringLiteral("C:\\Temp\\c.tmp"));
+    FPrefix.WriteFile(QStringLiteral("C:\\Temp\\c.tmp"), "x");
     FUi.QueueAnswer(false);
     EXPECT_EQ(ShellFileOperation(FO_DELETE, QStringLiteral("C:\\Temp\\c.tmp"), QString(), QStringLiteral("Pulizia"),
                                  FOF_NOCONFIRMATION),
@@ -401,9 +442,9 @@ TEST_F(ShellOperationTest, DeleteAsksUnlessToldNotToAndDeclineAborts)
 
 TEST_F(ShellOperationTest, DeletesFoldersWithTheirContentAndSeveralNames)
 {
-    FPrefix.WriteFile(QStringLiteral("C:\\Work\\Tree\\a\\b\\c.txt"));
-    FPrefix.WriteFile(QStringLiteral("C:\\Work\\One.txt"));
-    FPrefix.WriteFile(QStringLiteral("C:\\Work\\Two.txt"));
+    FPrefix.WriteFile(QStringLiteral("C:\\Work\\Tree\\a\\b\\c.txt"), "x");
+    FPrefix.WriteFile(QStringLiteral("C:\\Work\\One.txt"), "x");
+    FPrefix.WriteFile(QStringLiteral("C:\\Work\\Two.txt"), "x");
     const QString names = QStringLiteral("C:\\Work\\Tree") + QChar(0) + QStringLiteral("C:\\Work\\One.txt");
     EXPECT_EQ(ShellFileOperation(FO_DELETE, names, QString(), QString(), FOF_NOCONFIRMATION), 0);
     EXPECT_FALSE(Exists(QStringLiteral("C:\\Work\\Tree")));
@@ -439,35 +480,35 @@ TEST_F(ShellOperationTest, CopyMoveAndRename)
     EXPECT_EQ(ShellFileOperation(FO_COPY, QStringLiteral("C:\\Src\\*.dll"), QStringLiteral("C:\\Dest"), QString(),
                                  FOF_NOCONFIRMATION),
               0);
-    EXPECT_EQ(HostText(FPrefix.Host(QStringLiteral("C:\\Dest\\a.dll"))), QStringLiteral("A"));
-    EXPECT_EQ(HostText(FPrefix.Host(QStringLiteral("C:\\Dest\\b.dll"))), QStringLiteral("B"));
+    EXPECT_EQ(HostText(FPrefix.HostPath(QStringLiteral("C:\\Dest\\a.dll"))), QStringLiteral("A"));
+    EXPECT_EQ(HostText(FPrefix.HostPath(QStringLiteral("C:\\Dest\\b.dll"))), QStringLiteral("B"));
     EXPECT_TRUE(Exists(QStringLiteral("C:\\Src\\a.dll")));
 
     // A folder is copied with its content; a single file to a new name is that name.
     EXPECT_EQ(ShellFileOperation(FO_COPY, QStringLiteral("C:\\Src\\sub"), QStringLiteral("C:\\Dest"), QString(),
                                  FOF_NOCONFIRMATION),
               0);
-    EXPECT_EQ(HostText(FPrefix.Host(QStringLiteral("C:\\Dest\\sub\\c.txt"))), QStringLiteral("C"));
+    EXPECT_EQ(HostText(FPrefix.HostPath(QStringLiteral("C:\\Dest\\sub\\c.txt"))), QStringLiteral("C"));
     EXPECT_EQ(ShellFileOperation(FO_COPY, QStringLiteral("C:\\Src\\a.dll"), QStringLiteral("C:\\Dest\\z.dll"),
                                  QString(), FOF_NOCONFIRMATION),
               0);
-    EXPECT_EQ(HostText(FPrefix.Host(QStringLiteral("C:\\Dest\\z.dll"))), QStringLiteral("A"));
+    EXPECT_EQ(HostText(FPrefix.HostPath(QStringLiteral("C:\\Dest\\z.dll"))), QStringLiteral("A"));
 
     // Over an existing file: declined keeps it, a collision name keeps both.
     FUi.QueueAnswer(false);
     EXPECT_EQ(ShellFileOperation(FO_COPY, QStringLiteral("C:\\Src\\b.dll"), QStringLiteral("C:\\Dest\\z.dll"),
                                  QString(), 0),
               -1);
-    EXPECT_EQ(HostText(FPrefix.Host(QStringLiteral("C:\\Dest\\z.dll"))), QStringLiteral("A"));
+    EXPECT_EQ(HostText(FPrefix.HostPath(QStringLiteral("C:\\Dest\\z.dll"))), QStringLiteral("A"));
     EXPECT_EQ(ShellFileOperation(FO_COPY, QStringLiteral("C:\\Src\\b.dll"), QStringLiteral("C:\\Dest\\z.dll"),
                                  QString(), FOF_RENAMEONCOLLISION),
               0);
-    EXPECT_EQ(HostText(FPrefix.Host(QStringLiteral("C:\\Dest\\Copy of z.dll"))), QStringLiteral("B"));
+    EXPECT_EQ(HostText(FPrefix.HostPath(QStringLiteral("C:\\Dest\\Copy of z.dll"))), QStringLiteral("B"));
 
     EXPECT_EQ(ShellFileOperation(FO_MOVE, QStringLiteral("C:\\Src\\b.dll"), QStringLiteral("C:\\Moved"), QString(),
                                  FOF_NOCONFIRMATION),
               0);
-    EXPECT_EQ(HostText(FPrefix.Host(QStringLiteral("C:\\Moved"))), QStringLiteral("B"));
+    EXPECT_EQ(HostText(FPrefix.HostPath(QStringLiteral("C:\\Moved"))), QStringLiteral("B"));
     EXPECT_FALSE(Exists(QStringLiteral("C:\\Src\\b.dll")));
 
     EXPECT_EQ(ShellFileOperation(FO_RENAME, QStringLiteral("C:\\Src\\a.dll"), QStringLiteral("renamed.dll"),
@@ -508,8 +549,8 @@ TEST(FolderBrowser, ChoiceReplacesThePathCancelKeepsIt)
 
 TEST(DriveLetters, UpperCaseLettersOfTheDrivesThatResolve)
 {
-    PlatformPrefix prefix;
-    prefix.AddDrive(QLatin1Char('e'), QStringLiteral("cdrom"));
+    TempPrefix prefix;
+    prefix.AddDrive(QLatin1Char('e'), QString(), QStringLiteral("cdrom"));
     prefix.AddDrive(QLatin1Char('d'));
     // A link to nothing is no drive.
     ::symlink("../nowhere", QFile::encodeName(prefix.Root() + QStringLiteral("/dosdevices/m:")).constData());

@@ -1,6 +1,7 @@
-#include "PlatformPrefix.h"
-#include "ScriptedUiServices.h"
-#include "VersionFiles.h"
+#include "support/PeWriter.h"
+#include "support/QStringPrinter.h"
+#include "support/ScriptedUiServices.h"
+#include "support/TempPrefix.h"
 
 #include "platform/InstallTools2.h"
 #include "oslayer/Exceptions.h"
@@ -8,10 +9,14 @@
 #include "oslayer/Registry.h"
 #include "oslayer/SystemInfo.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
 #include <gtest/gtest.h>
 #include <cstdlib>
+#include <unistd.h>
 
 using namespace Os;
 
@@ -35,10 +40,10 @@ TEST(WindowsVersionTests, OnlyTheMatchingTestIsTrue)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.Version);
-        PlatformPrefix::Options options;
-        options.CurrentVersion = QLatin1String(c.Version);
-        options.Nine = c.Nine;
-        PlatformPrefix prefix(options);
+        TempPrefix::Options options;
+        options.WindowsVersion = QLatin1String(c.Version);
+        options.Windows9x = c.Nine;
+        TempPrefix prefix(options);
         const std::array<bool, 7> got = {
             TWindowsInstaller::IsWindows9X(),    TWindowsInstaller::IsWindowsNT4(),   TWindowsInstaller::IsWindowsXP(),
             TWindowsInstaller::IsWindows2003(),  TWindowsInstaller::IsWindowsVista(), TWindowsInstaller::IsWindowsSeven(),
@@ -50,17 +55,17 @@ TEST(WindowsVersionTests, OnlyTheMatchingTestIsTrue)
 
 TEST(WindowsVersionTests, TheWine8FixturePlaysWindows7)
 {
-    PlatformPrefix::Options options;
+    TempPrefix::Options options;
     options.HivesFrom = QStringLiteral(DREMLIX_FIXTURES "/wine8-win64-prefix");
-    PlatformPrefix prefix(options);
+    TempPrefix prefix(options);
     EXPECT_TRUE(TWindowsInstaller::IsWindowsSeven());
     EXPECT_FALSE(TWindowsInstaller::IsWindowsXP());
 }
 
 TEST(ExistenceTests, FilesFoldersAndTrailingBackslashes)
 {
-    PlatformPrefix prefix;
-    prefix.WriteFile(QStringLiteral("C:\\Data\\db.fdb"));
+    TempPrefix prefix;
+    prefix.WriteFile(QStringLiteral("C:\\Data\\db.fdb"), "x");
     const struct {
         const char *Name;
         bool File, Any;
@@ -104,10 +109,10 @@ TEST(PathSplitTests, ExtractParentPath)
 
 TEST(RegistryCleanupTests, DeletesOnlyEmptyKeys)
 {
-    PlatformPrefix prefix;
+    TempPrefix prefix;
     const QString base = QStringLiteral("Software\\DREMLIX S.A.\\Pulizia");
-    prefix.Prefix().SetRegString(RegRoot::CurrentUser, base + QStringLiteral("\\WithValue"), QStringLiteral("x"),
-                                 QStringLiteral("1"));
+    prefix.SetRegString(
+        RegRoot::CurrentUser, base + QStringLiteral("\\WithValue"), QStringLiteral("x"), QStringLiteral("1"));
     RegKey created;
     ASSERT_EQ(RegKey::Create(RegRoot::CurrentUser, base + QStringLiteral("\\Empty"), KEY_ALL_ACCESS, created), 0u);
     ASSERT_EQ(RegKey::Create(RegRoot::CurrentUser, base + QStringLiteral("\\Parent\\Child"), KEY_ALL_ACCESS, created), 0u);
@@ -132,13 +137,13 @@ TEST(RegistryCleanupTests, DeletesOnlyEmptyKeys)
 
 TEST(SystemQueryTests, TerminalServerAcrobatAndInternetExplorer)
 {
-    PlatformPrefix prefix;
+    TempPrefix prefix;
     EXPECT_FALSE(TWindowsInstaller::IsTSInstalled());
     EXPECT_FALSE(TWindowsInstaller::IsRunningInsideTSSession());
     EXPECT_EQ(TWindowsInstaller::GetTSESessionID(), 0u);
-    prefix.Prefix().SetRegValue(RegRoot::LocalMachine, QStringLiteral("SYSTEM\\CurrentControlSet\\Control\\ProductOptions"),
-                                QStringLiteral("ProductSuite"),
-                                RegValue::FromMultiString({QStringLiteral("Terminal Server"), QStringLiteral("Enterprise")}));
+    prefix.SetRegValue(RegRoot::LocalMachine,
+        QStringLiteral("SYSTEM\\CurrentControlSet\\Control\\ProductOptions"), QStringLiteral("ProductSuite"),
+        RegValue::FromMultiString({ QStringLiteral("Terminal Server"), QStringLiteral("Enterprise") }));
     EXPECT_TRUE(TWindowsInstaller::IsTSInstalled());
     EXPECT_FALSE(TWindowsInstaller::IsOnNT4TS());
     EXPECT_FALSE(TWindowsInstaller::IsRunningInsideTSSession());
@@ -149,35 +154,111 @@ TEST(SystemQueryTests, TerminalServerAcrobatAndInternetExplorer)
     EXPECT_TRUE(GetProcessSessionId(GetCurrentProcessId(), session));
     EXPECT_EQ(session, 3u);
     SetRemoteSessionForTests(false, 0);
-    prefix.SetVersion(QStringLiteral("4.0"));
+    prefix.SetWindowsVersion(4, 0);
     EXPECT_TRUE(TWindowsInstaller::IsOnNT4TS());
 
     EXPECT_FALSE(TWindowsInstaller::IsAcroreadInstalled());
-    prefix.Prefix().SetRegString(RegRoot::LocalMachine, QStringLiteral("SOFTWARE\\Adobe\\Acrobat Reader\\9.0"),
-                                 QStringLiteral("x"), QStringLiteral("1"));
+    prefix.SetRegString(RegRoot::LocalMachine, QStringLiteral("SOFTWARE\\Adobe\\Acrobat Reader\\9.0"),
+        QStringLiteral("x"), QStringLiteral("1"));
     EXPECT_TRUE(TWindowsInstaller::IsAcroreadInstalled());
-    EXPECT_TRUE(TWindowsInstaller::IsAdministrator());
 
     uint16_t v[4] = {9, 9, 9, 9};
     TWindowsInstaller::GetIEVersion(v[0], v[1], v[2], v[3]);
     EXPECT_EQ((std::vector<uint16_t>(v, v + 4)), (std::vector<uint16_t>{0, 0, 0, 0}));
     const QString ie = QStringLiteral("Software\\Microsoft\\Internet Explorer");
-    prefix.Prefix().SetRegString(RegRoot::LocalMachine, ie, QStringLiteral("Other"), QStringLiteral("1"));
+    prefix.SetRegString(RegRoot::LocalMachine, ie, QStringLiteral("Other"), QStringLiteral("1"));
     TWindowsInstaller::GetIEVersion(v[0], v[1], v[2], v[3]);
     EXPECT_EQ((std::vector<uint16_t>(v, v + 4)), (std::vector<uint16_t>{0, 0, 0, 0}));
-    prefix.Prefix().SetRegString(RegRoot::LocalMachine, ie, QStringLiteral("Version"), QStringLiteral("6.0.2900.2180"));
+    prefix.SetRegString(
+        RegRoot::LocalMachine, ie, QStringLiteral("Version"), QStringLiteral("6.0.2900.2180"));
     TWindowsInstaller::GetIEVersion(v[0], v[1], v[2], v[3]);
     EXPECT_EQ((std::vector<uint16_t>(v, v + 4)), (std::vector<uint16_t>{6, 0, 2900, 2180}));
-    prefix.Prefix().SetRegString(RegRoot::LocalMachine, ie, QStringLiteral("Version"), QStringLiteral("8.x"));
+    prefix.SetRegString(RegRoot::LocalMachine, ie, QStringLiteral("Version"), QStringLiteral("8.x"));
     TWindowsInstaller::GetIEVersion(v[0], v[1], v[2], v[3]);
     EXPECT_EQ((std::vector<uint16_t>(v, v + 4)), (std::vector<uint16_t>{8, 0, 0, 0}));
-    prefix.Prefix().SetRegString(RegRoot::LocalMachine, ie, QStringLiteral("Version"), QStringLiteral("7.70000"));
+    prefix.SetRegString(RegRoot::LocalMachine, ie, QStringLiteral("Version"), QStringLiteral("7.70000"));
     EXPECT_THROW(TWindowsInstaller::GetIEVersion(v[0], v[1], v[2], v[3]), Os::Exception);
+}
+
+namespace {
+
+// The output of a host command, or a null string when it cannot run.
+QString CommandOutput(const QString &program, const QStringList &arguments,
+    const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    if (!process.waitForFinished(20000) || process.exitStatus() != QProcess::NormalExit)
+        return QString();
+    return QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
+}
+
+} // namespace
+
+TEST(Administrator, RootOrAMemberOfAGroupThatAdministers)
+{
+    TempPrefix prefix;
+    // What coreutils' id says of this process, apart from the code under test.
+    const QString uid = CommandOutput(QStringLiteral("id"), { QStringLiteral("-u") });
+    const QStringList groups = CommandOutput(QStringLiteral("id"), { QStringLiteral("-Gn") }).split(u' ');
+    ASSERT_FALSE(uid.isEmpty());
+    const bool expected = uid == QStringLiteral("0") || groups.contains(QStringLiteral("sudo"))
+        || groups.contains(QStringLiteral("admin")) || groups.contains(QStringLiteral("wheel"));
+    EXPECT_EQ(TWindowsInstaller::IsAdministrator(), expected);
+}
+
+TEST(Administrator, AnswersForTheIdentityThatAsks)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can run this program as another user";
+    if (QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+        GTEST_SKIP() << "setpriv (util-linux) is not installed";
+    // A prefix playing a 9x system that the other user may read.
+    TempPrefix nine(TempPrefix::Options { .Windows9x = true });
+    for (const QString &folder : { nine.Scratch(), nine.Root() })
+        QFile::setPermissions(folder,
+            QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
+                | QFile::ReadOther | QFile::ExeOther);
+    struct Case {
+        const char *Label;
+        QStringList Identity; // setpriv's options besides the user
+        bool NinePrefix;
+        const char *Expected;
+    };
+    const bool sudoGroup
+        = !CommandOutput(QStringLiteral("getent"), { QStringLiteral("group"), QStringLiteral("sudo") })
+               .isEmpty();
+    QList<Case> cases = {
+        { "no group", { QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups") }, false, "no" },
+        { "an ordinary group", { QStringLiteral("--regid=65534"), QStringLiteral("--groups=100") }, false,
+            "no" },
+        { "no group on a 9x system", { QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups") },
+            true, "yes" },
+    };
+    if (sudoGroup) {
+        cases.append({ "member of sudo", { QStringLiteral("--regid=65534"), QStringLiteral("--groups=sudo") },
+            false, "yes" });
+        cases.append({ "sudo as its own group",
+            { QStringLiteral("--regid=sudo"), QStringLiteral("--clear-groups") }, false, "yes" });
+    }
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.Label);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("WINEPREFIX"),
+            c.NinePrefix ? nine.Root() : nine.Scratch() + QStringLiteral("/no-prefix-here"));
+        const QString answer = CommandOutput(QStringLiteral("setpriv"),
+            QStringList { QStringLiteral("--reuid=65534") } + c.Identity
+                + QStringList { QStringLiteral("--"), QCoreApplication::applicationFilePath(),
+                    QStringLiteral("--is-administrator") },
+            environment);
+        EXPECT_EQ(answer, QString::fromLatin1(c.Expected));
+    }
 }
 
 TEST(SystemQueryTests, VisualBasicRuntimeNeedsEveryFileAtItsMinimum)
 {
-    PlatformPrefix prefix;
+    TempPrefix prefix;
     const struct {
         const char *File;
         uint16_t V[4];
@@ -186,7 +267,8 @@ TEST(SystemQueryTests, VisualBasicRuntimeNeedsEveryFileAtItsMinimum)
         {"oleaut32.dll", {2, 40, 4275, 1}}, {"olepro32.dll", {5, 0, 4275, 1}}, {"stdole2.tlb", {2, 40, 4275, 1}},
     };
     auto put = [&](const char *file, uint16_t a, uint16_t b, uint16_t c, uint16_t d) {
-        prefix.WriteFile(QStringLiteral("C:\\windows\\syswow64\\") + QLatin1String(file), BuildPe(a, b, c, d));
+        prefix.WriteFile(
+            QStringLiteral("C:\\windows\\syswow64\\") + QLatin1String(file), MakePeWithVersion(a, b, c, d));
     };
     EXPECT_TRUE(TWindowsInstaller::NeedsVBRun60R5());
     for (const auto &m : minimums)
@@ -196,7 +278,7 @@ TEST(SystemQueryTests, VisualBasicRuntimeNeedsEveryFileAtItsMinimum)
     EXPECT_TRUE(TWindowsInstaller::NeedsVBRun60R5());
     put("msvbvm60.dll", 6, 1, 0, 0); // higher minor, lower release: newer
     EXPECT_FALSE(TWindowsInstaller::NeedsVBRun60R5());
-    QFile::remove(prefix.Host(QStringLiteral("C:\\windows\\syswow64\\msvbvm60.dll")));
+    QFile::remove(prefix.HostPath(QStringLiteral("C:\\windows\\syswow64\\msvbvm60.dll")));
     EXPECT_TRUE(TWindowsInstaller::NeedsVBRun60R5());
 }
 
@@ -230,13 +312,13 @@ TEST(ShellExecuteResultTests, TableCodesRaiseTheOperationAndTheMessage)
 
 TEST(DriveTests, FixedDisksAndTheCdRomSearch)
 {
-    PlatformPrefix::Options options;
-    options.Win64 = false;
-    PlatformPrefix prefix(options);
-    prefix.AddDrive(QLatin1Char('a'), QStringLiteral("floppy"));
+    TempPrefix::Options options;
+    options.Architecture = TempPrefix::Arch::Win32;
+    TempPrefix prefix(options);
+    prefix.AddDrive(QLatin1Char('a'), QString(), QStringLiteral("floppy"));
     prefix.AddDrive(QLatin1Char('d'));
-    const QString cd = prefix.AddDrive(QLatin1Char('e'), QStringLiteral("cdrom"));
-    prefix.AddDrive(QLatin1Char('n'), QStringLiteral("network"));
+    const QString cd = prefix.AddDrive(QLatin1Char('e'), QString(), QStringLiteral("cdrom"));
+    prefix.AddDrive(QLatin1Char('n'), QString(), QStringLiteral("network"));
     QStringList drives = {QStringLiteral("old")};
     TWindowsInstaller::GetLocalDriveLetters(drives);
     // z: of a default prefix is the host's root, a fixed disk as well.
@@ -268,9 +350,9 @@ TEST(DriveTests, FixedDisksAndTheCdRomSearch)
 
 TEST(FolderTests, SystemAndUserFoldersOfThePrefix)
 {
-    PlatformPrefix prefix;
+    TempPrefix prefix;
     TWindowsInstaller installer;
-    const QString user = prefix.Prefix().User();
+    const QString user = prefix.User();
     EXPECT_EQ(TWindowsInstaller::GetWinPath().toLower(), QStringLiteral("c:\\windows\\"));
     EXPECT_EQ(TWindowsInstaller::GetWinSystemPath().toLower(), QStringLiteral("c:\\windows\\syswow64\\"));
     const QString temp = installer.GetTempPath();
@@ -306,7 +388,7 @@ TEST(FolderTests, SystemAndUserFoldersOfThePrefix)
 
 TEST(RestartTests, WithoutWinebootTheHostIsNeverRestarted)
 {
-    PlatformPrefix prefix;
+    TempPrefix prefix;
     const QByteArray path = qgetenv("PATH");
     qputenv("PATH", QFile::encodeName(prefix.Root()));
     try {

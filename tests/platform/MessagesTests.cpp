@@ -1,5 +1,5 @@
-#include "PlatformPrefix.h"
-#include "ScriptedUiServices.h"
+#include "support/QStringPrinter.h"
+#include "support/ScriptedUiServices.h"
 
 #include "platform/Messages.h"
 #include "oslayer/Exceptions.h"

@@ -1,5 +1,6 @@
 #include "HoldingProcess.h"
-#include "PlatformPrefix.h"
+#include "support/QStringPrinter.h"
+#include "support/TempPrefix.h"
 
 #include "platform/ProductCatalog.h"
 #include "oslayer/Registry.h"
@@ -17,12 +18,12 @@ class Catalog : public ::testing::Test {
 protected:
     void RegisterProgram(const QString &product, const QString &file)
     {
-        FPrefix.Prefix().SetRegString(RegRoot::CurrentUser, Root + product + QStringLiteral("\\Program"),
-                                      QStringLiteral("Filename"), file);
+        FPrefix.SetRegString(RegRoot::CurrentUser, Root + product + QStringLiteral("\\Program"),
+            QStringLiteral("Filename"), file);
     }
     void SetMachine(const QString &key, const QString &name, const QString &value)
     {
-        FPrefix.Prefix().SetRegString(RegRoot::LocalMachine, Root + key, name, value);
+        FPrefix.SetRegString(RegRoot::LocalMachine, Root + key, name, value);
     }
     QString UserValue(const QString &key, const QString &name)
     {
@@ -32,7 +33,7 @@ protected:
             return QStringLiteral("<none>");
         return v.AsString();
     }
-    PlatformPrefix FPrefix;
+    TempPrefix FPrefix;
 };
 
 } // namespace
@@ -72,8 +73,8 @@ TEST_F(Catalog, ProgramFileBaseFolderSharedFolderAndNone)
     RegisterProgram(QStringLiteral("Falcrest"), QStringLiteral("C:\\W\\Kestrin\\Falcrest.exe"));
     RegisterProgram(QStringLiteral("Calvique"), QStringLiteral("C:\\W\\Calvique\\Calvique.exe"));
     RegisterProgram(QStringLiteral("ORV_PRO"), QStringLiteral("C:\\Alt\\Orv.exe"));
-    FPrefix.Prefix().SetRegString(RegRoot::CurrentUser, Root + QStringLiteral("Bruncet"), QStringLiteral("BaseFolder"),
-                                  QStringLiteral("C:\\Bruncet V 3.0"));
+    FPrefix.SetRegString(RegRoot::CurrentUser, Root + QStringLiteral("Bruncet"), QStringLiteral("BaseFolder"),
+        QStringLiteral("C:\\Bruncet V 3.0"));
     const struct {
         const char *Product;
         bool WithFile;
@@ -139,7 +140,7 @@ TEST_F(Catalog, SetProductPathWritesByRule)
         EXPECT_EQ(UserValue(QLatin1String(c.Key), QLatin1String(c.Value)),
                   c.Written ? QStringLiteral("C:\\X\\y.exe") : QStringLiteral("<none>"));
     }
-    FPrefix.MakeHiveReadOnly(false);
+    FPrefix.MakeHiveReadOnly(RegRoot::CurrentUser);
     EXPECT_FALSE(SetProductPath(QStringLiteral("Sorvane"), QStringLiteral("C:\\S.exe")));
 }
 
@@ -179,9 +180,9 @@ TEST_F(Catalog, DatabaseLocationsByRuleWithTheDefaultFallbacks)
 
 TEST(CatalogFixture, TheWine8PrefixReadsAsItsProductsWroteIt)
 {
-    PlatformPrefix::Options options;
+    TempPrefix::Options options;
     options.HivesFrom = QStringLiteral(DREMLIX_FIXTURES "/wine8-win64-prefix");
-    PlatformPrefix prefix(options);
+    TempPrefix prefix(options);
     EXPECT_EQ(GetProductPath(QStringLiteral("Orvanta"), true), QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe"));
     EXPECT_EQ(GetProductPath(QStringLiteral("Sorvane"), false), QStringLiteral("C:\\WDremlix\\Sorvane\\Programs\\"));
     EXPECT_EQ(GetProductPath(QStringLiteral("Bruncet"), true), QStringLiteral("C:\\Bruncet V 3.0\\"));
@@ -213,9 +214,9 @@ TEST(LocalHostPrefix, OnlyDriveLetterPathsOnVistaSevenAndEight)
         {"127.0.0.1:C:\\x", "127.0.0.1:C:\\x"},
     };
     for (const char *version : {"6.0", "6.1", "6.2", "5.1", "6.3"}) {
-        PlatformPrefix::Options options;
-        options.CurrentVersion = QLatin1String(version);
-        PlatformPrefix prefix(options);
+        TempPrefix::Options options;
+        options.WindowsVersion = QLatin1String(version);
+        TempPrefix prefix(options);
         const bool loopback = QLatin1String(version) == QLatin1String("6.0") || QLatin1String(version) == QLatin1String("6.1")
             || QLatin1String(version) == QLatin1String("6.2");
         for (const auto &c : cases) {
@@ -223,20 +224,20 @@ TEST(LocalHostPrefix, OnlyDriveLetterPathsOnVistaSevenAndEight)
             EXPECT_EQ(AddLocalHostPrefix(QLatin1String(c.Path)), QLatin1String(loopback ? c.OnSeven : c.Path));
         }
     }
-    PlatformPrefix::Options nine;
-    nine.Nine = true;
-    PlatformPrefix prefix(nine);
+    TempPrefix::Options nine;
+    nine.Windows9x = true;
+    TempPrefix prefix(nine);
     EXPECT_EQ(AddLocalHostPrefix(QStringLiteral("C:\\a.fdb")), QStringLiteral("C:\\a.fdb"));
 }
 
 TEST(FileLockError, AbsentFreeAndHeldFiles)
 {
-    PlatformPrefix prefix;
+    TempPrefix prefix;
     EXPECT_EQ(GetFileLockError(QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe")), 0u);
     prefix.WriteFile(QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe"), "program");
     EXPECT_EQ(GetFileLockError(QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe")), 0u);
     {
-        HoldingProcess other(prefix.Host(QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe")));
+        HoldingProcess other(prefix.HostPath(QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe")));
         EXPECT_EQ(GetFileLockError(QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe")), 32u);
     }
     EXPECT_EQ(GetFileLockError(QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe")), 0u);

@@ -1,4 +1,5 @@
-#include "PlatformPrefix.h"
+#include "support/QStringPrinter.h"
+#include "support/TempPrefix.h"
 
 #include "platform/InstallTools2.h"
 #include "platform/ShellLinkFormat.h"
@@ -139,7 +140,7 @@ TEST(ShellLinkFormatTests, FlippedBytesNeverCrashTheReader)
 
 TEST(ShellLinkInstallerTests, SetThenGetOnAFileOfThePrefix)
 {
-    PlatformPrefix prefix;
+    TempPrefix prefix;
     prefix.WriteFile(QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe"), "program");
     prefix.WriteFile(QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Nuovo.exe"), "new program");
     const QString lnk = QStringLiteral("C:\\users\\Public\\Desktop\\Orvanta.lnk");
@@ -173,7 +174,7 @@ TEST(ShellLinkInstallerTests, SetThenGetOnAFileOfThePrefix)
     EXPECT_EQ(read.ShowCmd, 7);
     EXPECT_EQ(read.HotKey, 0x0270);
     // The old item-id list named the old target: it is gone, the tracker block stays.
-    const std::optional<ShellLinkData> raw = ParseShellLink(HostBytes(prefix.Host(lnk)));
+    const std::optional<ShellLinkData> raw = ParseShellLink(HostBytes(prefix.HostPath(lnk)));
     ASSERT_TRUE(raw.has_value());
     EXPECT_TRUE(raw->IdList.isEmpty());
     EXPECT_EQ(raw->FileSize, 11u);
@@ -184,7 +185,7 @@ TEST(ShellLinkInstallerTests, SetThenGetOnAFileOfThePrefix)
     if (!lnkinfo.isEmpty()) {
         QProcess p;
         p.setProcessChannelMode(QProcess::MergedChannels);
-        p.start(lnkinfo, {prefix.Host(lnk)});
+        p.start(lnkinfo, { prefix.HostPath(lnk) });
         ASSERT_TRUE(p.waitForFinished(10000));
         const QString out = QString::fromUtf8(p.readAllStandardOutput());
         EXPECT_EQ(p.exitCode(), 0) << out.toStdString();
@@ -195,14 +196,14 @@ TEST(ShellLinkInstallerTests, SetThenGetOnAFileOfThePrefix)
 
 TEST(ShellLinkInstallerTests, MissingOrForeignFilesRaise)
 {
-    PlatformPrefix prefix;
+    TempPrefix prefix;
     TShellLinkInfoRec info;
     EXPECT_THROW(TWindowsInstaller::GetShellLinkInfo(QStringLiteral("C:\\none.lnk"), info), Os::EOSError);
     EXPECT_THROW(TWindowsInstaller::SetShellLinkInfo(QStringLiteral("C:\\none.lnk"), info), Os::EOSError);
     prefix.WriteFile(QStringLiteral("C:\\text.lnk"), "plain text");
     EXPECT_THROW(TWindowsInstaller::GetShellLinkInfo(QStringLiteral("C:\\text.lnk"), info), Os::Exception);
     EXPECT_THROW(TWindowsInstaller::SetShellLinkInfo(QStringLiteral("C:\\text.lnk"), info), Os::Exception);
-    EXPECT_EQ(HostBytes(prefix.Host(QStringLiteral("C:\\text.lnk"))), QByteArray("plain text"));
+    EXPECT_EQ(HostBytes(prefix.HostPath(QStringLiteral("C:\\text.lnk"))), QByteArray("plain text"));
     // A link without a target answers false.
     prefix.WriteFile(QStringLiteral("C:\\empty.lnk"), SerializeShellLink(ShellLinkData()));
     EXPECT_FALSE(TWindowsInstaller::GetShellLinkInfo(QStringLiteral("C:\\empty.lnk"), info));

@@ -1,5 +1,6 @@
-#include "PlatformPrefix.h"
-#include "ScriptedUiServices.h"
+#include "support/QStringPrinter.h"
+#include "support/ScriptedUiServices.h"
+#include "support/TempPrefix.h"
 
 #include "platform/dmVestrel2Unit.h"
 #include "oslayer/Environment.h"
@@ -15,14 +16,14 @@ protected:
     {
         FPrefix.WriteFile(exe, "wizard");
         FPrevious = Os::Environment::OwnExecutableHostPath();
-        Os::Environment::SetOwnExecutableHostPath(FPrefix.Host(exe));
+        Os::Environment::SetOwnExecutableHostPath(FPrefix.HostPath(exe));
     }
     void TearDown() override
     {
         if (!FPrevious.isEmpty())
             Os::Environment::SetOwnExecutableHostPath(FPrevious);
     }
-    PlatformPrefix FPrefix;
+    TempPrefix FPrefix;
     QString FPrevious;
 };
 
@@ -50,20 +51,24 @@ TEST_F(Locator, CandidatesInTheirOrder)
     StartFrom(QStringLiteral("C:\\R\\ORV\\Programs\\Orvanta.exe"));
     EXPECT_EQ(TdmVestrel2::GetVestrelDllPath(), QStringLiteral("OVVestrel2.dll"));
 
-    const QString common = FPrefix.WriteFile(QStringLiteral("C:\\R\\ORV\\Common files\\OVVestrel2.dll"));
+    const QString common = QStringLiteral("C:\\R\\ORV\\Common files\\OVVestrel2.dll");
+    FPrefix.WriteFile(common, "x");
     EXPECT_EQ(TdmVestrel2::GetVestrelDllPath().toLower(), common.toLower());
-    const QString second = FPrefix.WriteFile(QStringLiteral("C:\\R\\Vestrel_2\\Programs\\OVVestrel2.dll"));
+    const QString second = QStringLiteral("C:\\R\\Vestrel_2\\Programs\\OVVestrel2.dll");
+    FPrefix.WriteFile(second, "x");
     EXPECT_EQ(TdmVestrel2::GetVestrelDllPath().toLower(), second.toLower());
-    const QString first = FPrefix.WriteFile(QStringLiteral("C:\\R\\Vestrel\\Programs\\OVVestrel2.dll"));
+    const QString first = QStringLiteral("C:\\R\\Vestrel\\Programs\\OVVestrel2.dll");
+    FPrefix.WriteFile(first, "x");
     EXPECT_EQ(TdmVestrel2::GetVestrelDllPath().toLower(), first.toLower());
-    const QString beside = FPrefix.WriteFile(QStringLiteral("C:\\R\\ORV\\Programs\\OVVestrel2.dll"));
+    const QString beside = QStringLiteral("C:\\R\\ORV\\Programs\\OVVestrel2.dll");
+    FPrefix.WriteFile(beside, "x");
     EXPECT_EQ(TdmVestrel2::GetVestrelDllPath().toLower(), beside.toLower());
 }
 
 TEST_F(Locator, StartedFromTempWithNothingNearGivesTheBareName)
 {
     StartFrom(QStringLiteral("C:\\Temp\\Setup.exe"));
-    FPrefix.WriteFile(QStringLiteral("C:\\WDremlix\\Vestrel\\Programs\\OVVestrel2.dll"));
+    FPrefix.WriteFile(QStringLiteral("C:\\WDremlix\\Vestrel\\Programs\\OVVestrel2.dll"), "x");
     EXPECT_EQ(TdmVestrel2::GetVestrelDllPath(), QStringLiteral("OVVestrel2.dll"));
 }
 
@@ -72,7 +77,7 @@ TEST_F(Locator, ReleaseCallsTheProcedureAndClearsEverything)
     StartFrom(QStringLiteral("C:\\R\\ORV\\Programs\\Orvanta.exe"));
     // A real shared library stands where the address-book library is installed.
     QFile::copy(QStringLiteral("/usr/lib/x86_64-linux-gnu/libz.so.1"),
-                FPrefix.Host(QStringLiteral("C:\\R\\ORV\\Programs")) + QStringLiteral("/OVVestrel2.dll"));
+        FPrefix.HostPath(QStringLiteral("C:\\R\\ORV\\Programs")) + QStringLiteral("/OVVestrel2.dll"));
     ScriptedUiServices ui;
     TdmVestrel2 module;
     ASSERT_TRUE(module.LoadLibrary(TdmVestrel2::GetVestrelDllPath(), {QStringLiteral("zlibVersion"), QStringLiteral("NoSuch")}));

@@ -1,6 +1,6 @@
 // The register of handed-out queries without a server: names, the transactions made
-// for them, what is given back when, and the boxes of a manager destroyed with queries
-// still out.
+// for them, what is given back when (also through a lease), and the boxes of a manager
+// destroyed with queries still out.
 #include "schema/IBManagers.h"
 
 #include "support/ScriptedUiServices.h"
@@ -120,6 +120,51 @@ TEST_F(QueryRegisterTest, KeyQueriesAreGivenBackWhicheverGoesFirst)
     Table.QueryFindPrimaryKey();
     Manager.reset();
     EXPECT_EQ(Ui.Boxes().size(), 1);
+}
+
+TEST_F(QueryRegisterTest, ALeaseGivesItsQueryBackHoweverItsScopeEnds)
+{
+    Manager->SetTransaction(&Transaction);
+    {
+        TQueryLease<Db::TQuery> lease = Manager->LeaseQueryGlobal();
+        EXPECT_TRUE(Manager->IsRegistered(lease.Get()));
+    }
+    EXPECT_EQ(Manager->DatasetCount(), 0);
+
+    // Left by an error, with the transaction made for it.
+    try {
+        TQueryLease<TManagedQuery> lease = Table.LeaseQuery(true);
+        EXPECT_EQ(Manager->TransactionCount(), 1);
+        throw Os::Exception(QStringLiteral("work failed"));
+    } catch (const Os::Exception &) {
+    }
+    EXPECT_EQ(Manager->DatasetCount(), 0);
+    EXPECT_EQ(Manager->TransactionCount(), 0);
+
+    // Moved on, and handed over to a holder that gives it back itself.
+    TQueryLease<TManagedQuery> moved;
+    TManagedQuery *held = nullptr;
+    {
+        TQueryLease<TManagedQuery> lease = Table.LeaseQuery(true);
+        moved = std::move(lease);
+        EXPECT_FALSE(lease);
+        TQueryLease<TManagedQuery> handedOver = Table.LeaseQuery(false);
+        held = handedOver.Release();
+    }
+    EXPECT_EQ(Manager->DatasetCount(), 2);
+    moved.Reset();
+    EXPECT_EQ(Manager->DatasetCount(), 1);
+    EXPECT_TRUE(Manager->IsRegistered(held));
+    Table.FreeDataset(held);
+    EXPECT_EQ(Manager->DatasetCount(), 0);
+
+    // A manager that goes first takes the query along, and says so; the lease then has
+    // nothing left to give back.
+    TQueryLease<Db::TQuery> outlived = Manager->LeaseQueryGlobal();
+    Manager.reset();
+    EXPECT_EQ(Ui.Boxes().size(), 1);
+    outlived.Reset();
+    EXPECT_FALSE(outlived);
 }
 
 TEST_F(QueryRegisterTest, LevelsClosedThatWereNeverOpenedAreRefused)

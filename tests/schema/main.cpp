@@ -1,12 +1,14 @@
 // The schema test program. Started with "--register-worker", it is instead one of the
-// workstations of the concurrent-registration test: it registers its names against the
-// database it is given and ends.
+// workstations of the concurrent-registration test: for the seconds it is given it
+// registers a new name of its own, refreshes its first one and the name all workstations
+// share, then prints how many names it registered and ends.
 #include "schema/IBManagers.h"
 
 #include "dbaccess/Database.h"
 #include "dbaccess/Transaction.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <cstdio>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -16,12 +18,12 @@ namespace {
 int RunRegisterWorker(int argc, char **argv)
 {
     if (argc != 5) {
-        std::fprintf(stderr, "usage: --register-worker CONNECTION PREFIX COUNT\n");
+        std::fprintf(stderr, "usage: --register-worker CONNECTION PREFIX SECONDS\n");
         return 2;
     }
     const QString connection = QString::fromLocal8Bit(argv[2]);
     const QString prefix = QString::fromLocal8Bit(argv[3]);
-    const int count = QString::fromLocal8Bit(argv[4]).toInt();
+    const int seconds = QString::fromLocal8Bit(argv[4]).toInt();
     try {
         Db::TDatabase database;
         Db::TTransaction transaction(&database);
@@ -34,11 +36,16 @@ int RunRegisterWorker(int argc, char **argv)
         manager.SetPassword(QStringLiteral("47219630"));
         manager.Connect();
         // The real pauses: workstations that collide must not retry in step.
-        for (int i = 0; i < count; ++i) {
-            manager.RegisterUser(prefix + QStringLiteral("_%1").arg(i));
+        QElapsedTimer clock;
+        clock.start();
+        int count = 0;
+        while (clock.elapsed() < seconds * 1000) {
+            manager.RegisterUser(prefix + QStringLiteral("_%1").arg(count++));
+            manager.RegisterUser(prefix + QStringLiteral("_0"));
             manager.RegisterUser(QStringLiteral("shared workstation"));
         }
         database.Close();
+        std::printf("%d\n", count);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "worker: %s\n", e.what());
         return 1;

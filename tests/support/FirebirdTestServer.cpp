@@ -1,6 +1,7 @@
 #include "support/FirebirdTestServer.h"
 
 #include <QFile>
+#include <QSaveFile>
 #include <QFileInfo>
 #include <atomic>
 #include <fcntl.h>
@@ -70,9 +71,9 @@ time_t ModifiedSeconds(const QByteArray &path)
 
 } // namespace
 
-void FirebirdTestServer::AddAlias(const QString &alias, const QString &hostPath)
+void FirebirdTestServer::AddAlias(const QString &alias, const QString &hostPath, const QString &root)
 {
-    const QString name = Root() + QStringLiteral("/databases.conf");
+    const QString name = root + QStringLiteral("/databases.conf");
     const QByteArray encoded = QFile::encodeName(name);
     const time_t before = ModifiedSeconds(encoded);
     QFile conf(name);
@@ -127,17 +128,19 @@ QString FirebirdTestServer::TcpConnectionString(const QString &aliasOrPath)
     return QStringLiteral("127.0.0.1/%1:%2").arg(Port()).arg(aliasOrPath);
 }
 
-void FirebirdTestServer::SetFreeDiskSpace(std::optional<int64_t> bytes, QChar drive)
+void FirebirdTestServer::SetFreeDiskSpace(std::optional<int64_t> bytes, QChar drive, const QString &root)
 {
-    QString name = Root() + QStringLiteral("/udf-free-space");
+    QString name = root + QStringLiteral("/udf-free-space");
     if (!drive.isNull())
         name += u'-' + QString(drive.toUpper());
     if (!bytes) {
         QFile::remove(name);
         return;
     }
-    QFile f(name);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    // Other test processes' databases ask the server for the same drive while this one
+    // writes: they must find the old value or the new one, never an emptied file (which
+    // the server answers as "cannot tell", a warning box in the middle of their run).
+    QSaveFile f(name);
+    if (!f.open(QIODevice::WriteOnly) || f.write(QByteArray::number(static_cast<qlonglong>(*bytes))) < 0 || !f.commit())
         qFatal("cannot write %s", qPrintable(name));
-    f.write(QByteArray::number(static_cast<qlonglong>(*bytes)));
 }

@@ -21,7 +21,8 @@ public:
     // Adds "alias = hostPath" to the server's databases.conf (the server re-reads it
     // at every attach), e.g. AddAlias("D:\\Data\\Base.fdb", FreshDatabasePath()); an
     // alias already there gets the new path (a duplicate would break every attach).
-    static void AddAlias(const QString &alias, const QString &hostPath);
+    // Another server's root names that server's alias file.
+    static void AddAlias(const QString &alias, const QString &hostPath, const QString &root = Root());
     // "127.0.0.1/<port>:<alias or path>" for TCP/IP, and the path itself for the
     // embedded engine.
     static QString TcpConnectionString(const QString &aliasOrPath);
@@ -29,5 +30,6 @@ public:
 
     // The answer of GetFreeDiskSpace in ov_udf.dll: a number written to
     // <root>/udf-free-space[-<drive>]; std::nullopt removes the file again.
-    static void SetFreeDiskSpace(std::optional<int64_t> bytes, QChar drive = QChar());
+    static void SetFreeDiskSpace(
+        std::optional<int64_t> bytes, QChar drive = QChar(), const QString &root = Root());
 };

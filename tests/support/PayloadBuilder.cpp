@@ -28,8 +28,12 @@ PayloadBuilder &PayloadBuilder::AddList(const QString &name, const QStringList &
     return Add(name, bytes);
 }
 
-void PayloadBuilder::Write(const QString &hostPath) const
+void PayloadBuilder::Write(const QString &hostPath, const QString &stubHostPath) const
 {
+    if (!stubHostPath.isEmpty()) {
+        WriteWizard(stubHostPath, hostPath, FFiles);
+        return;
+    }
     const QString stub = hostPath + QLatin1String(".stub");
     QFile file(stub);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))

@@ -17,8 +17,9 @@ public:
     // A manifest list: the lines joined by CR LF, in the 8-bit code page.
     PayloadBuilder &AddList(const QString &name, const QStringList &lines);
 
-    // Writes the wizard to hostPath (a stub followed by the resource block).
-    void Write(const QString &hostPath) const;
+    // Writes the wizard to hostPath (a stub followed by the resource block); the stub is a
+    // stand-in unless the path of a real one (the built wizard) is given.
+    void Write(const QString &hostPath, const QString &stubHostPath = QString()) const;
     // Writes it and makes it the own executable of this process; returns hostPath.
     QString Install(const QString &hostPath) const;
 

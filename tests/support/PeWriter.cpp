@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cstring>
 #include <stdexcept>
 
 namespace {
@@ -32,7 +33,90 @@ qsizetype AlignUp(qsizetype n, qsizetype a)
     return (n + a - 1) / a * a;
 }
 
+void Append16(QByteArray &b, uint16_t v)
+{
+    b.append(char(v & 0xFF));
+    b.append(char(v >> 8));
+}
+
+void Append32(QByteArray &b, uint32_t v)
+{
+    Append16(b, uint16_t(v & 0xFFFF));
+    Append16(b, uint16_t(v >> 16));
+}
+
+void Pad4(QByteArray &b)
+{
+    while (b.size() % 4)
+        b.append('\0');
+}
+
+void AppendWideZ(QByteArray &b, const QString &s)
+{
+    for (const QChar c : s)
+        Append16(b, c.unicode());
+    Append16(b, 0);
+}
+
+// One node of the block: length, value length, type, key, value, children, each part
+// starting on a 32-bit boundary.
+QByteArray Node(const QString &key, const QByteArray &value, uint16_t valueLength, uint16_t type,
+    const QByteArray &children)
+{
+    QByteArray b;
+    Append16(b, 0);
+    Append16(b, valueLength);
+    Append16(b, type);
+    AppendWideZ(b, key);
+    Pad4(b);
+    b.append(value);
+    if (!children.isEmpty()) {
+        Pad4(b);
+        b.append(children);
+    }
+    Put16(b, 0, uint16_t(b.size()));
+    return b;
+}
+
+QString Hex4(uint16_t v) { return QStringLiteral("%1").arg(v, 4, 16, QLatin1Char('0')).toUpper(); }
+
 } // namespace
+
+QByteArray BuildVersionBlock(const VersionContent &wanted)
+{
+    QByteArray fixed;
+    if (wanted.WithFixed) {
+        const uint32_t ms = (uint32_t(wanted.V[0]) << 16) | wanted.V[1];
+        const uint32_t ls = (uint32_t(wanted.V[2]) << 16) | wanted.V[3];
+        for (const uint32_t v :
+            { 0xFEEF04BDu, 0x00010000u, ms, ls, ms, ls, 0x3Fu, 0u, 0x00040004u, wanted.FileType, 0u, 0u, 0u })
+            Append32(fixed, v);
+    }
+    QByteArray tables;
+    QByteArray translations;
+    for (const VersionStringTable &t : wanted.Tables) {
+        QByteArray strings;
+        for (const auto &[name, text] : t.Strings) {
+            QByteArray value;
+            AppendWideZ(value, text);
+            Pad4(strings);
+            strings.append(Node(name, value, uint16_t(text.size() + 1), 1, QByteArray()));
+        }
+        Pad4(tables);
+        tables.append(Node(Hex4(t.Language) + Hex4(t.CodePage), QByteArray(), 0, 1, strings));
+        Append16(translations, t.Language);
+        Append16(translations, t.CodePage);
+    }
+    QByteArray children;
+    if (!wanted.Tables.isEmpty()) {
+        children.append(Node(QStringLiteral("StringFileInfo"), QByteArray(), 0, 1, tables));
+        Pad4(children);
+        const QByteArray var = Node(
+            QStringLiteral("Translation"), translations, uint16_t(translations.size()), 0, QByteArray());
+        children.append(Node(QStringLiteral("VarFileInfo"), QByteArray(), 0, 1, var));
+    }
+    return Node(QStringLiteral("VS_VERSION_INFO"), fixed, uint16_t(fixed.size()), 0, children);
+}
 
 QByteArray MakePe(const std::optional<QByteArray> &versionBlock, bool pe32plus, uint16_t language, PeLayout *layout)
 {
@@ -58,7 +142,7 @@ QByteArray MakePe(const std::optional<QByteArray> &versionBlock, bool pe32plus, 
     const qsizetype langDir = 48;
     const qsizetype dataEntry = 72;
     const qsizetype data = AlignUp(88, 8);
-    rsrc.resize(data);
+    rsrc.resize(data, '\0');
     Put16(rsrc, typeDir + 14, 1);
     Put32(rsrc, typeDir + 16, type);
     Put32(rsrc, typeDir + 20, 0x80000000u | uint32_t(nameDir));
@@ -72,7 +156,7 @@ QByteArray MakePe(const std::optional<QByteArray> &versionBlock, bool pe32plus, 
     Put32(rsrc, dataEntry + 4, uint32_t(payload.size()));
     rsrc += payload;
     const qsizetype rsrcSize = rsrc.size();
-    rsrc.resize(AlignUp(rsrcSize, FileAlignment));
+    rsrc.resize(AlignUp(rsrcSize, FileAlignment), '\0');
     l.TypeDirectory = l.ResourceSection + typeDir;
     l.NameDirectory = l.ResourceSection + nameDir;
     l.LanguageDirectory = l.ResourceSection + langDir;
@@ -138,23 +222,27 @@ QByteArray MakePe(const std::optional<QByteArray> &versionBlock, bool pe32plus, 
     return image;
 }
 
+QByteArray BuildPeWithVersion(const VersionContent &wanted, bool pe32plus)
+{
+    const uint16_t language = wanted.Tables.isEmpty() ? 0x0409 : wanted.Tables.first().Language;
+    return MakePe(BuildVersionBlock(wanted), pe32plus, language);
+}
+
 QByteArray MakePeWithVersion(uint16_t a, uint16_t b, uint16_t c, uint16_t d, const QString &fileVersionString,
                              bool pe32plus, Os::Translation translation)
 {
-    Os::FixedFileInfo fixed;
-    fixed.FileVersionMS = (uint32_t(a) << 16) | b;
-    fixed.FileVersionLS = (uint32_t(c) << 16) | d;
-    fixed.ProductVersionMS = fixed.FileVersionMS;
-    fixed.ProductVersionLS = fixed.FileVersionLS;
     const QString text = fileVersionString.isNull() ? QStringLiteral("%1.%2.%3.%4").arg(a).arg(b).arg(c).arg(d)
                                                     : fileVersionString;
-    const QByteArray block = Os::BuildVersionInfoBlock(
-        fixed, translation,
+    VersionContent wanted;
+    wanted.V[0] = a;
+    wanted.V[1] = b;
+    wanted.V[2] = c;
+    wanted.V[3] = d;
+    wanted.Tables = { VersionStringTable { translation.Language, translation.CodePage,
         { { QStringLiteral("CompanyName"), QStringLiteral("DREMLIX S.A.") },
-          { QStringLiteral("FileDescription"), QStringLiteral("Test program") },
-          { QStringLiteral("FileVersion"), text },
-          { QStringLiteral("ProductVersion"), text } });
-    return MakePe(block, pe32plus, translation.Language);
+            { QStringLiteral("FileDescription"), QStringLiteral("Test program") },
+            { QStringLiteral("FileVersion"), text }, { QStringLiteral("ProductVersion"), text } } } };
+    return BuildPeWithVersion(wanted, pe32plus);
 }
 
 void WriteBytesFile(const QString &hostPath, const QByteArray &bytes)

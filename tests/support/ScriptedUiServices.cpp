@@ -36,6 +36,7 @@ bool ScriptedUiServices::ShowMessage(const MessageRequest &request)
 bool ScriptedUiServices::BrowseForFolder(const QString &title, QString &path, uint32_t, const QString &)
 {
     BrowseTitles.append(title);
+    BrowseStarts.append(path);
     if (FFolders.empty())
         return false;
     const QString choice = FFolders.front();

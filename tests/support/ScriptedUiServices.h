@@ -38,6 +38,7 @@ public:
     const QList<Box> &Boxes() const { return FBoxes; }
     const QList<uint32_t> &Beeps() const { return FBeeps; }
     QStringList BrowseTitles;
+    QStringList BrowseStarts; // the path each folder browser opened at
     QStringList OpenTitles;
     int WaitCursorChanges = 0;
     bool WaitCursorOn = false;

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <fcntl.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,6 +49,11 @@ TempPrefix::TempPrefix(const Options &options)
     FUser = options.User;
     Build(options);
     Os::Environment::SetPrefixRoot(FRoot);
+    if (options.Windows9x)
+        SetWindows9x();
+    else if (!options.WindowsVersion.isEmpty())
+        SetWindowsVersion(options.WindowsVersion.section(QLatin1Char('.'), 0, 0).toUInt(),
+            options.WindowsVersion.section(QLatin1Char('.'), 1, 1).toUInt());
 }
 
 TempPrefix::~TempPrefix()
@@ -79,7 +85,8 @@ void TempPrefix::Build(const Options &options)
         dir.mkpath(FRoot + QStringLiteral("/drive_c/Program Files (x86)"));
     }
     MakeLink(QStringLiteral("../drive_c"), FRoot + QStringLiteral("/dosdevices/c:"));
-    MakeLink(QStringLiteral("/"), FRoot + QStringLiteral("/dosdevices/z:"));
+    if (options.HostRootDrive)
+        MakeLink(QStringLiteral("/"), FRoot + QStringLiteral("/dosdevices/z:"));
 
     if (!options.HivesFrom.isEmpty()) {
         for (const char *name : { "system.reg", "user.reg", "userdef.reg" }) {
@@ -113,14 +120,15 @@ void TempPrefix::Build(const Options &options)
                     "[Software\\\\Wine\\\\Drives] 1796898673\n"
                     "#time=1dd889194a9aa6e\n");
     WriteText(UserHive(),
-              "WINE REGISTRY Version 2\n"
-              ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n\n"
-                  + arch
-                  + "\n"
-                    "[Environment] 1796898654\n"
-                    "#time=1dd88918954fde4\n"
-                    "\"TEMP\"=\"C:\\\\users\\\\"
-                  + user + "\\\\Temp\"\n\"TMP\"=\"C:\\\\users\\\\" + user + "\\\\Temp\"\n");
+        "WINE REGISTRY Version 2\n"
+        ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n\n"
+            + arch
+            + "\n"
+              "[Environment] 1796898654\n"
+              "#time=1dd88918954fde4\n"
+              "\"TEMP\"=\"C:\\\\users\\\\"
+            + user + "\\\\Temp\"\n\"TMP\"=\"C:\\\\users\\\\" + user + "\\\\Temp\"\n"
+            + (options.ExtraUserKeys.isEmpty() ? QByteArray() : "\n" + options.ExtraUserKeys));
 }
 
 QString TempPrefix::HostPath(const QString &windowsPath) const
@@ -139,11 +147,20 @@ QString TempPrefix::WriteFile(const QString &windowsPath, const QByteArray &byte
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
         throw std::runtime_error("cannot write " + host.toStdString());
     file.close();
-    if (lastWrite) {
-        if (!Os::SetFileLastWriteTime(windowsPath, Os::FileTimeFromMSecsSinceEpoch(lastWrite->toMSecsSinceEpoch())))
-            throw std::runtime_error("cannot set the time of " + host.toStdString());
-    }
+    if (lastWrite)
+        SetLastWriteTime(windowsPath, lastWrite->toMSecsSinceEpoch());
     return host;
+}
+
+void TempPrefix::SetLastWriteTime(const QString &windowsPath, qint64 msecsSinceEpoch) const
+{
+    struct timespec times[2];
+    times[0].tv_sec = msecsSinceEpoch / 1000;
+    times[0].tv_nsec = (msecsSinceEpoch % 1000) * 1000000;
+    times[1] = times[0];
+    const QString host = Os::HostPath(windowsPath);
+    if (host.isEmpty() || ::utimensat(AT_FDCWD, QFile::encodeName(host).constData(), times, 0) != 0)
+        throw std::runtime_error("cannot set the time of " + windowsPath.toStdString());
 }
 
 QString TempPrefix::MakeFolder(const QString &windowsPath) const
@@ -221,4 +238,11 @@ void TempPrefix::SetWindows9x(const QString &versionNumber) const
                                view);
     SetRegValue(Os::RegRoot::LocalMachine, QStringLiteral("Software\\Microsoft\\Windows\\CurrentVersion"),
                 QStringLiteral("VersionNumber"), Os::RegValue::FromString(versionNumber));
+}
+
+void TempPrefix::MakeHiveReadOnly(Os::RegRoot root) const
+{
+    const QString hive = root == Os::RegRoot::LocalMachine ? SystemHive() : UserHive();
+    if (::chmod(QFile::encodeName(hive).constData(), 0444) != 0)
+        throw std::runtime_error("cannot make " + hive.toStdString() + " read-only");
 }

@@ -242,6 +242,15 @@ TEST_F(WizardPackTest, RefusalsLeaveNoOutput)
     EXPECT_EQ(QDir(FWork).entryList(QDir::Files | QDir::Hidden).size(), 3) << "no temporary files left behind";
 }
 
+TEST_F(WizardPackTest, HelpIsAnsweredOnStandardOutput)
+{
+    const Result r = Run({QStringLiteral("--help")});
+    EXPECT_EQ(r.Code, 0);
+    EXPECT_TRUE(r.Out.startsWith(QStringLiteral("usage:\n"))) << r.Out.toStdString();
+    EXPECT_TRUE(r.Out.contains(QStringLiteral("wizard-pack build --stub STUB")));
+    EXPECT_TRUE(r.Err.isEmpty()) << r.Err.toStdString();
+}
+
 TEST_F(WizardPackTest, ListAndExtractErrors)
 {
     const QString a = Write(QStringLiteral("A.txt"), "a", Time1);

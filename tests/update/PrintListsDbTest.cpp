@@ -1,6 +1,7 @@
 // The print-list update of the database products against the private Firebird server:
 // rows inserted then replaced, several companies with one unreachable, an import that
-// breaks off.
+// breaks off, eight workstations importing the same lists at once, and a server killed
+// while a list is being written.
 #include "UpdateFixture.h"
 
 #include "Common/Interbase/dmDBConnectionUnit.h"
@@ -12,13 +13,92 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <atomic>
+#include <csignal>
 #include <fcntl.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
 
 QString Env(const char *name) { return qEnvironmentVariable(name); }
+
+// Set for a process of this program started as one workstation of the concurrent
+// imports: "<worker number>|<connection string of the company database>".
+constexpr char WorkerJob[] = "DREMLIX_IMPORT_WORKER";
+constexpr int ConcurrentLists = 30;
+constexpr int ConcurrentWorkers = 8;
+
+QString ListName(int list) { return QStringLiteral("Lista%1").arg(list, 2, 10, QLatin1Char('0')); }
+
+// What one workstation imports as a list: a text of its own, long enough that writing
+// it takes the server a moment.
+QByteArray ListText(int worker, int list)
+{
+    QByteArray text = "COM:ORVANTA\r\nDES:I:" + ListName(list).toLatin1() + "\r\n";
+    for (int line = 0; line < 200; ++line)
+        text += "BAND " + QByteArray::number(line) + " of workstation " + QByteArray::number(worker) + "\r\n";
+    return text;
+}
+
+// A second server of the test's own in a temporary root, which the test may kill
+// without disturbing the server every other test uses; stopped at the end in any case.
+class TPrivateServer {
+public:
+    TPrivateServer()
+    {
+        FRoot = FFolder.path() + QStringLiteral("/fb");
+        Run(QStringLiteral("start"));
+        QFile conf(FRoot + QStringLiteral("/firebird.conf"));
+        if (conf.open(QIODevice::ReadOnly)) {
+            for (const QByteArray &line : conf.readAll().split('\n')) {
+                if (line.startsWith("RemoteServicePort = "))
+                    FPort = line.mid(20).trimmed().toInt();
+            }
+        }
+        FirebirdTestServer::SetFreeDiskSpace(10000000000, QLatin1Char('Y'), FRoot);
+    }
+    ~TPrivateServer() { Run(QStringLiteral("stop")); }
+
+    bool Running() const { return FPort > 0; }
+    int Port() const { return FPort; }
+    const QString &Root() const { return FRoot; }
+    // As a crash ends it: no chance to close anything.
+    void Kill() const
+    {
+        QFile pid(FRoot + QStringLiteral("/firebird.pid"));
+        if (pid.open(QIODevice::ReadOnly))
+            ::kill(static_cast<pid_t>(pid.readAll().trimmed().toLongLong()), SIGKILL);
+    }
+    void Restart() { Run(QStringLiteral("restart")); }
+    void Stop() { Run(QStringLiteral("stop")); }
+
+private:
+    void Run(const QString &command) const
+    {
+        QProcess script;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        // The project's function module, which the shared server has too; the server
+        // compares the folder of its restriction by name, so without "..".
+        if (!environment.contains(QStringLiteral("DREMLIX_UDF_DIR")))
+            environment.insert(QStringLiteral("DREMLIX_UDF_DIR"),
+                QFileInfo(FirebirdTestServer::Root() + QStringLiteral("/../udf")).canonicalFilePath());
+        script.setProcessEnvironment(environment);
+        script.setProcessChannelMode(QProcess::ForwardedChannels);
+        script.start(QStringLiteral(DREMLIX_SOURCE_DIR "/tests/firebird/fbserver.sh"), { command, FRoot });
+        script.waitForFinished(120000);
+    }
+
+    QTemporaryDir FFolder;
+    QString FRoot;
+    int FPort = 0;
+};
 
 std::unique_ptr<Db::TDatabase> AttachAsMaker(const QString &name)
 {
@@ -44,11 +124,11 @@ protected:
         FData = Env("DREMLIX_FB_DATA") + QLatin1Char('/') + FStem;
         QDir().mkpath(FData);
         AddDriveAt(QLatin1Char('y'), FData);
-        // The server's free-space answer for drive Y: stays large for every test process.
-        QFile free(Env("DREMLIX_FB_ROOT") + QStringLiteral("/udf-free-space-Y"));
-        ASSERT_TRUE(free.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        free.write("10000000000");
-        free.close();
+        // The server's free-space answer for drive Y: stays large for every test process;
+        // the workers of one test find it written, and must not empty it while the
+        // others read it.
+        if (Env(WorkerJob).isEmpty())
+            FirebirdTestServer::SetFreeDiskSpace(10000000000, QLatin1Char('Y'));
         WriteFile(QStringLiteral("C:\\windows\\system32\\gds32.dll"),
             PeFile(2, 5, 9, 27139, QStringLiteral("WI-V2.5.9.27139")));
     }
@@ -78,7 +158,8 @@ protected:
     }
 
     // A company database with the products' bootstrap objects; its connection string.
-    QString CreateCompanyDatabase(const QString &name, const QString &identifier, bool withPrintTables = true)
+    QString CreateCompanyDatabase(const QString &name, const QString &identifier, bool withPrintTables = true,
+        const TPrivateServer *server = nullptr)
     {
         const QString file = FStem + QLatin1Char('_') + name + QStringLiteral(".fdb");
         const QString host = FData + QLatin1Char('/') + file;
@@ -117,13 +198,28 @@ protected:
         const QString alias = QStringLiteral("Y:\\") + file;
         // The server re-reads its alias file only when its time stamp changes second; the
         // shared helper takes care of that for processes adding aliases side by side.
-        FirebirdTestServer::AddAlias(alias, host);
-        return TcpString(file);
+        FirebirdTestServer::AddAlias(alias, host, server ? server->Root() : FirebirdTestServer::Root());
+        return TcpString(file, server);
     }
 
-    QString TcpString(const QString &file) const
+    QString TcpString(const QString &file, const TPrivateServer *server = nullptr) const
     {
-        return QStringLiteral("127.0.0.1/") + Env("DREMLIX_FB_PORT") + QStringLiteral(":Y:\\") + file;
+        const QString port = server ? QString::number(server->Port()) : Env("DREMLIX_FB_PORT");
+        return QStringLiteral("127.0.0.1/") + port + QStringLiteral(":Y:\\") + file;
+    }
+
+    static void ExecAsMaker(const QString &location, const QStringList &statements)
+    {
+        auto db = AttachAsMaker(location);
+        Db::TTransaction transaction(db.get());
+        transaction.Start();
+        Db::TStatement statement(db.get(), &transaction);
+        statement.SetParamCheck(false);
+        for (const QString &sql : statements) {
+            statement.SetSQLText(sql);
+            statement.Execute();
+        }
+        transaction.Commit();
     }
 
     void RegisterCompany(const QString &company, const QString &location)
@@ -149,6 +245,17 @@ protected:
             .Add(QStringLiteral("OrvGro.lst"), groupText)
             .Add(QStringLiteral("OrvPre.LST"), "ORIENTATION=2\r\nCaff\xe8\r\n")
             .Add(QStringLiteral("Note.txt"), "not a print list");
+    }
+
+    // "PrintLists.txt" naming Lista01.lst, Lista02.lst ... and each list with its text.
+    void PayloadWithLists(int count, const std::function<QByteArray(int list)> &text)
+    {
+        QStringList names;
+        for (int list = 1; list <= count; ++list)
+            names << ListName(list) + QStringLiteral(".lst");
+        FPayload.AddList(QStringLiteral("PrintLists.txt"), names);
+        for (int list = 1; list <= count; ++list)
+            FPayload.Add(names.at(list - 1), text(list));
     }
 
     void Start()
@@ -291,4 +398,198 @@ TEST_F(PrintListsDbTest, OrvantaReportsABrokenImportAsItsFailure)
     // The program stays replaced; the current name is empty, so the bare message is told.
     EXPECT_EQ(lines.last(), QStringLiteral("Cannot import resource files")) << Dump().toStdString();
     EXPECT_EQ(ReadFile(QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe")), PeFile(5, 1));
+}
+
+// ---- Many workstations, one database ---------------------------------------------------
+
+// One workstation of ConcurrentImportsOfTheSameLists...: the whole print-list update of
+// the product, with the real pauses between its retries.
+TEST_F(PrintListsDbTest, WorkerOfConcurrentImports)
+{
+    const QStringList job = Env(WorkerJob).split(QLatin1Char('|'));
+    if (job.size() != 2)
+        GTEST_SKIP() << "runs only as a workstation of ConcurrentImportsOfTheSameListsAllSucceed...";
+    const int worker = job.at(0).toInt();
+    RegisterCompany(QStringLiteral("Default"), job.at(1));
+    PayloadWithLists(ConcurrentLists, [worker](int list) { return ListText(worker, list); });
+    StartEngine(1, QString(), TableWithTestServer());
+
+    EXPECT_EQ(FEngine->UpdatePrintLists(QString()), uoSuccess) << Dump().toStdString();
+    EXPECT_EQ(Lines().size(), 2 + ConcurrentLists) << Dump().toStdString();
+    for (const auto &box : FUi->Boxes())
+        ADD_FAILURE() << "box: " << box.Caption.toStdString() << ": " << box.Text.toStdString();
+}
+
+TEST_F(PrintListsDbTest, ConcurrentImportsOfTheSameListsAllSucceedAndLeaveEachListOneWholeRow)
+{
+    const QString location = CreateCompanyDatabase(QStringLiteral("shared"), QStringLiteral("ORV_PRO"));
+    std::vector<std::unique_ptr<QProcess>> workers;
+    for (int worker = 0; worker < ConcurrentWorkers; ++worker) {
+        auto process = std::make_unique<QProcess>();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QString::fromLatin1(WorkerJob), QStringLiteral("%1|%2").arg(worker).arg(location));
+        process->setProcessEnvironment(environment);
+        process->setProcessChannelMode(QProcess::MergedChannels);
+        process->start(QCoreApplication::applicationFilePath(),
+            { QStringLiteral("--gtest_filter=PrintListsDbTest.WorkerOfConcurrentImports") });
+        workers.push_back(std::move(process));
+    }
+    for (int worker = 0; worker < ConcurrentWorkers; ++worker) {
+        QProcess &process = *workers[worker];
+        ASSERT_TRUE(process.waitForFinished(600000)) << "workstation " << worker << " did not end";
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(process.exitCode(), 0) << "workstation " << worker << ":\n"
+                                         << process.readAll().toStdString();
+    }
+
+    const QList<QVariantList> rows = Rows(location);
+    ASSERT_EQ(rows.size(), ConcurrentLists);
+    for (int list = 1; list <= ConcurrentLists; ++list) {
+        const QVariantList &row = rows.at(list - 1);
+        EXPECT_EQ(row.at(0).toString(), ListName(list).toLower());
+        // Whole, and from one workstation: no mixture, nothing cut.
+        bool whole = false;
+        for (int worker = 0; worker < ConcurrentWorkers; ++worker)
+            whole = whole || row.at(3).toString() == QString::fromLatin1(ListText(worker, list));
+        EXPECT_TRUE(whole) << ListName(list).toStdString();
+    }
+}
+
+// ---- A server that goes away -----------------------------------------------------------
+
+TEST_F(PrintListsDbTest, ServerKilledMidImportRollsBackTheListBeingWrittenAndASecondRunCompletesEveryList)
+{
+    TPrivateServer server;
+    ASSERT_TRUE(server.Running());
+    const QString location
+        = CreateCompanyDatabase(QStringLiteral("ferma"), QStringLiteral("ORV_PRO"), true, &server);
+    constexpr int Lists = 5;
+    const auto text = [](int list, int run) -> QByteArray {
+        return QByteArray("COM:ORVANTA\r\nDES:I:") + ListName(list).toLatin1() + "\r\nRUN "
+            + QByteArray::number(run) + "\r\n";
+    };
+    // List 3 is stored already; the server dies while its new text is being written: a
+    // trigger holds the write once, after telling the test through a transaction of
+    // its own that commits at once.
+    ExecAsMaker(location,
+        { QStringLiteral("INSERT INTO PRT_Params (pname, print_params) VALUES ('lista03', '")
+                + QString::fromLatin1(text(3, 0)) + QStringLiteral("')"),
+            QStringLiteral("CREATE TABLE KillPoint (pname VARCHAR(60))") });
+    ExecAsMaker(location,
+        { QStringLiteral("CREATE TRIGGER HOLD_THE_WRITE FOR PRT_Params ACTIVE BEFORE INSERT OR UPDATE AS "
+                         "DECLARE started TIMESTAMP; "
+                         "BEGIN "
+                         "  IF (NEW.pname = 'lista03' AND NOT EXISTS (SELECT * FROM KillPoint)) THEN BEGIN "
+                         "    IN AUTONOMOUS TRANSACTION DO INSERT INTO KillPoint (pname) VALUES (NEW.pname); "
+                         "    started = CAST('NOW' AS TIMESTAMP); "
+                         "    WHILE (DATEDIFF(SECOND FROM started TO CAST('NOW' AS TIMESTAMP)) < 60) DO "
+                         "      started = started; "
+                         "  END "
+                         "END") });
+    RegisterCompany(QStringLiteral("Ferma"), location);
+    WriteCompanyList("Ferma\r\n");
+    const auto payload = [&](int run) {
+        FPayload = PayloadBuilder();
+        PayloadWithLists(Lists, [&](int list) { return text(list, run); });
+        FPayload.Add(QStringLiteral("Orvanta.exe"), PeFile(5, 1));
+    };
+    InstallOrvanta(5);
+    payload(1);
+    Start();
+
+    // The killer watches from a connection of its own; if the write is not reached in
+    // two minutes, it kills the server all the same, so that nothing waits on the held
+    // trigger.
+    std::atomic<qint64> killedAt { -1 };
+    QElapsedTimer clock;
+    clock.start();
+    std::jthread killer([&](std::stop_token stop) {
+        try {
+            auto db = AttachAsMaker(location);
+            Db::TTransaction transaction(db.get());
+            transaction.SetParams({ QStringLiteral("read"), QStringLiteral("read_committed"),
+                QStringLiteral("rec_version"), QStringLiteral("nowait") });
+            Db::TQuery query(db.get(), &transaction);
+            query.SetSQLText(QStringLiteral("SELECT COUNT(*) FROM KillPoint"));
+            while (!stop.stop_requested() && killedAt < 0 && clock.elapsed() < 120000) {
+                transaction.Start();
+                query.Open();
+                const bool held = query.AsInteger(0) > 0;
+                query.Close();
+                transaction.Commit();
+                if (held) {
+                    server.Kill();
+                    killedAt = clock.elapsed();
+                }
+                QThread::msleep(20);
+            }
+            db->ForceClose();
+        } catch (const std::exception &) {
+        }
+        if (killedAt < 0 && !stop.stop_requested())
+            server.Kill();
+    });
+    const TUpdateOutcome outcome = FEngine->UpdateOrvanta();
+    const qint64 returnedAt = clock.elapsed();
+    killer.request_stop();
+    killer.join();
+
+    ASSERT_GE(killedAt.load(), 0) << "the write of list 3 was never reached\n" << Dump().toStdString();
+    EXPECT_EQ(outcome, uoFailure);
+    const QStringList lines = Lines();
+    const qsizetype start = lines.indexOf(QStringLiteral("Aggiornamento di elenchi per la società Ferma"));
+    ASSERT_GE(start, 0) << Dump().toStdString();
+    EXPECT_EQ(lines.mid(start + 1),
+        (QStringList { QStringLiteral("I parametri di stampa : \"Lista01\" sono stati aggiunti."),
+            QStringLiteral("I parametri di stampa : \"Lista02\" sono stati aggiunti."),
+            QStringLiteral("Cannot import resource files") }))
+        << Dump().toStdString();
+    EXPECT_FALSE(FEngine->Connection()->Connected());
+    // The client notices a dead server at once; nothing waits for a timeout.
+    EXPECT_LT(returnedAt - killedAt, 10000) << "killed at " << killedAt << " ms, returned at " << returnedAt;
+
+    // Back up: the lists before the one being written stay, that one is as it was, the
+    // rest never came; and the dropped connection stays dropped, a register refresh of
+    // its timer included.
+    server.Restart();
+    FEngine->Connection()->DatabaseManager()->RegisterUser(QStringLiteral("timer tick"));
+    EXPECT_FALSE(FEngine->Connection()->Connected());
+    QList<QVariantList> rows = Rows(location);
+    ASSERT_EQ(rows.size(), 3);
+    EXPECT_EQ(rows.at(0).at(3).toString(), QString::fromLatin1(text(1, 1)));
+    EXPECT_EQ(rows.at(1).at(3).toString(), QString::fromLatin1(text(2, 1)));
+    EXPECT_EQ(rows.at(2).at(0).toString(), QStringLiteral("lista03"));
+    EXPECT_EQ(rows.at(2).at(3).toString(), QString::fromLatin1(text(3, 0)));
+
+    // With the server stopped before the connection: that company is reported
+    // unreachable, the next one is updated.
+    server.Stop();
+    const QString viva = CreateCompanyDatabase(QStringLiteral("viva"), QStringLiteral("ORV_PRO"));
+    RegisterCompany(QStringLiteral("Viva"), viva);
+    WriteCompanyList("Ferma\r\nViva\r\n");
+    FEngine.reset();
+    ReleaseFMultiSte();
+    Start();
+    EXPECT_EQ(FEngine->UpdatePrintLists(QString()), uoWarnings);
+    QStringList expected { QString(), QStringLiteral("Aggiornamento di elenchi per la società Ferma"),
+        QStringLiteral(
+            "Fallimento di collegamento alla società Ferma, aggiornamento delle liste non effettuato."),
+        QString(), QStringLiteral("Aggiornamento di elenchi per la società Viva") };
+    for (int list = 1; list <= Lists; ++list)
+        expected << QStringLiteral("I parametri di stampa : \"%1\" sono stati aggiunti.").arg(ListName(list));
+    EXPECT_EQ(Lines(), expected);
+    EXPECT_EQ(Rows(viva).size(), Lists);
+
+    // A second run, with the server back, completes every list.
+    server.Restart();
+    WriteCompanyList("Ferma\r\n");
+    FEngine.reset();
+    ReleaseFMultiSte();
+    payload(2);
+    Start();
+    EXPECT_EQ(FEngine->UpdatePrintLists(QString()), uoSuccess) << Dump().toStdString();
+    rows = Rows(location);
+    ASSERT_EQ(rows.size(), Lists);
+    for (int list = 1; list <= Lists; ++list)
+        EXPECT_EQ(rows.at(list - 1).at(3).toString(), QString::fromLatin1(text(list, 2))) << list;
 }

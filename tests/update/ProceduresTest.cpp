@@ -100,6 +100,8 @@ TEST_F(FalcrestTest, NewerPayloadReplacesEverythingWithTheProgramLast)
     FPayloadProgram = PeFile(2, 0, 0, 2);
     EXPECT_EQ(FEngine->UpdateFalcrest(), uoSuccess);
     EXPECT_EQ(Normalised(Lines()), FullReport()) << Dump().toStdString();
+    EXPECT_EQ(FReport->GivenPointSizes(), QList<int>(Lines().size(), 0))
+        << "the engine leaves the size as it is";
     EXPECT_TRUE(FUi->Boxes().isEmpty());
     ExpectEverythingPlaced();
 }
@@ -147,9 +149,13 @@ TEST_F(FalcrestTest, AListedFileMissingWarnsAndKeepsTheOldProgram)
     EXPECT_EQ(ReadFile(FalcrestProgram), oldProgram);
     EXPECT_EQ(ReadFile(FalcrestFolder + QLatin1String("Falcrest.chm")), QByteArray("new help"));
     EXPECT_FALSE(Exists(FalcrestFolder + QLatin1String("FalcrestGro.lst")));
+    // The missing file is named with the reason its copy failed.
     EXPECT_EQ(Normalised(Lines()),
         CopyLines(Tmp, FalcrestFolder + QLatin1String("Falcrest.chm"))
-            + CopyLines(QString(), FalcrestFolder + QLatin1String("Assente.dll")));
+            + CopyLines(QString(), FalcrestFolder + QLatin1String("Assente.dll"))
+            + QStringList({ ErrorLine(FalcrestFolder + QLatin1String("Assente.dll")),
+                QStringLiteral("Error: Erreur système.  Code : 3."),
+                QStringLiteral("The system cannot find the path specified."), QString() }));
 }
 
 TEST_F(FalcrestTest, WithoutOrvantaTheErrorNamesTheRelativePath)
@@ -211,9 +217,14 @@ TEST_F(FalcrestTest, PrintListNamesOutsideTheFolderAreRefused)
 
 // ---- Orvanta (codes 1, 2) and Vestrel (code 3) ----------------------------------------
 
-class OrvantaTest : public UpdateFixture {
+// The products with a major-version guard and lock tests: Orvanta (codes 1, 2), Sorvane (6).
+class MainProductTest : public UpdateFixture {
 protected:
-    void Lay(uint16_t installedMajor, uint16_t payloadMajor, const QString &wizardFolder = QString())
+    const QString SorvaneFolder = QStringLiteral("C:\\WDremlix\\Sorvane\\Programs\\");
+    const QString SorvaneProgram = SorvaneFolder + QLatin1String("Sorvane.exe");
+    const QString SorvaneLibrary = SorvaneFolder + QLatin1String("SVE_INTF.dll");
+
+    void LayOrvanta(uint16_t installedMajor, uint16_t payloadMajor, const QString &wizardFolder = QString())
     {
         InstallOrvanta(installedMajor);
         FPayload.Add(QStringLiteral("Orvanta.exe"), PeFile(payloadMajor, 1))
@@ -221,32 +232,61 @@ protected:
             .Add(QStringLiteral("wPDF300A.dll"), "pdf library");
         StartEngine(1, wizardFolder);
     }
+
+    void LaySorvane(uint16_t installedMajor, uint16_t payloadMajor, const QString &wizardFolder = QString())
+    {
+        SetRegString(Os::RegRoot::CurrentUser, QStringLiteral("Software\\DREMLIX S.A.\\Sorvane\\Program"),
+            QStringLiteral("Filename"), SorvaneProgram);
+        WritePe(SorvaneProgram, installedMajor);
+        WriteFile(SorvaneLibrary, "old intf");
+        FPayload.Add(QStringLiteral("Sorvane.exe"), PeFile(payloadMajor, 1))
+            .Add(QStringLiteral("SVE_INTF.dll"), "new intf");
+        StartEngine(6, wizardFolder);
+    }
 };
 
-TEST_F(OrvantaTest, MajorVersionGuard)
+class OrvantaTest : public MainProductTest {
+protected:
+    void Lay(uint16_t installedMajor, uint16_t payloadMajor) { LayOrvanta(installedMajor, payloadMajor); }
+};
+
+class SorvaneTest : public MainProductTest { };
+
+TEST_F(MainProductTest, MajorVersionGuard)
 {
     const QString refused = QStringLiteral("Aggiornamento impossibile, grazie di contattare Dremlix");
     struct Case {
         const char *Name;
+        uint8_t Code;
         uint16_t Installed;
         uint16_t Payload;
         bool FromCdrom;
         bool Refused;
     };
     const QList<Case> cases {
-        { "4 against 5 is refused", 4, 5, false, true },
-        { "4 against 5 from a CD-ROM passes", 4, 5, true, false },
-        { "3 against 5 passes", 3, 5, false, false },
-        { "4 against 4.1 passes", 4, 4, false, false },
+        { "Orvanta 4 against 5 is refused", 1, 4, 5, false, true },
+        { "Orvanta 4 against 5 from a CD-ROM passes", 1, 4, 5, true, false },
+        { "Orvanta 3 against 5 passes", 1, 3, 5, false, false },
+        { "Orvanta 4 against 4.1 passes", 1, 4, 4, false, false },
+        { "Sorvane 5 against 6 is refused", 6, 5, 6, false, true },
+        { "Sorvane 5 against 6 from a CD-ROM passes", 6, 5, 6, true, false },
+        { "Sorvane 4 against 6 passes", 6, 4, 6, false, false },
+        { "Sorvane 5 against 5.1 passes", 6, 5, 5, false, false },
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.Name);
         Reset();
         if (c.FromCdrom)
             AddDrive(QLatin1Char('d'), QStringLiteral("cdrom"));
-        Lay(c.Installed, c.Payload, c.FromCdrom ? QStringLiteral("D:\\") : QString());
-        const QByteArray before = ReadFile(OrvantaProgram);
-        const TUpdateOutcome outcome = FEngine->UpdateOrvanta();
+        const QString wizardFolder = c.FromCdrom ? QStringLiteral("D:\\") : QString();
+        const bool orvanta = c.Code == 1;
+        if (orvanta)
+            LayOrvanta(c.Installed, c.Payload, wizardFolder);
+        else
+            LaySorvane(c.Installed, c.Payload, wizardFolder);
+        const QString program = orvanta ? OrvantaProgram : SorvaneProgram;
+        const QByteArray before = ReadFile(program);
+        const TUpdateOutcome outcome = FEngine->RunProcedure(c.Code);
         if (c.Refused) {
             EXPECT_EQ(outcome, uoFailure);
             EXPECT_EQ(Lines(), (QStringList { QString(), refused }));
@@ -254,10 +294,12 @@ TEST_F(OrvantaTest, MajorVersionGuard)
             EXPECT_EQ(FUi->Boxes().at(0).Kind, MessageKind::Plain);
             EXPECT_EQ(FUi->Boxes().at(0).Text, refused);
             EXPECT_EQ(FUi->Beeps(), QList<uint32_t> { 0x30 });
-            EXPECT_EQ(ReadFile(OrvantaProgram), before);
-        } else {
-            EXPECT_EQ(outcome, uoSuccess) << Dump().toStdString();
-            EXPECT_EQ(ReadFile(OrvantaProgram), PeFile(c.Payload, 1));
+            EXPECT_EQ(ReadFile(program), before);
+            continue;
+        }
+        EXPECT_EQ(outcome, uoSuccess) << Dump().toStdString();
+        EXPECT_EQ(ReadFile(program), PeFile(c.Payload, 1));
+        if (orvanta) {
             // Companions always copied; the PDF library goes to the shared programs.
             EXPECT_EQ(ReadFile(QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Dremlix.dll")),
                 QByteArray("dremlix library"));
@@ -268,6 +310,9 @@ TEST_F(OrvantaTest, MajorVersionGuard)
                     + CopyLines(Tmp, QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Dremlix.dll"))
                     + QStringList { QString() }
                     + CopyLines(Tmp, QStringLiteral("C:\\WDremlix\\Common\\Programs\\wPDF300A.dll")));
+        } else {
+            EXPECT_EQ(ReadFile(SorvaneLibrary), QByteArray("new intf"));
+            EXPECT_EQ(Normalised(Lines()), CopyLines(Tmp, SorvaneProgram) + CopyLines(Tmp, SorvaneLibrary));
         }
     }
 }
@@ -412,6 +457,28 @@ TEST_F(UpdateFixture, SorvaneFailuresAreReportedByTheProcedure)
     }
 }
 
+TEST_F(SorvaneTest, LockedProgramOrLibraryIsToldInAPlainBoxOnly)
+{
+    for (const bool libraryHeld : { false, true }) {
+        SCOPED_TRACE(libraryHeld ? "library held" : "program held");
+        Reset();
+        LaySorvane(5, 5);
+        const QByteArray before = ReadFile(SorvaneProgram);
+        const QString held = libraryHeld ? SorvaneLibrary : SorvaneProgram;
+        HoldOpen(held);
+        EXPECT_EQ(FEngine->UpdateSorvane(), uoFailure);
+        EXPECT_TRUE(Lines().isEmpty()) << Dump().toStdString();
+        ASSERT_EQ(FUi->Boxes().size(), 1);
+        EXPECT_EQ(FUi->Boxes().at(0).Kind, MessageKind::Plain);
+        EXPECT_EQ(FUi->Boxes().at(0).Text,
+            ErrorLine(held)
+                + QStringLiteral("\r\nThe process cannot access the file because it is being used by another "
+                                 "process. (32)"));
+        EXPECT_EQ(ReadFile(SorvaneProgram), before);
+        EXPECT_EQ(ReadFile(SorvaneLibrary), QByteArray("old intf"));
+    }
+}
+
 TEST_F(UpdateFixture, XtqAsksForItsProgramAndCopiesCompanionsBesideTheChosenFile)
 {
     SetRegString(Os::RegRoot::CurrentUser, QStringLiteral("Software\\DREMLIX S.A.\\XTQ\\Program"),
@@ -498,6 +565,29 @@ TEST_F(BruncetTest, ErrorsReachTheCallerBeforeAnythingIsCopied)
         EXPECT_TRUE(Lines().isEmpty());
         EXPECT_EQ(ReadFile(QStringLiteral("C:\\Bruncet V 3.0\\Bruncet.exe")), before);
     }
+}
+
+TEST_F(BruncetTest, MissingFormsFileReachesTheCallerAfterTheProgram)
+{
+    SetRegString(Os::RegRoot::CurrentUser, QStringLiteral("Software\\DREMLIX S.A.\\Bruncet"),
+        QStringLiteral("BaseFolder"), QStringLiteral("C:\\Bruncet V 3.0\\"));
+    WritePe(QStringLiteral("C:\\Bruncet V 3.0\\Bruncet.exe"), 3, 0, 0, 1);
+    FPayload.Add(QStringLiteral("Bruncet.exe"), PeFile(3, 0, 0, 2));
+    StartEngine(4);
+    const QString forms = QStringLiteral("C:\\Bruncet V 3.0\\Bruncet.etf");
+    try {
+        FEngine->UpdateBruncet();
+        ADD_FAILURE() << "no error without the forms file";
+    } catch (const Os::Exception &e) {
+        EXPECT_TRUE(e.Message().startsWith(QStringLiteral("Source: \r\nTarget: ") + forms
+            + QStringLiteral("\r\n\r\nError: Erreur système.  Code : ")))
+            << e.Message().toStdString();
+    }
+    // The program was replaced before: nothing is undone.
+    EXPECT_EQ(ReadFile(QStringLiteral("C:\\Bruncet V 3.0\\Bruncet.exe")), PeFile(3, 0, 0, 2));
+    EXPECT_FALSE(Exists(forms));
+    EXPECT_EQ(Normalised(Lines()),
+        CopyLines(Tmp, QStringLiteral("C:\\Bruncet V 3.0\\Bruncet.exe")) + CopyLines(QString(), forms));
 }
 
 // ---- Nimbrel and Dremlix Calvane (8, 9) ----------------------------------------------
@@ -609,7 +699,7 @@ TEST_F(UpdateFixture, CommonProgramsGoToTheSharedFolder)
         { "one file", true, { QStringLiteral("Comune.dll") }, uoSuccess, 3 },
         { "empty list", true, {}, uoSuccess, 0 },
         { "a listed file missing", true, { QStringLiteral("Comune.dll"), QStringLiteral("Assente.dll") },
-            uoFailure, 6 },
+            uoFailure, 10 },
         { "no root folder", false, { QStringLiteral("Comune.dll") }, uoFailure, 0 },
     };
     for (const Case &c : cases) {
@@ -622,9 +712,43 @@ TEST_F(UpdateFixture, CommonProgramsGoToTheSharedFolder)
         StartEngine(12);
         EXPECT_EQ(FEngine->UpdateCommonPrograms(), c.Expected);
         EXPECT_EQ(Lines().size(), c.LineCount) << Dump().toStdString();
-        if (c.Root && !c.Listed.isEmpty())
+        if (c.Root && !c.Listed.isEmpty()) {
             EXPECT_EQ(
                 ReadFile(QStringLiteral("C:\\WDremlix\\Common\\Programs\\Comune.dll")), QByteArray("shared"));
+        }
+    }
+}
+
+TEST_F(UpdateFixture, PdfLibraryNeedsTheRootFolderAndTheLibrary)
+{
+    struct Case {
+        const char *Name;
+        bool Root;
+        bool Library;
+        TUpdateOutcome Expected;
+    };
+    const QString target = QStringLiteral("C:\\WDremlix\\Common\\Programs\\wPDF300A.dll");
+    const QList<Case> cases {
+        { "both", true, true, uoSuccess },
+        { "no root folder", false, true, uoFailure },
+        { "no library in the payload", true, false, uoFailure },
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.Name);
+        Reset();
+        if (c.Root)
+            InstallOrvanta();
+        if (c.Library)
+            FPayload.Add(QStringLiteral("wPDF300A.dll"), "pdf library");
+        StartEngine(1);
+        EXPECT_EQ(FEngine->UpdatePdfLibrary(), c.Expected);
+        if (c.Expected == uoSuccess) {
+            EXPECT_EQ(Normalised(Lines()), QStringList { QString() } + CopyLines(Tmp, target));
+            EXPECT_EQ(ReadFile(target), QByteArray("pdf library"));
+        } else {
+            EXPECT_TRUE(Lines().isEmpty()) << Dump().toStdString();
+            EXPECT_FALSE(Exists(target));
+        }
     }
 }
 
@@ -667,19 +791,76 @@ TEST_F(UpdateFixture, TreviskFindsItsFolderFromTheRootOrTheMachineRegistry)
         StartEngine(13);
         EXPECT_EQ(FEngine->UpdateTrevisk(), c.Expected);
         EXPECT_EQ(Normalised(Lines()), c.ExpectedLines);
-        if (c.Installed)
+        if (c.Installed) {
             EXPECT_EQ(ReadFile(program), PeFile(1, 0, 0, 2));
+        }
     }
 }
 
-TEST_F(UpdateFixture, DispatchTableRunsOneProcedurePerCode)
+TEST_F(UpdateFixture, DispatchTableRunsEachCodesOwnProcedure)
 {
-    StartEngine(5);
-    for (uint8_t code : { 5, 11, 14, 15, 0 }) {
-        EXPECT_FALSE(TdmUpdateCommon::HasProcedure(code));
-        EXPECT_EQ(FEngine->RunProcedure(code), uoNothing);
+    // Each procedure shows itself at once by its first report line, its own question or its
+    // own error: a dispatch that sent a code to another procedure fails here.
+    InstallOrvanta();
+    SetRegString(Os::RegRoot::CurrentUser, QStringLiteral("Software\\DREMLIX S.A.\\Sorvane\\Program"),
+        QStringLiteral("Filename"), QStringLiteral("C:\\WDremlix\\Sorvane\\Programs\\Sorvane.exe"));
+    FPayload.Add(QStringLiteral("Comune.dll"), "shared")
+        .AddList(QStringLiteral("FileNames.txt"), { QStringLiteral("Comune.dll") });
+    StartEngine(0);
+    struct Case {
+        uint8_t Code;
+        QString Error; // the error the procedure lets through
+        QString Question; // or the box it shows
+        QStringList Lines; // and the report it writes
+        TUpdateOutcome Outcome;
+    };
+    const auto cannotFind
+        = [](const char *name) -> QString { return QStringLiteral("Cannot find ") + QLatin1String(name); };
+    const QList<Case> cases {
+        { 1, cannotFind("Orvanta.exe"), {}, {}, 0 },
+        { 2, cannotFind("Orvanta.exe"), {}, {}, 0 },
+        { 3, cannotFind("OVVestrel2.dll"), {}, {}, 0 },
+        { 4, cannotFind("Bruncet.exe"), {}, {}, 0 },
+        { 5, {}, {}, {}, uoNothing },
+        { 6, {},
+            QStringLiteral(
+                "Programma C:\\WDremlix\\Sorvane\\Programs\\Sorvane.exe non trovato. Volete indicare "
+                "la sua posizione."),
+            {}, uoFailure },
+        { 7, cannotFind("Falcrest.exe"), {}, {}, 0 },
+        { 8, cannotFind("qrt\\SA-00.int"), {}, {}, 0 },
+        { 9, cannotFind("gs\\GS-00.int"), {}, {}, 0 },
+        { 10, cannotFind("XTQ.exe"), {}, {}, 0 },
+        { 11, {}, {}, {}, uoNothing },
+        { 12, {}, {}, CopyLines(Tmp, QStringLiteral("C:\\WDremlix\\Common\\Programs\\Comune.dll")),
+            uoSuccess },
+        { 13, cannotFind("Trevisk.exe"), {}, {}, 0 },
+        { 14, {}, {}, {}, uoNothing },
+        { 15, {}, {}, {}, uoNothing },
+        { 0, {}, {}, {}, uoNothing },
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(int(c.Code));
+        ScriptedUiServices ui;
+        FDocument->clear();
+        FReport = std::make_unique<TDocumentReport>(FDocument.get());
+        FEngine->SetReport(FReport.get());
+        FEngine->FProductCode = c.Code;
+        QString error;
+        TUpdateOutcome outcome = 0;
+        try {
+            outcome = FEngine->RunProcedure(c.Code);
+        } catch (const Os::Exception &e) {
+            error = e.Message();
+        }
+        EXPECT_EQ(error, c.Error) << error.toStdString();
+        if (c.Error.isEmpty()) {
+            EXPECT_EQ(outcome, c.Outcome);
+        }
+        EXPECT_EQ(Normalised(Lines()), c.Lines);
+        ASSERT_EQ(ui.Boxes().size(), c.Question.isEmpty() ? 0 : 1);
+        if (!c.Question.isEmpty()) {
+            EXPECT_EQ(ui.Boxes().at(0).Text, c.Question);
+        }
     }
-    for (uint8_t code : { 1, 2, 3, 4, 6, 7, 8, 9, 10, 12, 13 })
-        EXPECT_TRUE(TdmUpdateCommon::HasProcedure(code)) << int(code);
-    EXPECT_TRUE(Lines().isEmpty());
 }

@@ -4,10 +4,14 @@
 
 #include "oslayer/Exceptions.h"
 #include "oslayer/Files.h"
+#include "platform/GeneralRoutines.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QTemporaryDir>
 #include <cerrno>
+#include <memory>
+#include <sys/mount.h>
 
 namespace {
 
@@ -214,11 +218,24 @@ TEST_F(UpdateFixture, InstallListedFilesReplacesInstalledFilesExceptThoseInUse)
     EXPECT_EQ(QDir(Host(folder)).entryList(QDir::Files | QDir::Hidden),
         (QStringList { QStringLiteral("Free.dll"), QStringLiteral("Fresh.dll"), QStringLiteral("Held.dll") }))
         << "nothing of a copy is left beside the installed files";
-    EXPECT_EQ(Lines().size(), 9) << Dump().toStdString();
+    // The file in use is named with the system's reason after its copy lines.
+    const QStringList lines = Lines();
+    ASSERT_EQ(lines.size(), 13) << Dump().toStdString();
+    EXPECT_EQ(lines.mid(3, 7),
+        (QStringList { lines.at(3), QStringLiteral("Verso ") + folder + QLatin1String("Held.dll"), QString(),
+            QStringLiteral("Un errore si è prodotto durante l'aggiornamento di ") + folder
+                + QLatin1String("Held.dll"),
+            QStringLiteral("Error: Erreur système.  Code : 32."),
+            QStringLiteral("The process cannot access the file because it is being used by another process."),
+            QString() }));
+    EXPECT_TRUE(lines.at(10).startsWith(QLatin1String("Copia di C:\\temp\\Update")))
+        << lines.at(10).toStdString();
+    EXPECT_EQ(lines.at(11), QStringLiteral("Verso ") + folder + QLatin1String("Fresh.dll"));
 
-    // The extracted copies live only as long as the engine.
+    // The extracted files took the places of the installed ones; the one that could not
+    // lives only as long as the engine.
     const QString temp = Host(TempFolder());
-    EXPECT_EQ(QDir(temp).entryList({ QStringLiteral("Update*.tmp") }, QDir::Files).size(), 3);
+    EXPECT_EQ(QDir(temp).entryList({ QStringLiteral("Update*.tmp") }, QDir::Files).size(), 1);
     FEngine.reset();
     EXPECT_TRUE(QDir(temp).entryList({ QStringLiteral("Update*.tmp") }, QDir::Files | QDir::Hidden).isEmpty());
 }
@@ -249,4 +266,114 @@ TEST_F(UpdateFixture, AFullDiskNeverLeavesAHalfWrittenInstalledFile)
     // Nothing of the broken copy is left beside the installed file.
     EXPECT_EQ(
         QDir(Host(QStringLiteral("C:\\WDremlix\\ORV\\Programs"))).entryList(QDir::Files), entriesBefore);
+}
+
+namespace {
+
+// The product's folder on a file system of its own with little room: a small tmpfs mounted
+// over it where this process may mount, else a folder of /dev/shm whose fullness the
+// failing-write switch of the file layer plays. Either way the extracted files cannot be
+// renamed into it and are copied, as onto another disk.
+class SmallFileSystem {
+public:
+    SmallFileSystem(const QString &hostFolder, qint64 bytes)
+        : FFolder(hostFolder)
+    {
+        QDir().mkpath(hostFolder);
+        const QByteArray options = "size=" + QByteArray::number(bytes) + ",mode=0755";
+        FMounted = ::mount("dremlix-test", QFile::encodeName(hostFolder).constData(), "tmpfs", 0,
+                       options.constData())
+            == 0;
+        if (FMounted)
+            return;
+        QDir(hostFolder).removeRecursively();
+        FShm = std::make_unique<QTemporaryDir>(QStringLiteral("/dev/shm/dremlix-full-XXXXXX"));
+        if (FShm->isValid() && QFile::link(FShm->path(), hostFolder))
+            Os::SetWriteFailureForTests(bytes, ENOSPC);
+    }
+    ~SmallFileSystem()
+    {
+        if (FMounted)
+            ::umount2(QFile::encodeName(FFolder).constData(), MNT_DETACH);
+        else
+            Os::SetWriteFailureForTests(-1, 0);
+    }
+    SmallFileSystem(const SmallFileSystem &) = delete;
+    SmallFileSystem &operator=(const SmallFileSystem &) = delete;
+
+    bool Ready() const { return FMounted || (FShm && FShm->isValid()); }
+
+private:
+    QString FFolder;
+    bool FMounted = false;
+    std::unique_ptr<QTemporaryDir> FShm;
+};
+
+} // namespace
+
+TEST_F(UpdateFixture, ListedFilesThatDoNotFitAreNamedWithTheSystemsReason)
+{
+    const QString folder = QStringLiteral("C:\\WDremlix\\Kestrin\\Programs\\");
+    InstallOrvanta();
+    const SmallFileSystem disk(
+        Host(QStringLiteral("C:\\WDremlix\\Kestrin")) + QLatin1String("/Programs"), 256 * 1024);
+    ASSERT_TRUE(disk.Ready());
+    WritePe(folder + QLatin1String("Falcrest.exe"), 2, 0, 0, 1);
+    const QByteArray oldProgram = ReadFile(folder + QLatin1String("Falcrest.exe"));
+    FPayload.Add(QStringLiteral("Falcrest.exe"), PeFile(2, 0, 0, 2))
+        .Add(QStringLiteral("Falcrest.chm"), QByteArray(40 * 1024, 'h'))
+        .Add(QStringLiteral("Grande.dll"), QByteArray(400 * 1024, 'g'))
+        .Add(QStringLiteral("Piccolo.dll"), QByteArray(10 * 1024, 'p'))
+        .AddList(QStringLiteral("FileNames.txt"),
+            { QStringLiteral("Falcrest.chm"), QStringLiteral("Grande.dll"), QStringLiteral("Piccolo.dll") })
+        .AddList(QStringLiteral("PrintLists.txt"), {});
+    StartEngine(7);
+    EXPECT_EQ(FEngine->UpdateFalcrest(), uoWarnings);
+
+    const QStringList lines = Lines();
+    ASSERT_EQ(lines.size(), 13) << Dump().toStdString();
+    for (const int at : { 0, 3, 10 })
+        EXPECT_TRUE(lines.at(at).startsWith(QLatin1String("Copia di C:\\temp\\Update")))
+            << lines.at(at).toStdString();
+    EXPECT_EQ(lines.at(1), QStringLiteral("Verso ") + folder + QLatin1String("Falcrest.chm"));
+    EXPECT_EQ(lines.mid(4, 6),
+        (QStringList { QStringLiteral("Verso ") + folder + QLatin1String("Grande.dll"), QString(),
+            QStringLiteral("Un errore si è prodotto durante l'aggiornamento di ") + folder
+                + QLatin1String("Grande.dll"),
+            QStringLiteral("Error: Erreur système.  Code : 112."),
+            QStringLiteral("There is not enough space on the disk."), QString() }));
+    EXPECT_EQ(lines.at(11), QStringLiteral("Verso ") + folder + QLatin1String("Piccolo.dll"));
+    EXPECT_EQ(ReadFile(folder + QLatin1String("Falcrest.chm")), QByteArray(40 * 1024, 'h'));
+    EXPECT_EQ(ReadFile(folder + QLatin1String("Piccolo.dll")), QByteArray(10 * 1024, 'p'));
+    EXPECT_FALSE(Exists(folder + QLatin1String("Grande.dll")));
+    EXPECT_EQ(ReadFile(folder + QLatin1String("Falcrest.exe")), oldProgram);
+    FEngine.reset();
+}
+
+TEST_F(UpdateFixture, ATakenTemporaryNameIsReportedWhereItsFilesCopyStands)
+{
+    const QString folder = QStringLiteral("C:\\WDremlix\\Kestrin\\Programs\\");
+    ASSERT_TRUE(Os::ForceDirectories(folder));
+    FPayload.Add(QStringLiteral("Primo.dll"), "first")
+        .Add(QStringLiteral("Secondo.dll"), "second")
+        .AddList(
+            QStringLiteral("FileNames.txt"), { QStringLiteral("Primo.dll"), QStringLiteral("Secondo.dll") });
+    StartEngine(7);
+    // The names the seeded generator gives next: the second one is taken already.
+    const uint32_t seed = 20240304;
+    RandSeed(seed);
+    const QString first = TempFolder() + QStringLiteral("Update%1.tmp").arg(Random(10000000));
+    const QString second = TempFolder() + QStringLiteral("Update%1.tmp").arg(Random(10000000));
+    ASSERT_NE(first, second);
+    WriteFile(second, "left by another run");
+    RandSeed(seed);
+    ASSERT_EQ(FEngine->LoadList(QStringLiteral("FileNames.txt"), FEngine->FileNames()), 2);
+    EXPECT_TRUE(FEngine->InstallListedFiles(folder, true));
+    EXPECT_EQ(Lines(),
+        (QStringList { QStringLiteral("Copia di ") + first,
+            QStringLiteral("Verso ") + folder + QLatin1String("Primo.dll"), QString(),
+            QStringLiteral("Archivio ") + second + QStringLiteral(" è eliminato."), QString(),
+            QStringLiteral("Copia di ") + second,
+            QStringLiteral("Verso ") + folder + QLatin1String("Secondo.dll"), QString() }));
+    EXPECT_EQ(ReadFile(folder + QLatin1String("Secondo.dll")), QByteArray("second"));
 }

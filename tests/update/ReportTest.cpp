@@ -40,18 +40,21 @@ TEST(DocumentReport, AppendsEachTextAsNewLastLines)
     }
 }
 
-TEST(DocumentReport, HeaderAndClosingLinesComeOutAtTenPoints)
+TEST(DocumentReport, EachLineKeepsThePointSizeItsOwnCallGave)
 {
-    QTextDocument document;
-    TDocumentReport report(&document);
-    report.AddLine(QStringLiteral("Aggiornamento : Falcrest  01.01.2026 10:00:00\r\n"), 10, QString());
-    report.AddLine(QStringLiteral("Copia di x"), 0, QString());
-    report.AddLine(QStringLiteral("\r\nL'aggiornamento terminato con successo."), 10, QString());
-    const QList<double> sizes = report.PointSizes();
-    ASSERT_EQ(sizes.size(), 5);
-    EXPECT_EQ(sizes.first(), 10.0);
-    EXPECT_EQ(sizes.last(), 10.0);
-    EXPECT_EQ(report.Lines().last(), QStringLiteral("L'aggiornamento terminato con successo."));
+    // A size carries over to the lines after it, as at a rich-text control's caret: only
+    // what each call gave tells a closing line of 10 points from one that passed 0.
+    for (const int closingSize : { 10, 0 }) {
+        SCOPED_TRACE(closingSize);
+        QTextDocument document;
+        TDocumentReport report(&document);
+        report.AddLine(QStringLiteral("Aggiornamento : Falcrest  01.01.2026 10:00:00\r\n"), 10, QString());
+        report.AddLine(QStringLiteral("Copia di x"), 0, QString());
+        report.AddLine(QStringLiteral("\r\nL'aggiornamento terminato con successo."), closingSize, QString());
+        EXPECT_EQ(report.PointSizes(), (QList<double> { 10, 10, 10, 10, 10 }));
+        EXPECT_EQ(report.GivenPointSizes(), (QList<int> { 10, 10, 0, closingSize, closingSize }));
+        EXPECT_EQ(report.Lines().last(), QStringLiteral("L'aggiornamento terminato con successo."));
+    }
 }
 
 TEST(DocumentReport, FontNameAndFocusHook)

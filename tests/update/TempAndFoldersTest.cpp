@@ -86,6 +86,8 @@ TEST_F(UpdateFixture, LocateFolderOnTwoNetworkDrivesNamesTheCountAndKeepsTheFirs
     EXPECT_EQ(FUi->Boxes().at(0).Text,
         QStringLiteral("2 cartella WDremlix non trovata, scegliere l'ubicazione corretta."));
     EXPECT_EQ(FUi->BrowseTitles, QStringList { QStringLiteral("Selezionare la cartella \"WDremlix\"") });
+    EXPECT_EQ(FUi->BrowseStarts, QStringList { QStringLiteral("M:\\WDremlix") })
+        << "the browser opens at the first hit";
     EXPECT_EQ(path, QStringLiteral("M:\\WDremlix"));
 }
 

@@ -4,12 +4,12 @@
 
 #include "support/ScriptedUiServices.h"
 #include "support/PayloadBuilder.h"
+#include "support/TempPrefix.h"
 
 #include "oslayer/Registry.h"
 #include "update/dmUpdateCommonUnit.h"
 #include "update/UpdateReport.h"
 
-#include <QTemporaryDir>
 #include <QTextDocument>
 #include <gtest/gtest.h>
 #include <memory>
@@ -52,8 +52,7 @@ protected:
     // A process that holds the file open until the test ends (the file counts as in use).
     void HoldOpen(const QString &windowsPath);
 
-    QTemporaryDir FDir;
-    QString FPrefix;
+    std::unique_ptr<TempPrefix> FPrefix;
     PayloadBuilder FPayload;
     std::unique_ptr<ScriptedUiServices> FUi;
     std::unique_ptr<QTextDocument> FDocument;

@@ -1,0 +1,108 @@
+#include "app/CommandLine.h"
+
+#include <QCommandLineParser>
+
+namespace {
+
+struct TValueOption {
+    const char *Name;
+    QString TCommandLine::*Field;
+};
+
+const TValueOption ValueOptions[] = {
+    {"prefix", &TCommandLine::Prefix},
+    {"report", &TCommandLine::ReportFile},
+    {"report-pdf", &TCommandLine::ReportPdf},
+    {"product-folder", &TCommandLine::ProductFolder},
+    {"program-file", &TCommandLine::ProgramFile},
+    {"company", &TCommandLine::Company},
+};
+
+struct TFlagOption {
+    const char *Name;
+    bool TCommandLine::*Field;
+};
+
+const TFlagOption FlagOptions[] = {
+    {"help", &TCommandLine::Help},
+    {"version", &TCommandLine::Version},
+    {"unattended", &TCommandLine::Unattended},
+    {"allow-older", &TCommandLine::AllowOlder},
+    {"allow-same", &TCommandLine::AllowSame},
+};
+
+} // namespace
+
+TCommandLineResult ParseCommandLine(const QStringList &arguments)
+{
+    TCommandLineResult result;
+    QCommandLineParser parser;
+    for (const TFlagOption &flag : FlagOptions)
+        parser.addOption(QCommandLineOption(QString::fromLatin1(flag.Name)));
+    for (const TValueOption &option : ValueOptions)
+        parser.addOption(QCommandLineOption(QString::fromLatin1(option.Name), QString(), QStringLiteral("value")));
+
+    // The parser takes the first entry for the program's name.
+    if (!parser.parse(QStringList{QStringLiteral("wizard")} + arguments)) {
+        result.Error = parser.errorText();
+        return result;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        result.Error = QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().first());
+        return result;
+    }
+
+    TCommandLine options;
+    options.Given = !arguments.isEmpty();
+    for (const TFlagOption &flag : FlagOptions)
+        options.*flag.Field = parser.isSet(QString::fromLatin1(flag.Name));
+    for (const TValueOption &option : ValueOptions) {
+        const QString name = QString::fromLatin1(option.Name);
+        if (!parser.isSet(name))
+            continue;
+        const QString value = parser.value(name);
+        if (value.isEmpty()) {
+            result.Error = QStringLiteral("Empty value for '--%1'.").arg(name);
+            return result;
+        }
+        options.*option.Field = value;
+    }
+    result.Options = options;
+    return result;
+}
+
+QString CommandLineUsage(const QString &programName)
+{
+    return QStringLiteral(
+               "Usage: %1 [OPTION]...\n"
+               "Updates the Dremlix product this wizard carries, in a Wine prefix.\n"
+               "Without options the wizard opens its window.\n"
+               "\n"
+               "  --unattended           no window and no box, no display needed: run the update\n"
+               "                         at once and exit; report lines go to standard output,\n"
+               "                         boxes to standard error\n"
+               "  --prefix=DIR           the Windows environment (else $WINEPREFIX, else ~/.wine)\n"
+               "  --report=FILE          write the report's text (UTF-8) to FILE when the run ends\n"
+               "  --report-pdf=FILE      print the report to the PDF file FILE\n"
+               "  --allow-older          answer Yes to installing an older copy (else No)\n"
+               "  --allow-same           answer Yes to installing the same version again (else No)\n"
+               "  --product-folder=PATH  Windows folder to give where the product folder is asked\n"
+               "                         (else the question is cancelled)\n"
+               "  --program-file=PATH    Windows file to give where the program file is asked\n"
+               "                         (else the question is cancelled)\n"
+               "  --company=NAME         company to pick where the company list asks (else cancel)\n"
+               "  --help                 show this help and exit\n"
+               "  --version              show the wizard's version and the product it updates\n"
+               "\n"
+               "Exit status:\n"
+               "  0  success\n"
+               "  1  the update failed (the report says why)\n"
+               "  2  unknown option or bad value\n"
+               "  3  not done: a question was answered No, or the window closed before the update\n"
+               "  4  done with warnings\n"
+               "  5  nothing to update\n"
+               "  6  another copy of the wizard runs on this prefix\n"
+               "  7  refused before the update: no Windows environment at the prefix, incompatible\n"
+               "     components, a damaged payload, or no display without --unattended\n")
+        .arg(programName);
+}

@@ -1,0 +1,477 @@
+// The wizard without a person: its command line, the unattended run and its exit codes,
+// the report files and the lock per prefix, each run as the real packed wizard in a
+// process of its own without any display.
+#include "AppFixture.h"
+
+#include "app/CommandLine.h"
+#include "app/UnattendedUiServices.h"
+#include "platform/GeneralRoutines.h"
+#include "support/TempPrefix.h"
+#include "update/UpdateTexts.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryFile>
+#include <QTimer>
+#include <unistd.h>
+#include <gtest/gtest.h>
+
+using namespace AppTest;
+
+namespace {
+
+QByteArray DemoFile(const QString &name)
+{
+    QFile file(QStringLiteral(DREMLIX_SOURCE_DIR "/demo/") + name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray ReadFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+const QString InstalledProgram = QStringLiteral("C:\\WDremlix\\Kestrin\\Programs\\Falcrest.exe");
+
+// The build of the demo: the files of demo/ under their own names, some of them replaced.
+PayloadBuilder DemoPayload(const QMap<QString, QByteArray> &replaced = {})
+{
+    PayloadBuilder payload;
+    for (const char *name : {"AppInfo1.txt", "AppInfo2.txt", "Updates.txt", "FileNames.txt", "PrintLists.txt",
+                             "UpdateInfo.txt", "Falcrest.exe", "Falcrest.chm", "FalcrestGro.lst",
+                             "FalcrestGrp.lst", "FalcrestPre.lst"}) {
+        const QString file = QString::fromLatin1(name);
+        payload.Add(file, replaced.value(file, DemoFile(file)));
+    }
+    return payload;
+}
+
+QByteArray ListBytes(const QStringList &lines)
+{
+    return lines.join(QStringLiteral("\r\n")).toLatin1() + "\r\n";
+}
+
+struct Result {
+    int ExitCode = -1;
+    QString Out;
+    QString Err;
+};
+
+// A workstation with Orvanta registered and an older Falcrest installed, and a packed
+// wizard beside it. Runs have no display at all: no DISPLAY, no platform chosen.
+class Workstation {
+public:
+    Workstation()
+    {
+        FPrefix.SetRegString(Os::RegRoot::CurrentUser, QStringLiteral("Software\\DREMLIX S.A.\\Orvanta\\Program"),
+                             QStringLiteral("Filename"), QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe"));
+        FPrefix.MakeFolder(QStringLiteral("C:\\WDremlix\\ORV\\Programs"));
+        InstallProgram(DemoFile(QStringLiteral("installed/Falcrest.exe")));
+        QDir().mkpath(Runtime());
+        QFile::setPermissions(Runtime(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        Pack(DemoPayload());
+    }
+
+    void Pack(const PayloadBuilder &payload) { payload.Write(Wizard(), QStringLiteral(DREMLIX_WIZARD_EXE)); }
+    void InstallProgram(const QByteArray &bytes)
+    {
+        FPrefix.WriteFile(InstalledProgram, bytes, QDateTime(QDate(2021, 5, 3), QTime(9, 30), Qt::UTC));
+    }
+
+    QString Wizard() const { return FDir.path() + QStringLiteral("/FalcrestUpdate"); }
+    QString Runtime() const { return FDir.path() + QStringLiteral("/run"); }
+    QString File(const QString &name) const { return FDir.path() + QLatin1Char('/') + name; }
+    QString Prefix() const { return FPrefix.Root(); }
+    QString Installed() const { return FPrefix.HostPath(InstalledProgram); }
+    TempPrefix &PrefixBuilder() { return FPrefix; }
+
+    QProcessEnvironment Environment() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "WINEPREFIX"})
+            env.remove(QString::fromLatin1(name));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), Runtime());
+        return env;
+    }
+
+    QProcess *Start(const QStringList &args, const QProcessEnvironment &env) const
+    {
+        auto *process = new QProcess;
+        process->setProcessEnvironment(env);
+        process->start(Wizard(), args);
+        process->waitForStarted(10000);
+        return process;
+    }
+
+    Result Run(const QStringList &args) const { return Run(args, Environment()); }
+    Result Run(const QStringList &args, const QProcessEnvironment &env) const
+    {
+        std::unique_ptr<QProcess> process(Start(args, env));
+        Result result;
+        if (!process->waitForFinished(60000)) {
+            process->kill();
+            process->waitForFinished();
+            result.Err = QStringLiteral("(did not end)");
+            return result;
+        }
+        result.ExitCode = process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -process->exitCode();
+        result.Out = QString::fromUtf8(process->readAllStandardOutput());
+        result.Err = QString::fromUtf8(process->readAllStandardError());
+        return result;
+    }
+
+    QStringList Unattended(const QStringList &more = {}) const
+    {
+        return QStringList{QStringLiteral("--unattended"), QStringLiteral("--prefix=") + Prefix()} + more;
+    }
+
+private:
+    QTemporaryDir FDir;
+    TempPrefix FPrefix;
+};
+
+std::string Explain(const Result &r)
+{
+    return QStringLiteral("exit %1\n--- stdout\n%2--- stderr\n%3").arg(r.ExitCode).arg(r.Out, r.Err).toStdString();
+}
+
+// ---- Parsing --------------------------------------------------------------------------------
+
+TEST(CommandLine, OptionsAndTheirValuesInBothSpellings)
+{
+    const TCommandLineResult parsed = ParseCommandLine(
+        {QStringLiteral("--unattended"), QStringLiteral("--prefix=/srv/ws1/.wine"), QStringLiteral("--report"),
+         QStringLiteral("/tmp/r.txt"), QStringLiteral("--report-pdf=/tmp/r.pdf"), QStringLiteral("--allow-same"),
+         QStringLiteral("--product-folder=C:\\WDremlix\\Kestrin\\Programs\\"),
+         QStringLiteral("--program-file=C:\\P\\x.exe"), QStringLiteral("--company=Rossi S.p.A.")});
+    ASSERT_TRUE(parsed.Options) << parsed.Error.toStdString();
+    const TCommandLine &o = *parsed.Options;
+    EXPECT_TRUE(o.Given && o.Unattended && o.AllowSame);
+    EXPECT_FALSE(o.AllowOlder || o.Help || o.Version);
+    EXPECT_EQ(o.Prefix, QStringLiteral("/srv/ws1/.wine"));
+    EXPECT_EQ(o.ReportFile, QStringLiteral("/tmp/r.txt"));
+    EXPECT_EQ(o.ReportPdf, QStringLiteral("/tmp/r.pdf"));
+    EXPECT_EQ(o.ProductFolder, QStringLiteral("C:\\WDremlix\\Kestrin\\Programs\\"));
+    EXPECT_EQ(o.ProgramFile, QStringLiteral("C:\\P\\x.exe"));
+    EXPECT_EQ(o.Company, QStringLiteral("Rossi S.p.A."));
+
+    const TCommandLineResult none = ParseCommandLine({});
+    ASSERT_TRUE(none.Options);
+    EXPECT_FALSE(none.Options->Given);
+}
+
+TEST(CommandLine, BadLinesAreRefusedWithOneLine)
+{
+    const QList<QStringList> bad{
+        {QStringLiteral("--bogus")},
+        {QStringLiteral("--prefix")},
+        {QStringLiteral("--prefix=")},
+        {QStringLiteral("--allow-same=yes")},
+        {QStringLiteral("FalcrestUpdate.exe")},
+        {QStringLiteral("-u")},
+    };
+    for (const QStringList &line : bad) {
+        const TCommandLineResult parsed = ParseCommandLine(line);
+        EXPECT_FALSE(parsed.Options) << line.join(u' ').toStdString();
+        EXPECT_FALSE(parsed.Error.isEmpty());
+        EXPECT_FALSE(parsed.Error.contains(QLatin1Char('\n')));
+    }
+}
+
+// ---- The answers of an unattended run ---------------------------------------------------
+
+TEST(UnattendedAnswers, OnlyTheQuestionAnOptionNamesIsAnsweredYes)
+{
+    TCommandLine options;
+    options.AllowSame = true;
+    QTemporaryFile log;
+    ASSERT_TRUE(log.open());
+    FILE *stream = fdopen(dup(log.handle()), "w");
+    {
+        TUnattendedUiServices services(options, stream);
+        MessageRequest same{MessageKind::Confirmation, QStringLiteral("Confirmer"),
+                            UpdateTexts::TheFile + QStringLiteral("Falcrest.exe") + UpdateTexts::InstalledIsSame, true};
+        MessageRequest older = same;
+        older.Text = UpdateTexts::TheFile + QStringLiteral("Falcrest.exe") + UpdateTexts::InstalledIsNewer;
+        MessageRequest other = same;
+        other.Text = QStringLiteral("Volete annullare l'installazione?");
+        EXPECT_TRUE(services.ShowMessage(same));
+        EXPECT_FALSE(services.ShowMessage(older));
+        EXPECT_FALSE(services.ShowMessage(other));
+        EXPECT_FALSE(services.ErrorShown());
+        EXPECT_FALSE(services.HasWindows());
+
+        QString folder = QStringLiteral("C:\\");
+        EXPECT_FALSE(services.BrowseForFolder(QStringLiteral("Selezionare"), folder, 0, QString()));
+        QString file;
+        EXPECT_FALSE(services.OpenFile(QString(), file));
+        int index = 0;
+        EXPECT_FALSE(services.ChooseCompany({QStringLiteral("Alfa")}, index));
+    }
+    std::fclose(stream);
+    const QString written = QString::fromUtf8(ReadFile(log.fileName()));
+    EXPECT_EQ(written.count(QStringLiteral("[Oui]")), 1) << written.toStdString();
+    EXPECT_EQ(written.count(QStringLiteral("[Non]")), 2) << written.toStdString();
+    EXPECT_FALSE(written.contains(QLatin1Char('\r')));
+
+    options = TCommandLine{};
+    options.ProductFolder = QStringLiteral("D:\\WDremlix\\Kestrin\\Programs\\");
+    options.ProgramFile = QStringLiteral("D:\\WDremlix\\ORV\\Programs\\Orvanta.exe");
+    options.Company = QStringLiteral("beta srl");
+    FILE *quiet = std::fopen("/dev/null", "w");
+    TUnattendedUiServices services(options, quiet);
+    QString folder;
+    ASSERT_TRUE(services.BrowseForFolder(QStringLiteral("Selezionare"), folder, 0, QString()));
+    EXPECT_EQ(folder, options.ProductFolder);
+    QString file;
+    ASSERT_TRUE(services.OpenFile(QString(), file));
+    EXPECT_EQ(file, options.ProgramFile);
+    int index = 0;
+    ASSERT_TRUE(services.ChooseCompany({QStringLiteral("Alfa"), QStringLiteral("Beta SRL")}, index));
+    EXPECT_EQ(index, 1);
+    EXPECT_FALSE(services.ChooseCompany({QStringLiteral("Alfa")}, index));
+    EXPECT_EQ(index, 1);
+    std::fclose(quiet);
+}
+
+TEST(UnattendedAnswers, MessageWaitsHandleNothingWhereNoWindowIsShown)
+{
+    bool handled = false;
+    QTimer::singleShot(0, [&handled] { handled = true; });
+    {
+        FILE *quiet = std::fopen("/dev/null", "w");
+        TUnattendedUiServices services(TCommandLine{}, quiet);
+        WaitMilliseconds(200);
+        EXPECT_FALSE(handled) << "the wait handled events of a window nobody sees";
+        std::fclose(quiet);
+    }
+    // With windows the same wait lets the pending event through.
+    WaitMilliseconds(50);
+    EXPECT_TRUE(handled);
+}
+
+// ---- Whole runs ---------------------------------------------------------------------------------
+
+TEST(Unattended, UpdatesWithoutADisplayAndWritesTheReportFiles)
+{
+    Workstation ws;
+    const QString report = ws.File(QStringLiteral("reports/ws1.txt"));
+    const QString pdf = ws.File(QStringLiteral("ws1.pdf"));
+    QDir().mkpath(QFileInfo(report).path());
+    const Result r = ws.Run(ws.Unattended({QStringLiteral("--report=") + report, QStringLiteral("--report-pdf=") + pdf}));
+    ASSERT_EQ(r.ExitCode, 0) << Explain(r);
+    EXPECT_EQ(ReadFile(ws.Installed()), DemoFile(QStringLiteral("Falcrest.exe")));
+
+    const QString text = QString::fromUtf8(ReadFile(report));
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    ASSERT_GT(lines.size(), 4) << text.toStdString();
+    EXPECT_TRUE(QRegularExpression(QStringLiteral(
+                    "^Aggiornamento : [^ ].*  \\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d$"))
+                    .match(lines.first())
+                    .hasMatch())
+        << lines.first().toStdString();
+    EXPECT_TRUE(text.endsWith(QStringLiteral("\nL'aggiornamento terminato con successo.\n"))) << text.toStdString();
+    EXPECT_FALSE(text.contains(QLatin1Char('\r')));
+    EXPECT_TRUE(text.contains(QStringLiteral("Verso C:\\WDremlix\\Kestrin\\Programs\\Falcrest.exe")));
+    // The same lines went to standard output as they were added.
+    EXPECT_EQ(r.Out, text);
+    // No temporary file of the report is left beside it.
+    EXPECT_EQ(QDir(QFileInfo(report).path()).entryList(QDir::Files), QStringList{QStringLiteral("ws1.txt")});
+
+    const QByteArray pdfBytes = ReadFile(pdf);
+    ASSERT_TRUE(pdfBytes.startsWith("%PDF")) << "no PDF written";
+    EXPECT_FALSE(QFileInfo::exists(pdf + QStringLiteral(".part")));
+    if (!QStandardPaths::findExecutable(QStringLiteral("pdfinfo")).isEmpty()) {
+        QProcess info;
+        info.start(QStringLiteral("pdfinfo"), {pdf});
+        info.waitForFinished();
+        EXPECT_TRUE(QRegularExpression(QStringLiteral("(^|\\n)Title: +Update report\\n"))
+                        .match(QString::fromUtf8(info.readAllStandardOutput()))
+                        .hasMatch());
+        QProcess toText;
+        toText.start(QStringLiteral("pdftotext"), {pdf, QStringLiteral("-")});
+        toText.waitForFinished();
+        EXPECT_TRUE(QString::fromUtf8(toText.readAllStandardOutput()).contains(QStringLiteral("terminato con successo")));
+    }
+}
+
+struct VersionCase {
+    const char *Label;
+    const char *PayloadProgram;   // file of demo/ the payload carries
+    const char *InstalledProgram; // file of demo/ installed on the workstation
+    const char *Option;           // empty: no answer given
+    int ExitCode;
+    const char *Answer;           // the answer the box shows on standard error
+};
+
+class UnattendedQuestions : public ::testing::TestWithParam<VersionCase> {};
+
+TEST_P(UnattendedQuestions, AreAnsweredByTheirOptionElseNo)
+{
+    const VersionCase &c = GetParam();
+    Workstation ws;
+    ws.Pack(DemoPayload({{QStringLiteral("Falcrest.exe"), DemoFile(QString::fromLatin1(c.PayloadProgram))}}));
+    ws.InstallProgram(DemoFile(QString::fromLatin1(c.InstalledProgram)));
+    QStringList args = ws.Unattended();
+    if (*c.Option)
+        args.append(QString::fromLatin1(c.Option));
+    const Result r = ws.Run(args);
+    EXPECT_EQ(r.ExitCode, c.ExitCode) << Explain(r);
+    EXPECT_TRUE(r.Err.contains(QStringLiteral("Confirmer: L'archivio Falcrest.exe presente sul vostro sistema")))
+        << Explain(r);
+    EXPECT_TRUE(r.Err.contains(QString::fromLatin1(c.Answer))) << Explain(r);
+    EXPECT_EQ(ReadFile(ws.Installed()),
+              DemoFile(QString::fromLatin1(c.ExitCode == 0 ? c.PayloadProgram : c.InstalledProgram)));
+    if (c.ExitCode == 3) {
+        EXPECT_TRUE(r.Out.endsWith(QStringLiteral("L'aggiornamento non è stato effettuato.\n"))) << Explain(r);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UnattendedQuestions,
+    ::testing::Values(VersionCase{"SameWithoutAnswer", "Falcrest.exe", "Falcrest.exe", "", 3, "[Non]"},
+                      VersionCase{"SameAllowed", "Falcrest.exe", "Falcrest.exe", "--allow-same", 0, "[Oui]"},
+                      VersionCase{"OlderWithoutAnswer", "installed/Falcrest.exe", "Falcrest.exe", "", 3, "[Non]"},
+                      VersionCase{"OlderAllowed", "installed/Falcrest.exe", "Falcrest.exe", "--allow-older", 0,
+                                  "[Oui]"},
+                      // The answer to the other question does not answer this one.
+                      VersionCase{"OlderWithTheOtherAnswer", "installed/Falcrest.exe", "Falcrest.exe",
+                                  "--allow-same", 3, "[Non]"}),
+    [](const auto &info) { return std::string(info.param.Label); });
+
+TEST(Unattended, ExitCodesOfTheOutcomes)
+{
+    {
+        // A listed file the payload lacks: done with warnings.
+        Workstation ws;
+        ws.Pack(DemoPayload({{QStringLiteral("FileNames.txt"),
+                               ListBytes({QStringLiteral("Falcrest.chm"), QStringLiteral("Absent.dll")})}}));
+        const Result r = ws.Run(ws.Unattended());
+        EXPECT_EQ(r.ExitCode, 4) << Explain(r);
+        EXPECT_TRUE(r.Out.endsWith(QStringLiteral("L'aggiornamento è stato effettuato ma con avvertimenti !\n")))
+            << Explain(r);
+    }
+    for (const QStringList &updates : {QStringList{QStringLiteral("Quillox")}, QStringList{QStringLiteral("Nobody")}}) {
+        // A product without procedure, or none the catalogue knows: nothing to update.
+        Workstation ws;
+        ws.Pack(DemoPayload({{QStringLiteral("Updates.txt"), ListBytes(updates)}}));
+        const Result r = ws.Run(ws.Unattended());
+        EXPECT_EQ(r.ExitCode, 5) << Explain(r);
+        EXPECT_EQ(ReadFile(ws.Installed()), DemoFile(QStringLiteral("installed/Falcrest.exe")));
+    }
+}
+
+TEST(Unattended, AProgramHeldOpenFailsWithError32InTheReport)
+{
+    Workstation ws;
+    QFile holder(ws.Installed());
+    ASSERT_TRUE(holder.open(QIODevice::ReadOnly));
+    const QString report = ws.File(QStringLiteral("report.txt"));
+    const Result r = ws.Run(ws.Unattended({QStringLiteral("--report=") + report}));
+    EXPECT_EQ(r.ExitCode, 1) << Explain(r);
+    const QString text = QString::fromUtf8(ReadFile(report));
+    EXPECT_TRUE(text.contains(QStringLiteral("32"))) << text.toStdString();
+    EXPECT_TRUE(text.endsWith(QStringLiteral("L'aggiornamento è fallito !\n"))) << text.toStdString();
+    EXPECT_EQ(ReadFile(ws.Installed()), DemoFile(QStringLiteral("installed/Falcrest.exe")));
+}
+
+TEST(Unattended, RefusedBeforeTheRun)
+{
+    Workstation ws;
+    {
+        const Result r = ws.Run({QStringLiteral("--unattended"), QStringLiteral("--prefix=") + ws.File(QStringLiteral("none"))});
+        EXPECT_EQ(r.ExitCode, 7) << Explain(r);
+        EXPECT_TRUE(r.Err.contains(ws.File(QStringLiteral("none")))) << Explain(r);
+    }
+    {
+        QFile::rename(ws.Prefix() + QStringLiteral("/user.reg"), ws.Prefix() + QStringLiteral("/user.reg.away"));
+        const Result r = ws.Run(ws.Unattended());
+        EXPECT_EQ(r.ExitCode, 7) << Explain(r);
+        EXPECT_TRUE(r.Err.contains(QStringLiteral("user.reg"))) << Explain(r);
+        QFile::rename(ws.Prefix() + QStringLiteral("/user.reg.away"), ws.Prefix() + QStringLiteral("/user.reg"));
+    }
+    {
+        // A payload damaged in transit: one byte of the first embedded file flipped (the
+        // block's index comes last and still loads).
+        QByteArray bytes = ReadFile(ws.Wizard());
+        const qsizetype stub = QFileInfo(QStringLiteral(DREMLIX_WIZARD_EXE)).size();
+        bytes[stub + 40] = char(bytes[stub + 40] ^ 0x55);
+        QFile out(ws.Wizard());
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write(bytes);
+        out.close();
+        const Result r = ws.Run(ws.Unattended());
+        EXPECT_EQ(r.ExitCode, 7) << Explain(r);
+        EXPECT_TRUE(r.Err.contains(QStringLiteral("damaged"))) << Explain(r);
+        EXPECT_EQ(ReadFile(ws.Installed()), DemoFile(QStringLiteral("installed/Falcrest.exe")));
+    }
+    {
+        // Without --unattended a display is needed: a message, not a core dump.
+        ws.Pack(DemoPayload());
+        QProcessEnvironment env = ws.Environment();
+        env.insert(QStringLiteral("WINEPREFIX"), ws.Prefix());
+        for (const QStringList &args : {QStringList{}, QStringList{QStringLiteral("--prefix=") + ws.Prefix()}}) {
+            const Result r = ws.Run(args, env);
+            EXPECT_EQ(r.ExitCode, 7) << Explain(r);
+            EXPECT_TRUE(r.Err.contains(QStringLiteral("--unattended"))) << Explain(r);
+        }
+    }
+}
+
+TEST(Unattended, HelpVersionAndUsageErrorsNeedNoDisplay)
+{
+    Workstation ws;
+    const Result help = ws.Run({QStringLiteral("--help")});
+    EXPECT_EQ(help.ExitCode, 0) << Explain(help);
+    EXPECT_TRUE(help.Out.startsWith(QStringLiteral("Usage: FalcrestUpdate [OPTION]...")));
+    EXPECT_TRUE(help.Out.contains(QStringLiteral("  7  refused before the update")));
+    EXPECT_TRUE(help.Err.isEmpty());
+
+    const Result version = ws.Run({QStringLiteral("--version")});
+    EXPECT_EQ(version.ExitCode, 0) << Explain(version);
+    EXPECT_EQ(version.Out.section(QLatin1Char('\n'), 0, 1),
+              QStringLiteral("FalcrestUpdate " DREMLIX_VERSION "\nProduct: Falcrest"));
+
+    const Result bad = ws.Run({QStringLiteral("--unattended"), QStringLiteral("--colour=red")});
+    EXPECT_EQ(bad.ExitCode, 2) << Explain(bad);
+    EXPECT_TRUE(bad.Out.isEmpty());
+    EXPECT_TRUE(bad.Err.startsWith(QStringLiteral("FalcrestUpdate: ")));
+    EXPECT_TRUE(bad.Err.contains(QStringLiteral("\nUsage: FalcrestUpdate")));
+    EXPECT_EQ(ReadFile(ws.Installed()), DemoFile(QStringLiteral("installed/Falcrest.exe")));
+}
+
+TEST(Unattended, OneWizardPerPrefixAndSideBySideOnTwo)
+{
+    Workstation first;
+    Workstation second;
+    // A wizard with its window open holds the first prefix.
+    QProcessEnvironment env = first.Environment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("WINEPREFIX"), first.Prefix());
+    std::unique_ptr<QProcess> window(first.Start({}, env));
+    ASSERT_TRUE(RunUntil([&] { return QDir(first.Runtime()).entryList(QDir::Files).size() == 1; }, 20000));
+    ASSERT_EQ(window->state(), QProcess::Running);
+
+    // Another wizard on the same prefix, reached through another spelling of its path.
+    const Result refused = first.Run(first.Unattended({QStringLiteral("--prefix=") + first.Prefix() + QStringLiteral("/.")}));
+    EXPECT_EQ(refused.ExitCode, 6) << Explain(refused);
+    EXPECT_EQ(ReadFile(first.Installed()), DemoFile(QStringLiteral("installed/Falcrest.exe")));
+
+    // The same user's wizard on another prefix runs.
+    QProcessEnvironment sameUser = second.Environment();
+    sameUser.insert(QStringLiteral("XDG_RUNTIME_DIR"), first.Runtime());
+    const Result other = second.Run(second.Unattended(), sameUser);
+    EXPECT_EQ(other.ExitCode, 0) << Explain(other);
+    EXPECT_EQ(window->state(), QProcess::Running);
+    window->kill();
+    window->waitForFinished();
+}
+
+} // namespace
