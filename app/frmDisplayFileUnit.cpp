@@ -59,10 +59,12 @@ QString TfrmDisplayFile::GetNextCaption()
 void TfrmDisplayFile::Init()
 {
     TFrmStep::Init();
+    LoadPendingChangeList();
 }
 
 void TfrmDisplayFile::SpeedButtonPrintClick()
 {
+    LoadPendingChangeList();
     // The report step owns the one printer set-up of the wizard.
     if (frmEndInstall)
         frmEndInstall->PrintDocument(*RichEditFile->document(), PanelButtons->text());
@@ -75,4 +77,24 @@ int TfrmDisplayFile::LoadChangeList(TdmUpdateCommon &engine, const QString &name
     // cursor to the end; shown, the control would scroll to it and open at the last line.
     RichEditFile->moveCursor(QTextCursor::Start);
     return lines;
+}
+
+int TfrmDisplayFile::DeferChangeList(TdmUpdateCommon &engine, const QString &name)
+{
+    RichEditFile->document()->clear();
+    FPendingEngine = nullptr;
+    if (!engine.HasRichText(name))
+        return 0;
+    FPendingEngine = &engine;
+    FPendingName = name;
+    return 1;
+}
+
+void TfrmDisplayFile::LoadPendingChangeList()
+{
+    if (!FPendingEngine)
+        return;
+    TdmUpdateCommon &engine = *FPendingEngine;
+    FPendingEngine = nullptr;
+    LoadChangeList(engine, FPendingName);
 }

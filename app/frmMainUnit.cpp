@@ -308,7 +308,9 @@ void TfrmMain::LoadUpdateInfo()
 {
     if (!dmUpdateCommon || !frmDisplayFile)
         return;
-    if (frmDisplayFile->LoadChangeList(*dmUpdateCommon, AppTexts::UpdateInfoName()) == 0)
+    // The list is shown one step later: building its document (a few milliseconds for a
+    // long list) waits until then, and the message depends only on whether it has text.
+    if (frmDisplayFile->DeferChangeList(*dmUpdateCommon, AppTexts::UpdateInfoName()) == 0)
         ShowPlainMessage(AppTexts::CannotLoadResource().arg(AppTexts::UpdateInfoName()));
 }
 
@@ -320,7 +322,7 @@ void TfrmMain::BuildSteps()
     if (frmDisplayFile) {
         FSteps.append(frmDisplayFile);
         QTextDocument *changes = frmDisplayFile->RichEditFile->document();
-        if (changes->isEmpty())
+        if (changes->isEmpty() && !frmDisplayFile->ChangeListPending())
             frmDisplayFile->RichEditFile->setPlainText(QStringLiteral("\r\n") + AppTexts::DefaultChanges());
     }
 

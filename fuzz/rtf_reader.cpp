@@ -46,6 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QTextDocument doc;
     const int rc = LoadRichTextBytes(doc, rtf);
     FUZZ_CHECK(rc == 0 || rc == 1);
+    // The wizard decides on the missing-text message from the probe, before any load.
+    FUZZ_CHECK(RichTextHasContent(rtf) == !doc.isEmpty());
     if (rc != 0) {
         FUZZ_CHECK(doc.isEmpty());
         return 0;

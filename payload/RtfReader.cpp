@@ -218,9 +218,13 @@ public:
     RtfParser(QTextDocument &doc, const QByteArray &rtf) : FDoc(doc), FData(rtf), FCursor(&doc) {}
 
     void Run();
+    // Reads only until the document would first change: whether it would get any content.
+    bool Probe();
 
 private:
     // input
+    // Everything up to the end of the document (of the probe), the last text flushed.
+    void Read();
     bool AtEnd() const { return FPos >= FData.size(); }
     void ReadControl();
     void HandleWord(std::string_view word, bool hasParam, int param);
@@ -240,6 +244,8 @@ private:
     void FlushText();
     void PlaceCursor();
     bool ConsumeFallback();
+    // In a probe, the first change to the document ends the reading.
+    bool Probed();
 
     // paragraphs and tables
     void EndParagraph();
@@ -266,6 +272,8 @@ private:
     std::vector<Group> FStack;
     int FExcessDepth = 0;
     bool FDone = false;
+    bool FProbe = false;
+    bool FHasContent = false;
     int FUcSkip = 0;
 
     int FDocCodePage = 1252;
@@ -306,6 +314,19 @@ void RtfParser::Run()
     // table cells take time with the square of their length.
     QTextCursor edit(&FDoc);
     edit.beginEditBlock();
+    Read();
+    if (!FPendingBlock && FBlockStarted)
+        ApplyBlockFormat();
+    if (FTable)
+        EndTable();
+    edit.endEditBlock();
+    QTextOption option = FDoc.defaultTextOption();
+    option.setTabStopDistance(FDefaultTab / 15.0);
+    FDoc.setDefaultTextOption(option);
+}
+
+void RtfParser::Read()
+{
     FStack.reserve(64);
     FStack.push_back(Group{});
     while (!AtEnd() && !FDone) {
@@ -360,14 +381,6 @@ void RtfParser::Run()
     }
     FlushBytes();
     FlushText();
-    if (!FPendingBlock && FBlockStarted)
-        ApplyBlockFormat();
-    if (FTable)
-        EndTable();
-    edit.endEditBlock();
-    QTextOption option = FDoc.defaultTextOption();
-    option.setTabStopDistance(FDefaultTab / 15.0);
-    FDoc.setDefaultTextOption(option);
 }
 
 bool RtfParser::ConsumeFallback()
@@ -869,6 +882,9 @@ void RtfParser::PlaceCursor()
 {
     const bool inTable = Top().Para.InTable;
     if (inTable && !FTable) {
+        // A table once started is put into the document, however empty.
+        if (Probed())
+            return;
         StartTable();
     } else if (!inTable && FTable) {
         EndTable();
@@ -881,7 +897,7 @@ void RtfParser::PlaceCursor()
     if (FPendingBlock) {
         if (FTable)
             FTable->Rows.back().back().Paragraphs.emplace_back();
-        else
+        else if (!Probed())
             FCursor.insertBlock();
         FPendingBlock = false;
     }
@@ -893,9 +909,25 @@ void RtfParser::FlushText()
         return;
     if (FTable)
         CurrentParagraph().Add(FText, CharFormat(FTextChar));
-    else
+    else if (!Probed())
         FCursor.insertText(FText, CharFormat(FTextChar));
     FText.clear();
+}
+
+bool RtfParser::Probed()
+{
+    if (!FProbe)
+        return false;
+    FHasContent = true;
+    FDone = true;
+    return true;
+}
+
+bool RtfParser::Probe()
+{
+    FProbe = true;
+    Read();
+    return FHasContent;
 }
 
 QTextCharFormat RtfParser::CharFormat(const CharState &c)
@@ -958,6 +990,8 @@ QTextBlockFormat RtfParser::BlockFormat(const ParaState &p) const
 
 void RtfParser::ApplyBlockFormat()
 {
+    if (FProbe)
+        return;
     const QTextBlockFormat block = BlockFormat(Top().Para);
     const QTextCharFormat blockChar = CharFormat(Top().Char);
     if (FTable) {
@@ -1110,6 +1144,17 @@ int LoadRichTextBytes(QTextDocument &document, const QByteArray &rtf)
     parser.Run();
     document.setUndoRedoEnabled(undo);
     return 0;
+}
+
+bool RichTextHasContent(const QByteArray &rtf)
+{
+    qsizetype start = 0;
+    if (!LooksLikeRtf(rtf, start))
+        return false;
+    const QByteArray body = start ? rtf.mid(start) : rtf;
+    // Never changed: the probe stops where the parser would first write to it.
+    QTextDocument scratch;
+    return RtfParser(scratch, body).Probe();
 }
 
 int StreamRichText(QTextDocument &document, QIODevice &stream)

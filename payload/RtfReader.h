@@ -16,3 +16,8 @@ int StreamRichText(QTextDocument &document, QIODevice &stream);
 
 // The same for bytes in memory.
 int LoadRichTextBytes(QTextDocument &document, const QByteArray &rtf);
+
+// Whether loading the RTF would give a document any content (a text, a paragraph or a
+// table): what LoadRichTextBytes would leave non-empty, read only as far as that first
+// content, without building the document.
+bool RichTextHasContent(const QByteArray &rtf);

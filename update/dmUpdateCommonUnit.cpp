@@ -113,6 +113,13 @@ int TdmUpdateCommon::LoadRichText(const QString &name, QTextDocument &document)
     return document.blockCount();
 }
 
+bool TdmUpdateCommon::HasRichText(const QString &name)
+{
+    QBuffer stream;
+    stream.open(QIODevice::ReadWrite);
+    return ReadEmbeddedToStream(name, stream) && RichTextHasContent(stream.data());
+}
+
 // --- Report --------------------------------------------------------------------------
 
 void TdmUpdateCommon::AddReportLine(const QString &text, int pointSize, const QString &fontName)

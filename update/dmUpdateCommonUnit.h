@@ -39,6 +39,8 @@ public:
     int LoadList(const QString &name, QStringList &list);
     // Streams an embedded RTF file into the document; its line count, 0 when absent.
     int LoadRichText(const QString &name, QTextDocument &document);
+    // Whether LoadRichText would give a document any line, decided without building one.
+    bool HasRichText(const QString &name);
 
     // --- Report ---------------------------------------------------------------------
     // Not owned. Lines written before a report is bound are dropped.

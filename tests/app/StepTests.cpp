@@ -205,6 +205,13 @@ TEST(ChangesStep, ShowsTheChangeListWithoutMessage)
     TWizardRun run(StandardPayload());
     run.Start();
     EXPECT_TRUE(run.Ui().Boxes().isEmpty());
+    // Built when the step is first shown, not before the welcome step.
+    EXPECT_TRUE(frmDisplayFile->ChangeListPending());
+    EXPECT_TRUE(frmDisplayFile->RichEditFile->document()->isEmpty());
+    run.Main().ButtonNext->click();
+    RunIdle();
+    ASSERT_EQ(run.Main().CurrentStep(), frmDisplayFile);
+    EXPECT_FALSE(frmDisplayFile->ChangeListPending());
     const QString text = frmDisplayFile->RichEditFile->toPlainText();
     EXPECT_TRUE(text.contains(QStringLiteral("Stampa dei registri IVA corretta."))) << text.toStdString();
     EXPECT_FALSE(text.contains(QStringLiteral("Quest'aggiornamento")));

@@ -367,6 +367,43 @@ TEST(RtfReaderTest, Paragraphs)
     }
 }
 
+// The wizard decides on its missing-text message from the probe, without building the
+// document: the probe must say what a load would leave.
+TEST(RtfReaderTest, ProbeTellsWhetherALoadGivesAnyContent)
+{
+    struct Case {
+        const char *Label;
+        QByteArray Rtf;
+        bool HasContent;
+    };
+    const Case cases[] = {
+        {"no bytes", "", false},
+        {"plain text", "Correzioni varie.", false},
+        {"empty document", "{\\rtf1}", false},
+        {"tables of fonts and colours only",
+         "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}{\\colortbl;\\red0\\green0\\blue0;}\\pard\\plain\\f0\\fs20 }", false},
+        {"skipped destinations only", "{\\rtf1{\\*\\generator Writer;}{\\pict 0123abcd}{\\info{\\title t}}}", false},
+        {"one character", "{\\rtf1 x}", true},
+        {"one paragraph mark: no line", "{\\rtf1\\par}", false},
+        {"two paragraph marks: an empty line", "{\\rtf1\\par\\par}", true},
+        {"an empty table", "{\\rtf1\\trowd\\cellx1000\\intbl\\cell\\row}", true},
+        {"a Unicode character", "{\\rtf1\\u8226?}", true},
+        {"a code-page byte", "{\\rtf1\\ansicpg1252 \\'e0}", true},
+        {"a tab", "{\\rtf1\\tab}", true},
+        {"blanks and a byte-order mark first, unbalanced", "\xEF\xBB\xBF \r\n{\\rtf1 y", true},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(RichTextHasContent(c.Rtf), c.HasContent) << c.Label;
+        EXPECT_EQ(RichTextHasContent(c.Rtf), !Load(c.Rtf)->isEmpty()) << c.Label;
+    }
+    for (const char *file : {"changes-libreoffice.rtf", "changes-pandoc.rtf", "changes-latex2rtf.rtf",
+                             "changes-enscript.rtf", "changes-lists-libreoffice.rtf"}) {
+        const QByteArray rtf = Fixture(file);
+        EXPECT_TRUE(RichTextHasContent(rtf)) << file;
+        EXPECT_FALSE(Load(rtf)->isEmpty()) << file;
+    }
+}
+
 TEST(RtfReaderTest, CharacterFormats)
 {
     const QByteArray rtf =
