@@ -134,6 +134,21 @@ TextLine LineAt(const char *pos, const char *textEnd)
     return line;
 }
 
+// Text kept as read whose last line ends in a backslash (a value cut off at the end of a
+// file) would swallow whatever is written after it; a blank line ends it where it was.
+void AppendKept(QByteArray &out, const QByteArray &kept)
+{
+    out += kept;
+    if (!out.endsWith('\n'))
+        out += '\n';
+    const char *end = out.constData() + out.size() - 1;
+    if (end > out.constData() && end[-1] == '\r')
+        --end;
+    const char *trimmed = TrimBlanks(out.constData(), end);
+    if (trimmed > out.constData() && trimmed[-1] == '\\')
+        out += '\n';
+}
+
 // Goes over the lines of one value, starting at its first line: a line that ends in a
 // backslash goes on in the next one. Returns where the line after the value starts; joined,
 // when given, gets the value's text without those backslashes.
@@ -1019,9 +1034,7 @@ QByteArray Hive::Serialize()
     }
     for (const HiveSection *section : FSections) {
         if (!section->Dirty) {
-            out += section->Raw;
-            if (!out.endsWith('\n'))
-                out += '\n';
+            AppendKept(out, section->Raw);
             continue;
         }
         if (!out.endsWith("\n\n"))
@@ -1036,8 +1049,12 @@ QByteArray Hive::RenderSection(const HiveKey &key)
     QByteArray out = key.Header + '\n';
     for (const QByteArray &meta : key.Meta)
         out += meta + '\n';
-    for (const HiveValue &value : key.Values)
-        out += value.Raw.isEmpty() ? RenderValue(value) : value.Raw;
+    for (const HiveValue &value : key.Values) {
+        if (value.Raw.isEmpty())
+            out += RenderValue(value);
+        else
+            AppendKept(out, value.Raw);
+    }
     for (const QByteArray &extra : key.Extra)
         out += extra + '\n';
     out += '\n';

@@ -276,6 +276,35 @@ TEST(RegistryWineFixture, HivesFromTextSerializeBackAsTheyWere)
     EXPECT_EQ(Detail::Hive::Parse(joined, QStringLiteral("hive"), false)->Serialize(), joined);
 }
 
+TEST(RegistryWineFixture, AValueCutOffAtTheEndOfTheFileSwallowsNothingWhenWritten)
+{
+    // The file ends in the middle of a value (its last line asks for one more). Written
+    // back, that value lands before other text: in the place of the value it replaces in an
+    // earlier section of its key, or before a key made later. Neither may become part of it.
+    const QByteArray cut = UserHiveHead
+        + "[Software\\\\A] 1\n\"h\"=hex:00\n\"x\"=\"1\"\n\n[Software\\\\B] 1\n\n"
+          "[Software\\\\A] 2\n\"h\"=hex:01,02,\\\n";
+    const auto hive = Detail::Hive::Parse(cut, QStringLiteral("hive"), false);
+    const QByteArray written = hive->Serialize();
+    const auto again = Detail::Hive::Parse(written, QStringLiteral("hive"), false);
+    Detail::HiveNode *node = again->Find({ QStringLiteral("Software"), QStringLiteral("A") });
+    ASSERT_NE(node, nullptr) << written.constData();
+    const Detail::HiveKey *a = again->Values(node);
+    ASSERT_NE(a, nullptr);
+    ASSERT_EQ(a->Values.size(), 2U) << written.constData();
+    EXPECT_EQ(a->Values[0].Data, QByteArray("\x01\x02", 2));
+    EXPECT_EQ(a->Values[1].Name, QStringLiteral("x"));
+    ASSERT_NE(again->Find({ QStringLiteral("Software"), QStringLiteral("B") }), nullptr) << written.constData();
+    EXPECT_EQ(again->Serialize(), written);
+
+    // Kept as read at the end, then a new key after it.
+    const QByteArray last = UserHiveHead + "[Software\\\\A] 1\n\"h\"=hex:01,\\\n";
+    const auto tail = Detail::Hive::Parse(last, QStringLiteral("hive"), false);
+    tail->Touch(tail->Ensure({ QStringLiteral("Software"), QStringLiteral("Z") }));
+    const auto reread = Detail::Hive::Parse(tail->Serialize(), QStringLiteral("hive"), false);
+    EXPECT_NE(reread->Find({ QStringLiteral("Software"), QStringLiteral("Z") }), nullptr) << tail->Serialize().constData();
+}
+
 // ---- Round trips of what this layer writes ----
 
 TEST(RegistryRoundTrip, EveryKindAndAwkwardTextSurvivesAReload)
