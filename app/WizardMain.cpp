@@ -65,7 +65,7 @@ QString MissingEnvironmentPart(const QString &prefix)
     if (!QFileInfo(prefix).isDir())
         return prefix;
     for (const char *part : {"dosdevices", "system.reg", "user.reg"}) {
-        const QString path = QDir(prefix).filePath(QString::fromLatin1(part));
+        QString path = QDir(prefix).filePath(QString::fromLatin1(part));
         if (!QFileInfo::exists(path))
             return path;
     }

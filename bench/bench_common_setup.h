@@ -50,7 +50,7 @@ struct Environment {
         client.SetServerName(QStringLiteral("127.0.0.1/%1").arg(FirebirdTestServer::Port()));
         client.SetLogin(QStringLiteral("DREMLIX"), QStringLiteral("47219630"));
         client.Attach();
-        const QString version = client.ServerVersion();
+        QString version = client.ServerVersion();
         client.Detach();
         return version;
     }
@@ -69,7 +69,7 @@ struct Environment {
     QString CreateDatabase(const QString &stem) const
     {
         const QString host = FirebirdTestServer::FreshDatabasePath(stem);
-        const QString file = QFileInfo(host).fileName();
+        QString file = QFileInfo(host).fileName();
         Db::TDatabase db;
         Db::TTransaction transaction(&db);
         TDatabaseManager manager;

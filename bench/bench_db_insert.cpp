@@ -32,7 +32,7 @@ QString PrintList(int n)
 
 QString NewDatabase(const QString &stem)
 {
-    const QString path = FirebirdTestServer::FreshDatabasePath(stem);
+    QString path = FirebirdTestServer::FreshDatabasePath(stem);
     Db::TDatabase db;
     db.CreateDatabase(path, {QStringLiteral("USER 'DREMLIX'"), QStringLiteral("PASSWORD '47219630'"),
                              QStringLiteral("PAGE_SIZE 4096"), QStringLiteral("DEFAULT CHARACTER SET ISO8859_1")});

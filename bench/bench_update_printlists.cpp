@@ -37,7 +37,7 @@ QString ServerVersion()
     client.SetServerName(QStringLiteral("127.0.0.1/") + Env("DREMLIX_FB_PORT"));
     client.SetLogin(QStringLiteral("DREMLIX"), QStringLiteral("47219630"));
     client.Attach();
-    const QString version = client.ServerVersion();
+    QString version = client.ServerVersion();
     client.Detach();
     return version;
 }

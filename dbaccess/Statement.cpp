@@ -1230,7 +1230,7 @@ QDateTime TQuery::AsDateTime(int index) const
         const QString text = AsString(index).trimmed();
         for (const QString &format : {QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"), QStringLiteral("yyyy-MM-dd hh:mm:ss"),
                                       QStringLiteral("yyyy-MM-dd hh:mm"), QStringLiteral("yyyy-MM-dd")}) {
-            const QDateTime dt = QDateTime::fromString(text, format);
+            QDateTime dt = QDateTime::fromString(text, format);
             if (dt.isValid())
                 return dt;
         }

@@ -55,7 +55,7 @@ class TFallbackIconProvider final : public QFileIconProvider {
 public:
     QIcon icon(IconType type) const override
     {
-        const QIcon themed = QFileIconProvider::icon(type);
+        QIcon themed = QFileIconProvider::icon(type);
         if (!themed.isNull() && !themed.availableSizes().isEmpty())
             return themed;
         return QApplication::style()->standardIcon(type == File ? QStyle::SP_FileIcon

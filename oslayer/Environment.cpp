@@ -117,7 +117,7 @@ QString Environment::OwnExecutableHostPath()
         if (!state.OwnExecutable.isEmpty())
             return state.OwnExecutable;
     }
-    const QString self = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+    QString self = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
     return self;
 }
 

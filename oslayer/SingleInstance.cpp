@@ -19,10 +19,10 @@ namespace {
 // A folder only this user may write in, so that nobody else can hold or fake the lock.
 QString RuntimeFolder()
 {
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!runtime.isEmpty() && QFileInfo(runtime).isDir())
         return runtime;
-    const QString folder = QStringLiteral("/tmp/dremlix-%1").arg(::getuid());
+    QString folder = QStringLiteral("/tmp/dremlix-%1").arg(::getuid());
     const QByteArray native = QFile::encodeName(folder);
     if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
         return QString();

@@ -541,7 +541,7 @@ QString SearchLibrary(const QString &name)
     folders.append(WindowsFolder());
     folders += PathFolders();
     for (const QString &folder : folders) {
-        const QString candidate = WithBackslash(folder) + name;
+        QString candidate = WithBackslash(folder) + name;
         if (FileExists(candidate))
             return candidate;
     }

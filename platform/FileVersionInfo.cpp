@@ -27,7 +27,7 @@ QString QueryVersionString(const QString &fileName, const QString &valueName)
     const QList<Translation> translations = info->Translations();
     if (translations.isEmpty())
         return QString();
-    const QString code = TranslationCode(translations.first());
+    QString code = TranslationCode(translations.first());
     if (valueName.isEmpty())
         return code;
     return info->String(code, valueName).value_or(QString());

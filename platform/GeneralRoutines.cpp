@@ -52,7 +52,7 @@ QVariant ValueAsVariant(const QString &valueName, const RegValue &value)
 
 QString GetSysErrorText(uint32_t code)
 {
-    const QString text = SysErrorMessage(code);
+    QString text = SysErrorMessage(code);
     if (text.isEmpty())
         return PlatformTexts::SysErrorUnknownCode() + QString::number(code);
     return text;
@@ -458,7 +458,7 @@ QString ShellOperation::CollisionName(const QString &target) const
     for (int i = 1;; ++i) {
         const QString prefix
             = i == 1 ? PlatformTexts::CopyOfPrefix() : PlatformTexts::CopyNOfPrefix().arg(i);
-        const QString candidate = folder + prefix + name;
+        QString candidate = folder + prefix + name;
         if (GetFileAttributes(candidate) == INVALID_FILE_ATTRIBUTES)
             return candidate;
     }

@@ -861,7 +861,7 @@ QString TWindowsInstaller::MakeNumberedFileName(const QString &path)
     const QString extension = dot < 0 ? QString() : name.mid(dot);
     const QString stem = path.left(path.size() - extension.size());
     for (int i = 0; i <= 999; ++i) {
-        const QString candidate = stem + QStringLiteral("%1").arg(i, 3, 10, QLatin1Char('0')) + extension;
+        QString candidate = stem + QStringLiteral("%1").arg(i, 3, 10, QLatin1Char('0')) + extension;
         if (!FileExists(candidate))
             return candidate;
     }
@@ -959,7 +959,7 @@ QString TWindowsInstaller::MakeTempName(const QString &folder, const QString &ex
     uint32_t n = start;
     for (;;) {
         n = (n + 1) % Range;
-        const QString candidate = AddBackslash(folder) + QStringLiteral("is-") + Base32Name(n) + extension;
+        QString candidate = AddBackslash(folder) + QStringLiteral("is-") + Base32Name(n) + extension;
         if (!FileOrDirExists(candidate))
             return candidate;
         if (n == start)
@@ -1057,7 +1057,7 @@ QString TWindowsInstaller::CreateUniqueDir(const QString &path, const QString &n
     if (!DirectoryExists(WithoutTrailingBackslash(path)))
         throw Exception(PlatformTexts::DirectoryMissing() + path);
     for (int i = 0; i <= 999; ++i) {
-        const QString candidate = AddBackslash(path) + name + QStringLiteral("%1").arg(i, 3, 10, QLatin1Char('0'));
+        QString candidate = AddBackslash(path) + name + QStringLiteral("%1").arg(i, 3, 10, QLatin1Char('0'));
         if (DirectoryExists(candidate))
             continue;
         if (!CreateDirectory(candidate))

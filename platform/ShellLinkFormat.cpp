@@ -51,7 +51,7 @@ public:
     QByteArray Bytes(qsizetype n)
     {
         if (!Has(n)) { Fail(); return QByteArray(); }
-        const QByteArray v = FBytes.mid(FPos, n);
+        QByteArray v = FBytes.mid(FPos, n);
         FPos += n;
         return v;
     }

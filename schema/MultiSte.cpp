@@ -179,7 +179,7 @@ QString TFMultiSte::FindCompanyListFile(QChar drive)
     // pick up whatever list lies in the current folder.
     const QString common = GetProductPath(QStringLiteral("Common"), false);
     if (!common.isEmpty()) {
-        const QString candidate = AddTrailingBackslash(common) + ListFileName;
+        QString candidate = AddTrailingBackslash(common) + ListFileName;
         if (Os::FileExists(candidate))
             return candidate;
     }

@@ -175,7 +175,7 @@ QString TDatabaseManager::GetConstraintIndexName(const QString &ConstraintName)
         FQuery->Close();
         FQuery->SetSQL({ QStringLiteral("SELECT rdb$index_name FROM rdb$relation_constraints WHERE "),
             QStringLiteral("RDB$CONSTRAINT_NAME = '") + UpperAscii(ConstraintName) + QStringLiteral("'") });
-        const QString name = ReadOnlyRow(*FQuery, SchemaTexts::GetConstraintIndexNameFailed(), TrimmedText);
+        QString name = ReadOnlyRow(*FQuery, SchemaTexts::GetConstraintIndexNameFailed(), TrimmedText);
         if (name.isEmpty())
             throw Os::EAssertionFailed(SchemaTexts::GetConstraintIndexNameEmpty());
         return name;
@@ -189,7 +189,7 @@ QString TDatabaseManager::GetDBOwner()
         FQuery->SetSQL({ QStringLiteral("SELECT rdb$owner_name FROM rdb$relations WHERE"),
             QStringLiteral("rdb$relation_name = 'RDB$DATABASE                   '") });
         FQuery->Open();
-        const QString owner = FQuery->HasCurrentRow() ? FQuery->AsString(0) : QString();
+        QString owner = FQuery->HasCurrentRow() ? FQuery->AsString(0) : QString();
         FQuery->Close();
         return owner;
     });

@@ -192,7 +192,7 @@ QString TTableManager::GetPrimaryIndexName()
             QStringLiteral("'") + UpperAscii(FTableName) + QStringLiteral("'"),
             QStringLiteral("AND RDB$CONSTRAINT_TYPE = 'PRIMARY KEY'") });
         query.Open();
-        const QString name = query.HasCurrentRow() ? query.AsString(0).trimmed() : QString();
+        QString name = query.HasCurrentRow() ? query.AsString(0).trimmed() : QString();
         query.Close();
         return name;
     });
@@ -214,7 +214,7 @@ QString TTableManager::GetConstraintIndexName(const QString &ConstraintName)
             return FConstraintIndexNames.at(i + 1);
     }
     CheckDatabase(9);
-    const QString index = Manager().GetConstraintIndexName(ConstraintName);
+    QString index = Manager().GetConstraintIndexName(ConstraintName);
     FConstraintIndexNames.append(ConstraintName);
     FConstraintIndexNames.append(index);
     return index;
@@ -327,7 +327,7 @@ QString TTableManager::GetfieldType(const QString &Fieldname)
             query.SetParamInt(0, type);
             query.Open();
             const bool found = query.HasCurrentRow();
-            const QString typeName = found ? TrimmedText(query) : QString();
+            QString typeName = found ? TrimmedText(query) : QString();
             query.Close();
             if (!found)
                 throw Os::Exception(SchemaTexts::FieldTypeNameNotFound());

@@ -142,7 +142,7 @@ QDateTime TDatabaseManager::GetServerTime()
         FQuery->Close();
         FQuery->SetSQL({ QStringLiteral("SELECT * FROM GET_SERVER_TIME") });
         FQuery->Open();
-        const QDateTime t = FQuery->AsDateTime(0);
+        QDateTime t = FQuery->AsDateTime(0);
         FQuery->Close();
         return t;
     });

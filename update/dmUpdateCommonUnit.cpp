@@ -146,7 +146,7 @@ QString TdmUpdateCommon::TempFileName(const QString &prefix)
     // after this many tries the folder is not usable and the system's error says why.
     uint32_t error = Os::ERROR_FILE_EXISTS;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString path = folder + prefix + QString::number(Random(10000000)) + QLatin1String(".tmp");
+        QString path = folder + prefix + QString::number(Random(10000000)) + QLatin1String(".tmp");
         if (Os::CreateNewFile(path))
             return path;
         error = Os::GetLastError();
@@ -769,7 +769,7 @@ static QString SharedProgramsFolder(bool create = true)
     const QString root = GetBaseFolder();
     if (root.isEmpty())
         return {};
-    const QString folder = AddTrailingBackslash(root) + QLatin1String("Common\\") + QLatin1String("Programs\\");
+    QString folder = AddTrailingBackslash(root) + QLatin1String("Common\\") + QLatin1String("Programs\\");
     if (create && !FolderExists(folder))
         Os::ForceDirectories(folder);
     return folder;

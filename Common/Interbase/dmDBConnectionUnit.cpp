@@ -284,7 +284,7 @@ TConnectionType TdmDBConnection::ConnectionType() const
 
 QString TdmDBConnection::CheckClientVersion()
 {
-    const QString clientVersion = GetFileVersionString(T::ClientLibraryName);
+    QString clientVersion = GetFileVersionString(T::ClientLibraryName);
     if (!IsAcceptedClientVersion(FAcceptedVersions, clientVersion))
         throw Os::Exception(T::ClientVersionUnknown + T::CrLf + T::CrLf + clientVersion);
     return clientVersion;

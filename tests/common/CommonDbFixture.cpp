@@ -84,7 +84,7 @@ QString CommonDbTest::ServerVersion()
         client.SetServerName(QStringLiteral("127.0.0.1/%1").arg(FirebirdTestServer::Port()));
         client.SetLogin(QStringLiteral("DREMLIX"), QStringLiteral("47219630"));
         client.Attach();
-        const QString v = client.ServerVersion();
+        QString v = client.ServerVersion();
         client.Detach();
         return v;
     }();
@@ -101,7 +101,7 @@ TAcceptedVersionTable CommonDbTest::TableWithTestServer()
 
 QString CommonDbTest::CreateDatabase(const QString &identifier, int version, bool withPrintTables)
 {
-    const QString file = UniqueName() + QStringLiteral(".fdb");
+    QString file = UniqueName() + QStringLiteral(".fdb");
     Db::TDatabase db;
     Db::TTransaction transaction(&db);
     TDatabaseManager manager;

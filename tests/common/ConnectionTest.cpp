@@ -245,7 +245,7 @@ TEST_F(ConnectionTest, AccountVariantsKeepAndRestoreTheUsersAccount)
         module->GeneralQuery()->SetSQL(
             { QStringLiteral("SELECT CURRENT_USER, CURRENT_ROLE FROM RDB$DATABASE") });
         module->GeneralQuery()->Open();
-        const QString user = module->GeneralQuery()->AsString(0).trimmed() + QLatin1Char('/')
+        QString user = module->GeneralQuery()->AsString(0).trimmed() + QLatin1Char('/')
             + module->GeneralQuery()->AsString(1).trimmed();
         module->GeneralQuery()->Close();
         module->DoCommit();

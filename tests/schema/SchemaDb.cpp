@@ -30,11 +30,11 @@ QString ServerProblem()
 
 QString NewDatabaseFile(const QString &stem)
 {
-    const QString path = QDir(qEnvironmentVariable("DREMLIX_FB_DATA"))
-                             .filePath(QStringLiteral("schema_%1_%2_%3.fdb")
-                                           .arg(stem)
-                                           .arg(::getpid())
-                                           .arg(gDatabaseCounter.fetchAndAddRelaxed(1)));
+    QString path = QDir(qEnvironmentVariable("DREMLIX_FB_DATA"))
+                       .filePath(QStringLiteral("schema_%1_%2_%3.fdb")
+                                     .arg(stem)
+                                     .arg(::getpid())
+                                     .arg(gDatabaseCounter.fetchAndAddRelaxed(1)));
     QFile::remove(path);
     return path;
 }

@@ -51,10 +51,10 @@ QString FirebirdTestServer::FreshDatabasePath(const QString &stem)
 {
     static std::atomic<int> counter{0};
     for (;;) {
-        const QString path = QStringLiteral("%1/%2-%3-%4.fdb")
-                                 .arg(DataFolder(), stem)
-                                 .arg(static_cast<qint64>(getpid()))
-                                 .arg(++counter);
+        QString path = QStringLiteral("%1/%2-%3-%4.fdb")
+                           .arg(DataFolder(), stem)
+                           .arg(static_cast<qint64>(getpid()))
+                           .arg(++counter);
         if (!QFileInfo::exists(path))
             return path;
     }

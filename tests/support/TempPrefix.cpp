@@ -139,7 +139,7 @@ QString TempPrefix::HostPath(const QString &windowsPath) const
 QString TempPrefix::WriteFile(const QString &windowsPath, const QByteArray &bytes,
                               std::optional<QDateTime> lastWrite) const
 {
-    const QString host = Os::HostPath(windowsPath);
+    QString host = Os::HostPath(windowsPath);
     if (host.isEmpty())
         throw std::runtime_error("no host path for " + windowsPath.toStdString());
     QDir().mkpath(QFileInfo(host).absolutePath());
@@ -165,7 +165,7 @@ void TempPrefix::SetLastWriteTime(const QString &windowsPath, qint64 msecsSinceE
 
 QString TempPrefix::MakeFolder(const QString &windowsPath) const
 {
-    const QString host = Os::HostPath(windowsPath);
+    QString host = Os::HostPath(windowsPath);
     if (host.isEmpty() || !QDir().mkpath(host))
         throw std::runtime_error("cannot make " + windowsPath.toStdString());
     return host;

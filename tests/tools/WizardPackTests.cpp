@@ -54,7 +54,7 @@ protected:
 
     QString Write(const QString &name, const QByteArray &bytes, const QDateTime &mtime) const
     {
-        const QString path = Path(name);
+        QString path = Path(name);
         QFile f(path);
         f.open(QIODevice::WriteOnly | QIODevice::Truncate);
         f.write(bytes);

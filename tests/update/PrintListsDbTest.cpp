@@ -141,7 +141,7 @@ protected:
             client.SetServerName(QStringLiteral("127.0.0.1/") + Env("DREMLIX_FB_PORT"));
             client.SetLogin(QStringLiteral("DREMLIX"), QStringLiteral("47219630"));
             client.Attach();
-            const QString v = client.ServerVersion();
+            QString v = client.ServerVersion();
             client.Detach();
             return v;
         }();
