@@ -23,7 +23,7 @@ QString PrintList(int n)
     // About 20 KB of print-list lines, CR LF ended, a little different per row.
     QString text = QStringLiteral("COM:Stampa %1\r\nDES:Elenco clienti n. %1\r\n").arg(n);
     int line = 0;
-    while (text.size() < 20 * 1024) {
+    while (text.size() < qsizetype(20) * 1024) {
         text += QStringLiteral("FLD%1=Campo %2;X=%3;Y=%4;Font=Arial;Size=10;Bold=F\r\n").arg(line).arg(n).arg(line * 7).arg(line * 3);
         ++line;
     }

@@ -30,7 +30,7 @@ constexpr uint32_t FormatVersion = 1;
 constexpr uint64_t TrailerSize = 40;
 // An index this large is never written (a few hundred entries take kilobytes);
 // anything bigger is damage, and must not make us allocate it.
-constexpr uint64_t MaxIndexSize = 16u * 1024 * 1024;
+constexpr uint64_t MaxIndexSize = uint64_t(16) * 1024 * 1024;
 constexpr uint64_t IndexEntryFixedSize = 4 + 4 + 8 + 8 + 4;
 
 uint32_t Get32(const unsigned char *p)

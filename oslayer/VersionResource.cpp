@@ -211,7 +211,7 @@ public:
         if (countAt + 4 > optionalSize)
             return false;
         const uint32_t count = U32(f, optional + countAt);
-        if (count < 3 || directories + 3 * 8 > optionalSize)
+        if (count < 3 || directories + qsizetype(3) * 8 > optionalSize)
             return false;
         FResourceRva = U32(f, optional + directories + 16);
         FResourceSize = U32(f, optional + directories + 20);
@@ -486,7 +486,7 @@ std::optional<FixedFileInfo> VersionInfo::Fixed() const
                            &fixed.ProductVersionMS, &fixed.ProductVersionLS, &fixed.FileFlagsMask, &fixed.FileFlags,
                            &fixed.FileOS,          &fixed.FileType,      &fixed.FileSubtype,   &fixed.FileDateMS,
                            &fixed.FileDateLS };
-    for (int i = 0; i < 13; ++i)
+    for (qsizetype i = 0; i < 13; ++i)
         *fields[i] = U32(FRaw, v + 4 * i);
     return fixed;
 }

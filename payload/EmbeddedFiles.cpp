@@ -29,8 +29,8 @@ namespace {
 // Deflate cannot expand data by more than about 1032 to 1: a size field beyond that is
 // damage, and must fail before we allocate what it claims.
 constexpr uint64_t MaxInflateRatio = 1032;
-constexpr size_t InputChunk = 256 * 1024;
-constexpr size_t OutputChunk = 1024 * 1024;
+constexpr size_t InputChunk = size_t(256) * 1024;
+constexpr size_t OutputChunk = size_t(1024) * 1024;
 constexpr int64_t FileTimeUnixEpoch = 116444736000000000LL;
 
 class CompressedSource {
@@ -151,7 +151,7 @@ public:
     // only then has its Adler-32 check run.
     void Finish()
     {
-        std::vector<unsigned char> scratch(64 * 1024);
+        std::vector<unsigned char> scratch(size_t(64) * 1024);
         while (!FEnded) {
             Fill(scratch.data(), scratch.size());
             if (!FEnded && FInputDone && FZ.avail_in == 0)
@@ -224,7 +224,7 @@ void Prefault(char *data, qsizetype size)
 #ifdef __linux__
     constexpr int PopulateWrite = 23; // MADV_POPULATE_WRITE, Linux 5.14
     const long page = ::sysconf(_SC_PAGESIZE);
-    if (size < 4 * 1024 * 1024 || page <= 0)
+    if (size < qsizetype(4) * 1024 * 1024 || page <= 0)
         return;
     const auto begin = (reinterpret_cast<uintptr_t>(data) + uintptr_t(page) - 1) & ~uintptr_t(page - 1);
     const auto end = (reinterpret_cast<uintptr_t>(data) + uintptr_t(size)) & ~uintptr_t(page - 1);

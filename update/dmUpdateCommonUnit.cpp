@@ -339,7 +339,7 @@ private:
 
 // A batch of extracted files is flushed once; this bounds the bytes a batch holds on the
 // disk before its files are in place, and the time the window goes without repainting.
-constexpr uint64_t ListedBatchBytes = 64 * 1024 * 1024;
+constexpr uint64_t ListedBatchBytes = uint64_t(64) * 1024 * 1024;
 
 } // namespace
 

@@ -162,7 +162,7 @@ TEST_F(VersionTest, EmptyNameDescribesTheRunningProgram)
 
 TEST_F(VersionTest, CompareByVersionThenByTime)
 {
-    const qint64 later = Jan2020 + 3600 * 1000;
+    const qint64 later = Jan2020 + qint64(3600) * 1000;
     struct Case {
         const char *Name;
         std::function<QString()> Installed;

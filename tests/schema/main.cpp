@@ -39,7 +39,7 @@ int RunRegisterWorker(int argc, char **argv)
         QElapsedTimer clock;
         clock.start();
         int count = 0;
-        while (clock.elapsed() < seconds * 1000) {
+        while (clock.elapsed() < qint64(seconds) * 1000) {
             manager.RegisterUser(prefix + QStringLiteral("_%1").arg(count++));
             manager.RegisterUser(prefix + QStringLiteral("_0"));
             manager.RegisterUser(QStringLiteral("shared workstation"));

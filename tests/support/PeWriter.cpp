@@ -128,7 +128,7 @@ QByteArray MakePe(const std::optional<QByteArray> &versionBlock, bool pe32plus, 
     PeLayout l;
     l.PeHeader = 0x40;
     l.OptionalHeader = l.PeHeader + 4 + 20;
-    l.ResourceDirectory = l.OptionalHeader + (pe32plus ? 112 : 96) + 2 * 8;
+    l.ResourceDirectory = l.OptionalHeader + (pe32plus ? 112 : 96) + qsizetype(2) * 8;
     l.SectionTable = l.OptionalHeader + optionalSize;
     l.ResourceSection = FileAlignment;
     l.ResourceRva = ResourceRva;

@@ -17,6 +17,7 @@ namespace {
 
 const QString Folder = QStringLiteral("C:\\WDremlix\\Kestrin\\Programs\\");
 const char ChildRole[] = "--falcrest-update";
+constexpr qsizetype MiB = qsizetype(1024) * 1024;
 
 QByteArray Bytes(qsizetype size, char fill, int salt)
 {
@@ -53,8 +54,8 @@ protected:
         UpdateFixture::SetUp();
         InstallOrvanta();
         QStringList names;
-        FOld.insert(QStringLiteral("Falcrest.exe"), PeFile(2, 0, 0, 1) + Bytes(3 * 1024 * 1024, 'o', 1));
-        FNew.insert(QStringLiteral("Falcrest.exe"), PeFile(2, 0, 0, 2) + Bytes(4 * 1024 * 1024, 'n', 2));
+        FOld.insert(QStringLiteral("Falcrest.exe"), PeFile(2, 0, 0, 1) + Bytes(3 * MiB, 'o', 1));
+        FNew.insert(QStringLiteral("Falcrest.exe"), PeFile(2, 0, 0, 2) + Bytes(4 * MiB, 'n', 2));
         for (int i = 0; i < 40; ++i) {
             // From a few bytes to half a megabyte, so that kills land in small and large files.
             const QString name = QStringLiteral("File%1.dat").arg(i, 2, 10, QLatin1Char('0'));

@@ -17,6 +17,7 @@ namespace {
 
 const QString Installed = QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe");
 const QString NewFile = QStringLiteral("C:\\temp\\Nuovo.exe");
+constexpr qsizetype KiB = 1024;
 
 } // namespace
 
@@ -245,7 +246,7 @@ TEST_F(UpdateFixture, AFullDiskNeverLeavesAHalfWrittenInstalledFile)
     StartEngine(1);
     WritePe(Installed, 5, 0, 0, 1);
     QByteArray bigger = PeFile(5, 0, 0, 2);
-    bigger += QByteArray(64 * 1024, 'x');
+    bigger += QByteArray(64 * KiB, 'x');
     WriteFile(NewFile, bigger);
     const QByteArray before = ReadFile(Installed);
     const QStringList entriesBefore
@@ -316,14 +317,14 @@ TEST_F(UpdateFixture, ListedFilesThatDoNotFitAreNamedWithTheSystemsReason)
     const QString folder = QStringLiteral("C:\\WDremlix\\Kestrin\\Programs\\");
     InstallOrvanta();
     const SmallFileSystem disk(
-        Host(QStringLiteral("C:\\WDremlix\\Kestrin")) + QLatin1String("/Programs"), 256 * 1024);
+        Host(QStringLiteral("C:\\WDremlix\\Kestrin")) + QLatin1String("/Programs"), 256 * KiB);
     ASSERT_TRUE(disk.Ready());
     WritePe(folder + QLatin1String("Falcrest.exe"), 2, 0, 0, 1);
     const QByteArray oldProgram = ReadFile(folder + QLatin1String("Falcrest.exe"));
     FPayload.Add(QStringLiteral("Falcrest.exe"), PeFile(2, 0, 0, 2))
-        .Add(QStringLiteral("Falcrest.chm"), QByteArray(40 * 1024, 'h'))
-        .Add(QStringLiteral("Grande.dll"), QByteArray(400 * 1024, 'g'))
-        .Add(QStringLiteral("Piccolo.dll"), QByteArray(10 * 1024, 'p'))
+        .Add(QStringLiteral("Falcrest.chm"), QByteArray(40 * KiB, 'h'))
+        .Add(QStringLiteral("Grande.dll"), QByteArray(400 * KiB, 'g'))
+        .Add(QStringLiteral("Piccolo.dll"), QByteArray(10 * KiB, 'p'))
         .AddList(QStringLiteral("FileNames.txt"),
             { QStringLiteral("Falcrest.chm"), QStringLiteral("Grande.dll"), QStringLiteral("Piccolo.dll") })
         .AddList(QStringLiteral("PrintLists.txt"), {});
@@ -343,8 +344,8 @@ TEST_F(UpdateFixture, ListedFilesThatDoNotFitAreNamedWithTheSystemsReason)
             QStringLiteral("Error: Erreur système.  Code : 112."),
             QStringLiteral("There is not enough space on the disk."), QString() }));
     EXPECT_EQ(lines.at(11), QStringLiteral("Verso ") + folder + QLatin1String("Piccolo.dll"));
-    EXPECT_EQ(ReadFile(folder + QLatin1String("Falcrest.chm")), QByteArray(40 * 1024, 'h'));
-    EXPECT_EQ(ReadFile(folder + QLatin1String("Piccolo.dll")), QByteArray(10 * 1024, 'p'));
+    EXPECT_EQ(ReadFile(folder + QLatin1String("Falcrest.chm")), QByteArray(40 * KiB, 'h'));
+    EXPECT_EQ(ReadFile(folder + QLatin1String("Piccolo.dll")), QByteArray(10 * KiB, 'p'));
     EXPECT_FALSE(Exists(folder + QLatin1String("Grande.dll")));
     EXPECT_EQ(ReadFile(folder + QLatin1String("Falcrest.exe")), oldProgram);
     FEngine.reset();
