@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <string_view>
 
 namespace Os::Detail {
 
@@ -49,7 +50,8 @@ const char *ReadNumber(const char *p, const char *end, int base, int maxDigits, 
 }
 
 // The letter that escapes each control character in Wine's strings ("\\n"), "." for none.
-const char ControlEscapes[33] = ".......abtnvfr.............e....";
+constexpr std::string_view ControlEscapes = ".......abtnvfr.............e....";
+static_assert(ControlEscapes.size() == 32);
 
 // Decodes an escaped text up to its unescaped terminator; returns the position after it.
 const char *DecodeString(const char *p, const char *end, char terminator, QString &out)
@@ -71,12 +73,11 @@ const char *DecodeString(const char *p, const char *end, char terminator, QStrin
             if (p >= end)
                 break;
             const char e = *p;
-            const char *control
-                = e && e != '.' ? static_cast<const char *>(std::memchr(ControlEscapes, e, 32)) : nullptr;
+            const size_t control = e != '.' ? ControlEscapes.find(e) : std::string_view::npos;
             uint32_t code = 0;
             int digits = 0;
-            if (control) {
-                out += QChar(char16_t(control - ControlEscapes));
+            if (control != std::string_view::npos) {
+                out += QChar(char16_t(control));
                 ++p;
             } else if (e == 'x') {
                 p = ReadNumber(p + 1, end, 16, 4, code, digits);
