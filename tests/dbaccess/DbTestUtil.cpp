@@ -1,6 +1,7 @@
 #include "DbTestUtil.h"
 
 #include <netinet/in.h>
+#include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,7 +17,7 @@ QStringList Login(const QString &charset, const QString &user, const QString &pa
 
 QString CreateDatabaseFile(const QStringList &ddl)
 {
-    const QString path = FirebirdTestServer::FreshDatabasePath();
+    QString path = FirebirdTestServer::FreshDatabasePath();
     Db::TDatabase db;
     db.CreateDatabase(path, {QStringLiteral("USER 'DREMLIX'"), QStringLiteral("PASSWORD '47219630'"),
                              QStringLiteral("PAGE_SIZE 4096"), QStringLiteral("DEFAULT CHARACTER SET ISO8859_1")});
@@ -41,9 +42,11 @@ int DeadPort()
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
     socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    // Without a port of its own the test would dial port 0, which proves nothing.
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0
+        || getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+        throw std::runtime_error("cannot bind a port on 127.0.0.1");
     static std::vector<int> keep;
     keep.push_back(fd);
     return ntohs(addr.sin_port);
@@ -75,7 +78,7 @@ QString QueryElsewhere(const QString &connection, const QString &sql)
     Db::TQuery q(&db, &tr);
     q.SetSQLText(sql);
     q.Open();
-    const QString value = q.Eof() ? QString() : q.AsString(0);
+    QString value = q.Eof() ? QString() : q.AsString(0);
     q.Close();
     tr.Commit();
     db.Close();
