@@ -5,8 +5,8 @@
 
 #include <QCoreApplication>
 
-TUnattendedUiServices::TUnattendedUiServices(const TCommandLine &answers, FILE *log)
-    : FAnswers(answers)
+TUnattendedUiServices::TUnattendedUiServices(TCommandLine answers, FILE *log)
+    : FAnswers(std::move(answers))
     , FLog(log)
     , FPrevious(&UiServices())
 {

@@ -10,7 +10,7 @@
 
 class TUnattendedUiServices final : public IUiServices {
 public:
-    explicit TUnattendedUiServices(const TCommandLine &answers, FILE *log = stderr);
+    explicit TUnattendedUiServices(TCommandLine answers, FILE *log = stderr);
     ~TUnattendedUiServices() override;
 
     void Beep(uint32_t) override {}

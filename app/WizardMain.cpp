@@ -199,7 +199,7 @@ private:
 
 } // namespace
 
-int RunWizard(int argc, char **argv, std::function<void(TfrmMain &)> firstStepShown)
+int RunWizard(int argc, char **argv, const std::function<void(TfrmMain &)> &firstStepShown)
 {
     QStringList arguments;
     for (int i = 1; i < argc; ++i)

@@ -7,4 +7,4 @@ class TfrmMain;
 
 // Runs the wizard: the instance check, the global instances, the event loop. The hook,
 // when given, is called once the first step is on screen.
-int RunWizard(int argc, char **argv, std::function<void(TfrmMain &)> firstStepShown = {});
+int RunWizard(int argc, char **argv, const std::function<void(TfrmMain &)> &firstStepShown = {});

@@ -186,7 +186,10 @@ bool GetProcessSessionId(uint32_t processId, uint32_t &sessionId)
 
 // ---- Creation --------------------------------------------------------------------------
 
-TWindowsInstaller::TWindowsInstaller(const QString &sourceToolsPath) : FToolsPath(sourceToolsPath) {}
+TWindowsInstaller::TWindowsInstaller(QString sourceToolsPath)
+    : FToolsPath(std::move(sourceToolsPath))
+{
+}
 
 TWindowsInstaller::~TWindowsInstaller() = default;
 

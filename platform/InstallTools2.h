@@ -46,7 +46,7 @@ class TWindowsInstaller {
 public:
     // sourceToolsPath: the folder where the shell's folder library is looked for first
     // (the engine passes an empty string).
-    explicit TWindowsInstaller(const QString &sourceToolsPath = QString());
+    explicit TWindowsInstaller(QString sourceToolsPath = QString());
     ~TWindowsInstaller();
     TWindowsInstaller(const TWindowsInstaller &) = delete;
     TWindowsInstaller &operator=(const TWindowsInstaller &) = delete;

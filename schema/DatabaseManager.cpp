@@ -36,7 +36,7 @@ QString UpperAscii(const QString &text)
     return result;
 }
 
-void RaiseAgain(std::exception_ptr error)
+void RaiseAgain(const std::exception_ptr &error)
 {
     try {
         std::rethrow_exception(error);
@@ -186,7 +186,7 @@ void TDatabaseManager::AbortTransaction()
     }
 }
 
-void TDatabaseManager::AbortTransaction(std::exception_ptr error)
+void TDatabaseManager::AbortTransaction(const std::exception_ptr &error)
 {
     AbortTransaction();
     RaiseAgain(error);

@@ -130,7 +130,7 @@ public:
     void LeaveTransaction();
     // Closes a level after a failure and raises the error again (a database error
     // keeps its codes); without an error it only closes the level.
-    [[noreturn]] void AbortTransaction(std::exception_ptr error);
+    [[noreturn]] void AbortTransaction(const std::exception_ptr &error);
     void AbortTransaction();
     void CheckNoActiveTransaction();
     int32_t ActiveTransactionCount() const { return FActiveTransactionCount; }
@@ -256,7 +256,7 @@ public:
     {
     }
     TQueryLease(TQueryLease &&other) noexcept
-        : FManager(other.FManager)
+        : FManager(std::move(other.FManager))
         , FQuery(std::exchange(other.FQuery, nullptr))
     {
     }

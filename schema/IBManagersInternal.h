@@ -16,7 +16,7 @@ namespace SchemaInternal {
 QString UpperAscii(const QString &text);
 
 // A database error keeps its codes; anything else goes on as a plain error with its text.
-[[noreturn]] void RaiseAgain(std::exception_ptr error);
+[[noreturn]] void RaiseAgain(const std::exception_ptr &error);
 
 // Opens the query and reads every row through read, keeping what it gave for the last
 // row; raises error unless there was exactly one row.

@@ -23,7 +23,7 @@ void WhenModalOpens(std::function<void(QWidget *)> act)
 {
     auto *timer = new QTimer;
     timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, act] {
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, act = std::move(act)] {
         if (QWidget *modal = QApplication::activeModalWidget()) {
             timer->stop();
             timer->deleteLater();

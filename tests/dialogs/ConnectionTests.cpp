@@ -250,7 +250,7 @@ TEST_F(ConnectionTest, OkEnabledOnlyWhenTheChosenOptionIsFilled)
         std::function<void(TdlgConnection *)> Fill;
         bool Enabled;
     };
-    const auto tcp = [](TdlgConnection *d, QStringList boxes, const QString &file) {
+    const auto tcp = [](TdlgConnection *d, const QStringList &boxes, const QString &file) {
         Click(d->RadioButtonConnTcp);
         d->EditIP1->setText(boxes.value(0));
         d->EditIP2->setText(boxes.value(1));

@@ -62,7 +62,7 @@ QStringList QuerySubkeys(const QByteArray &output, const QString &key)
 {
     QStringList names;
     const QString prefix = key + QLatin1Char('\\');
-    for (QByteArray line : output.split('\n')) {
+    for (const QByteArray &line : output.split('\n')) {
         const QString text = QString::fromUtf8(line.trimmed());
         if (text.startsWith(prefix, Qt::CaseInsensitive))
             names.append(text.mid(prefix.size()));

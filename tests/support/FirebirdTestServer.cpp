@@ -83,7 +83,7 @@ void FirebirdTestServer::AddAlias(const QString &alias, const QString &hostPath,
     conf.close();
     // The server refuses the whole file once an alias stands in it twice, so a
     // repeated alias replaces its line instead of adding one.
-    auto key = [](QString text) { return text.trimmed().replace(u'\\', u'/').toUpper(); };
+    auto key = [](const QString &text) { return text.trimmed().replace(u'\\', u'/').toUpper(); };
     const QString wanted = alias + QStringLiteral(" = ") + hostPath;
     QStringList kept;
     bool present = false;

@@ -503,7 +503,7 @@ TEST_F(PrintListsDbTest, ServerKilledMidImportRollsBackTheListBeingWrittenAndASe
     std::atomic<qint64> killedAt { -1 };
     QElapsedTimer clock;
     clock.start();
-    std::jthread killer([&](std::stop_token stop) {
+    std::jthread killer([&](const std::stop_token &stop) {
         try {
             auto db = AttachAsMaker(location);
             Db::TTransaction transaction(db.get());
