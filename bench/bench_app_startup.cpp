@@ -47,6 +47,7 @@ Sample RunOnce(const QString &program, const QStringList &args, const QProcessEn
     for (const QString &arg : args)
         argStore.push_back(arg.toLocal8Bit());
     std::vector<char *> argv;
+    argv.reserve(argStore.size() + 1);
     for (QByteArray &arg : argStore)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -54,6 +55,7 @@ Sample RunOnce(const QString &program, const QStringList &args, const QProcessEn
     for (const QString &entry : env.toStringList())
         envStore.push_back(entry.toLocal8Bit());
     std::vector<char *> envp;
+    envp.reserve(envStore.size() + 1);
     for (QByteArray &entry : envStore)
         envp.push_back(entry.data());
     envp.push_back(nullptr);

@@ -60,6 +60,7 @@ double LayerSeconds(const QString &connection, int rows)
     st.SetSQL({QStringLiteral("INSERT INTO PRT_Params (pname, d_text, print_params)"),
                QStringLiteral("VALUES (:p0, :p1, :p2)")});
     std::vector<QString> texts;
+    texts.reserve(size_t(rows));
     for (int i = 0; i < rows; ++i)
         texts.push_back(PrintList(i));
     QElapsedTimer timer;

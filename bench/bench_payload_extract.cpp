@@ -139,7 +139,7 @@ void Bench(const char *label, const QByteArray &data, int runs, const QString &f
 
     std::vector<double> zlibMem, zlibWarm, ours, zlibWrite, extract;
     QByteArray warm(data.size() + 16, Qt::Uninitialized);
-    uLongf size = uLongf(warm.size());
+    auto size = uLongf(warm.size());
     uncompress(reinterpret_cast<Bytef *>(warm.data()), &size, reinterpret_cast<const Bytef *>(container.constData()),
                uLong(container.size()));
     for (int r = 0; r < runs; ++r) {
@@ -175,7 +175,7 @@ void Bench(const char *label, const QByteArray &data, int runs, const QString &f
                    uLong(container.size()));
         const int fd = ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const char *p = out.constData() + 16;
-        size_t left = size_t(data.size());
+        auto left = size_t(data.size());
         while (left > 0) {
             const ssize_t n = ::write(fd, p, left);
             if (n <= 0)

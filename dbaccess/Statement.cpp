@@ -666,7 +666,7 @@ void TStatement::ExecuteCursor(bool openCursor)
         static const TParamValue kUnset;
         const TParamValue &value =
             valueIndex < static_cast<int>(d.Values.size()) ? d.Values[valueIndex] : kUnset;
-        const int16_t describedType = static_cast<int16_t>(described.sqltype & ~1);
+        const auto describedType = static_cast<int16_t>(described.sqltype & ~1);
         v = described;
         v.sqlind = &b.Indicator;
         b.Indicator = 0;

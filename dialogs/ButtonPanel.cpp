@@ -83,8 +83,9 @@ void ArrangeButtonPanel(QWidget *panel)
         anchors = new TButtonAnchors(panel); // owned by the panel
     QList<TButtonAnchors::Anchor> list;
     int x = panel->width();
-    for (auto it = buttons.rbegin(); it != buttons.rend(); ++it) {
-        QAbstractButton *button = *it;
+    // From the right edge leftwards. (clang 14 cannot read libstdc++'s reverse view.)
+    for (qsizetype i = buttons.size() - 1; i >= 0; --i) {
+        QAbstractButton *button = buttons.at(i);
         x = x - m - button->width();
         button->setGeometry(x, m, button->width(), h);
         list.append({button, panel->width() - (x + button->width()), panel->height() - (m + h)});

@@ -116,7 +116,8 @@ TdlgConnection::TdlgConnection(QWidget *mainWindow) : QDialog(mainWindow)
     const int boxLefts[4] = {216, 268, 324, 376};
     QLineEdit **boxes[4] = {&EditIP1, &EditIP2, &EditIP3, &EditIP4};
     for (int i = 0; i < 4; ++i) {
-        QLineEdit *box = MakeEdit<QLineEdit>(QStringLiteral("EditIP%1").arg(i + 1), boxLefts[i], 104, 40, PanelMain);
+        auto *box
+            = MakeEdit<QLineEdit>(QStringLiteral("EditIP%1").arg(i + 1), boxLefts[i], 104, 40, PanelMain);
         box->setMaxLength(3);
         // Keys are filtered as they come; this also keeps pasted text to digits.
         box->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,3}")), box));

@@ -52,7 +52,7 @@ void StartGuiApplication()
     static char *argv[] = { name, nullptr };
     // Lives as long as the process: destroying it after main has returned would run Qt's
     // teardown in the wrong order.
-    static QGuiApplication *const application = new QGuiApplication(argc, argv);
+    static auto *const application = new QGuiApplication(argc, argv);
     (void)application;
 }
 

@@ -66,7 +66,7 @@ struct HiveCache {
 // at exit.
 HiveCache &Cache()
 {
-    static HiveCache *cache = new HiveCache;
+    static auto *cache = new HiveCache;
     return *cache;
 }
 

@@ -638,7 +638,7 @@ void Hive::Index()
                         ++shared;
                 }
                 bool plain = true;
-                const size_t depth = size_t(ParseKeyLine(p, line.End, qsizetype(shared), plain));
+                const auto depth = size_t(ParseKeyLine(p, line.End, qsizetype(shared), plain));
                 while (shared < depth && shared < chain.size()
                     && SameUnits(FKeyNames[shared], chain[shared]->Name))
                     ++shared;

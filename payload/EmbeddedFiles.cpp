@@ -226,10 +226,11 @@ void Prefault(char *data, qsizetype size)
     const long page = ::sysconf(_SC_PAGESIZE);
     if (size < qsizetype(4) * 1024 * 1024 || page <= 0)
         return;
-    const auto begin = (reinterpret_cast<uintptr_t>(data) + uintptr_t(page) - 1) & ~uintptr_t(page - 1);
-    const auto end = (reinterpret_cast<uintptr_t>(data) + uintptr_t(size)) & ~uintptr_t(page - 1);
+    const auto address = reinterpret_cast<uintptr_t>(data);
+    const auto begin = (address + uintptr_t(page) - 1) & ~uintptr_t(page - 1);
+    const auto end = (address + uintptr_t(size)) & ~uintptr_t(page - 1);
     if (end > begin)
-        ::madvise(reinterpret_cast<void *>(begin), end - begin, PopulateWrite);
+        ::madvise(data + (begin - address), end - begin, PopulateWrite);
 #else
     (void)data;
     (void)size;

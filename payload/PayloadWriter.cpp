@@ -53,7 +53,7 @@ QByteArray BuildEmbeddedContainer(const QByteArray &data, Os::FileTime timeStamp
             int rc;
             do {
                 if (z.avail_out == 0) {
-                    const qsizetype used = qsizetype(z.next_out - reinterpret_cast<Bytef *>(out.data()));
+                    const auto used = qsizetype(z.next_out - reinterpret_cast<Bytef *>(out.data()));
                     out.resize(used + (1 << 20));
                     z.next_out = reinterpret_cast<Bytef *>(out.data()) + used;
                     z.avail_out = 1 << 20;

@@ -1025,7 +1025,7 @@ void RtfParser::StartTable()
     // by the table rather than kept as a blank line.
     FPendingBlock = false;
     FTable = std::make_unique<CollectedTable>();
-    FTable->Columns = qMax<int>(1, FCellX.size());
+    FTable->Columns = qMax(1, int(FCellX.size())); // at most MaxColumns
     QTextTableFormat &format = FTable->Format;
     format.setBorder(1);
     format.setBorderStyle(QTextFrameFormat::BorderStyle_Solid);

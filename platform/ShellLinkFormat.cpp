@@ -31,14 +31,14 @@ public:
     uint16_t U16()
     {
         if (!Has(2)) return Fail();
-        const uint16_t v = qFromLittleEndian<uint16_t>(FBytes.constData() + FPos);
+        const auto v = qFromLittleEndian<uint16_t>(FBytes.constData() + FPos);
         FPos += 2;
         return v;
     }
     uint32_t U32()
     {
         if (!Has(4)) return Fail();
-        const uint32_t v = qFromLittleEndian<uint32_t>(FBytes.constData() + FPos);
+        const auto v = qFromLittleEndian<uint32_t>(FBytes.constData() + FPos);
         FPos += 4;
         return v;
     }

@@ -15,6 +15,13 @@ namespace {
 
 const QString VestrelDllName = QStringLiteral("OVVestrel2.dll");
 
+// A module handle is the dlopen pointer, held as an integer the way Windows hands out an
+// HMODULE; turning it back is the point, not a lost optimisation.
+void *ModuleOf(quintptr handle)
+{
+    return reinterpret_cast<void *>(handle); // NOLINT(performance-no-int-to-ptr)
+}
+
 class HostLibraryLoader final : public IVestrelLibraryLoader {
 public:
     quintptr Load(const QString &path) override
@@ -34,12 +41,12 @@ public:
 
     void *EntryPoint(quintptr handle, const QString &name) override
     {
-        return dlsym(reinterpret_cast<void *>(handle), name.toLatin1().constData());
+        return dlsym(ModuleOf(handle), name.toLatin1().constData());
     }
 
     bool Free(quintptr handle) override
     {
-        if (dlclose(reinterpret_cast<void *>(handle)) != 0) {
+        if (dlclose(ModuleOf(handle)) != 0) {
             SetLastError(ERROR_INVALID_HANDLE);
             return false;
         }

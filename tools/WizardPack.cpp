@@ -88,7 +88,7 @@ int Build(const QStringList &args)
     QList<PayloadFile> files;
     for (const QString &input : std::as_const(inputs)) {
         QString name, path = input;
-        const int eq = input.indexOf(u'=');
+        const qsizetype eq = input.indexOf(u'=');
         // A file whose own name holds "=" is still taken as a file.
         if (eq > 0 && !QFileInfo(input).isFile()) {
             name = input.left(eq);

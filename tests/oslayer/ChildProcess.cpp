@@ -76,7 +76,7 @@ int RunChildRole(int argc, char **argv)
     }
     if (role == "--as-user" && argc >= 4) {
         // Drops root for another user (argv[2], a number; its own group too), then plays the role.
-        const uid_t user = uid_t(std::strtoul(argv[2], nullptr, 10));
+        const auto user = uid_t(std::strtoul(argv[2], nullptr, 10));
         if (::setgroups(0, nullptr) != 0 || ::setresgid(user, user, user) != 0
             || ::setresuid(user, user, user) != 0)
             return 4;

@@ -814,7 +814,7 @@ TEST(RegistryFaults, SpoiltHivesEitherReadOrRaiseNeverCrash)
         QByteArray bad = good;
         const int edits = 1 + int(next() % 4);
         for (int i = 0; i < edits; ++i) {
-            const qsizetype at = qsizetype(next() % uint32_t(bad.size()));
+            const auto at = qsizetype(next() % uint32_t(bad.size()));
             switch (next() % 3) {
             case 0: bad[at] = alphabet[next() % (sizeof alphabet - 1)]; break;
             case 1: bad.remove(at, 1 + qsizetype(next() % 3)); break;

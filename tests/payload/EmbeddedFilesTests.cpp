@@ -402,7 +402,7 @@ TEST(EmbeddedContainerTest, BuildAndDecodeRoundTrip)
         EXPECT_EQ(size, uint32_t(in.size()));
         // The inflated stream is exactly header + data.
         QByteArray raw(EmbeddedHeaderSize + in.size() + 1, '\0');
-        uLongf rawSize = uLongf(raw.size());
+        auto rawSize = uLongf(raw.size());
         ASSERT_EQ(uncompress(reinterpret_cast<Bytef *>(raw.data()), &rawSize,
                              reinterpret_cast<const Bytef *>(container.constData()), uLong(container.size())),
                   Z_OK);

@@ -182,7 +182,7 @@ TEST_F(ResourceBlockTest, DamagedTrailerOrIndexRaisesAClearError)
     Os::WriteExecutableWithResources(FStub, exe, SampleEntries());
     const QByteArray sound = ReadAll(exe);
     const qsizetype t = sound.size() - 40;
-    const qsizetype index = qsizetype(Get64(sound, t + 8));
+    const auto index = qsizetype(Get64(sound, t + 8));
     const qsizetype firstEntry = index + 4;
 
     const struct {
@@ -243,7 +243,7 @@ TEST_F(ResourceBlockTest, RandomDamageNeverReadsOutsideTheFile)
     const QString exe = Path(QStringLiteral("wizard"));
     Os::WriteExecutableWithResources(FStub, exe, SampleEntries());
     const QByteArray sound = ReadAll(exe);
-    const qsizetype index = qsizetype(Get64(sound, sound.size() - 40 + 8));
+    const auto index = qsizetype(Get64(sound, sound.size() - 40 + 8));
     QRandomGenerator rng(7);
     int refused = 0;
     for (int round = 0; round < 300; ++round) {

@@ -699,7 +699,7 @@ TEST(RtfReaderTest, TruncatedAndMutatedFixturesNeverCrash)
             QByteArray mutated = source;
             const int edits = 1 + int(rng.bounded(20));
             for (int e = 0; e < edits; ++e) {
-                const qsizetype at = qsizetype(rng.bounded(quint32(mutated.size())));
+                const auto at = qsizetype(rng.bounded(quint32(mutated.size())));
                 mutated[at] = alphabet[rng.bounded(quint32(sizeof alphabet - 1))];
             }
             int rc = -1;

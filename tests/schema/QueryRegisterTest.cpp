@@ -147,7 +147,7 @@ TEST_F(QueryRegisterTest, ALeaseGivesItsQueryBackHoweverItsScopeEnds)
     {
         TQueryLease<TManagedQuery> lease = Table.LeaseQuery(true);
         moved = std::move(lease);
-        EXPECT_FALSE(lease);
+        EXPECT_FALSE(lease); // NOLINT(bugprone-use-after-move): a lease moved from holds nothing
         TQueryLease<TManagedQuery> handedOver = Table.LeaseQuery(false);
         held = handedOver.Release();
     }
