@@ -393,8 +393,33 @@ struct RegKey::Impl {
 namespace {
 
 // RegDeleteKey and RegDeleteTree: without subkeysToo a key with subkeys stays.
+// Start-ups delete keys of older versions that most prefixes never had: for a hive not
+// read yet, a file that cannot name the key says so without indexing its thousands of keys.
+bool NeverNamed(RegRoot root, const QString &path)
+{
+    const QStringList components = SplitKeyPath(path);
+    if (components.isEmpty())
+        return false;
+    const QString file = HiveFilePath(root);
+    const FileIdentity identity = Identify(file);
+    if (!identity.Exists)
+        return false;
+    {
+        std::lock_guard guard(Cache().Lock);
+        const auto it = Cache().Entries.constFind(file);
+        if (it != Cache().Entries.constEnd() && it->Identity == identity)
+            return false;
+    }
+    QFile hive(file);
+    if (!hive.open(QIODevice::ReadOnly))
+        return false;
+    return Detail::TextCannotNameKey(hive.readAll(), components.last());
+}
+
 uint32_t RemoveKey(RegRoot root, const QString &path, uint32_t access, bool subkeysToo)
 {
+    if (NeverNamed(root, path))
+        return ERROR_FILE_NOT_FOUND;
     const Located found = Locate(root, path, access);
     HiveNode *node = found.Key.Node;
     if (!node)

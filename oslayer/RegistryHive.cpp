@@ -402,6 +402,97 @@ QString Utf16Text(const QByteArray &data, qsizetype from, qsizetype *next)
     return Utf16Units(data.constData() + from, (end - from) / 2);
 }
 
+namespace {
+
+// Whether one key line (from its bracket to its end) could name a key lower (lower-case
+// letters): a line of plain ASCII without escapes holds the name in any case; any other
+// line is decoded as the parser decodes it and its names compared as keys compare.
+bool HasBytesAboveAscii(const char *from, const char *to)
+{
+    // Word by word, without a branch per byte: this goes over a whole hive.
+    uint64_t high = 0;
+    const char *p = from;
+    for (; to - p >= 8; p += 8) {
+        uint64_t word;
+        std::memcpy(&word, p, 8);
+        high |= word;
+    }
+    for (; p < to; ++p)
+        high |= static_cast<unsigned char>(*p);
+    return (high & 0x8080808080808080ULL) != 0;
+}
+
+bool KeyLineMayName(const char *from, const char *to, const QByteArray &lower, bool textAboveAscii)
+{
+    bool plain = !textAboveAscii || !HasBytesAboveAscii(from, to);
+    for (const char *p = from; plain && (p = static_cast<const char *>(std::memchr(p, '\\', size_t(to - p))));) {
+        const char *run = p;
+        while (p < to && *p == '\\')
+            ++p;
+        if ((p - run) % 2 != 0)
+            plain = false;
+    }
+    if (plain) {
+        for (const char first : { lower.at(0), char(lower.at(0) - 'a' + 'A') }) {
+            for (const char *p = from; (p = static_cast<const char *>(std::memchr(p, first, size_t(to - p)))); ++p) {
+                if (to - p < lower.size())
+                    break;
+                qsizetype i = 1;
+                // Only letters give a lower-case letter here.
+                while (i < lower.size() && (p[i] | 0x20) == lower.at(i))
+                    ++i;
+                if (i == lower.size())
+                    return true;
+            }
+        }
+        return false;
+    }
+    QString names;
+    try {
+        DecodeString(from + 1, to, ']', names);
+    } catch (const ParseError &) {
+        return true;
+    }
+    for (qsizetype at = 0; at + lower.size() <= names.size(); ++at) {
+        qsizetype i = 0;
+        while (i < lower.size() && Fold(names.at(at + i).unicode()) == char16_t(lower.at(i)))
+            ++i;
+        if (i == lower.size())
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool TextCannotNameKey(const QByteArray &text, const QString &name)
+{
+    if (name.isEmpty())
+        return false;
+    QByteArray lower;
+    for (const QChar c : name) {
+        if (!(c >= u'a' && c <= u'z') && !(c >= u'A' && c <= u'Z'))
+            return false;
+        lower += char(c.toLower().unicode());
+    }
+    // Keys are named only by lines that begin with a bracket (after blanks); every such
+    // line is judged, also one that the line before continues.
+    const char *const begin = text.constData();
+    const char *const end = begin + text.size();
+    const bool aboveAscii = HasBytesAboveAscii(begin, end);
+    for (const char *p = begin; (p = static_cast<const char *>(std::memchr(p, '[', size_t(end - p))));) {
+        const char *lineStart = p;
+        while (lineStart > begin && (lineStart[-1] == ' ' || lineStart[-1] == '\t'))
+            --lineStart;
+        const char *nl = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
+        const char *lineEnd = nl ? nl : end;
+        if ((lineStart == begin || lineStart[-1] == '\n') && KeyLineMayName(p, lineEnd, lower, aboveAscii))
+            return false;
+        p = lineEnd;
+    }
+    return true;
+}
+
 QByteArray EscapeWineString(const QString &text, char quote1, char quote2, bool dropFinalNul)
 {
     QByteArray out;

@@ -197,6 +197,11 @@ private:
     std::mutex FLazyLock;
 };
 
+// True when no key of the hive text can be named name (letters only), told from the bytes
+// without parsing them: no key line holds the name in any case, nor an escape or a byte
+// that could spell one of its letters. False when that cannot be ruled out.
+bool TextCannotNameKey(const QByteArray &text, const QString &name);
+
 // Wine's escaping of names and strings ("\\", "\"", "\xe0", "\0" ...).
 QByteArray EscapeWineString(const QString &text, char quote1, char quote2, bool dropFinalNul);
 // The text of one value as Wine writes it, newline included.

@@ -976,7 +976,8 @@ QTextBlockFormat RtfParser::BlockFormat(const ParaState &p) const
     // the item's text starts, as every word processor lays it out.
     if (p.Fi < 0 && p.Li > 0)
         tabs.append(QTextOption::Tab(p.Li, QTextOption::LeftTab));
-    const int lineStart = qMax(0, p.Li) + p.Fi;
+    // In 64 bits: a damaged file may give both indents near the limits of an int.
+    const qint64 lineStart = qint64(qMax(0, p.Li)) + p.Fi;
     tabs.removeIf([lineStart](const QTextOption::Tab &tab) { return tab.position <= lineStart; });
     if (!tabs.isEmpty()) {
         std::stable_sort(tabs.begin(), tabs.end(),

@@ -254,6 +254,53 @@ TEST(RegistryWineFixture, OneWriteChangesOnlyItsKey)
               13u);
 }
 
+// A start-up deletes a key of older versions without indexing the whole machine hive when
+// its text cannot name that key. The shortcut may only ever say "absent" when the parser
+// agrees.
+TEST(RegistryWineFixture, AKeyTheTextCannotNameIsKnownAbsentWithoutParsing)
+{
+    const QString fixture = QStringLiteral(DREMLIX_FIXTURE_PREFIX);
+    for (const char *name : { "/system.reg", "/user.reg" }) {
+        SCOPED_TRACE(name);
+        const QByteArray text = ReadBytes(fixture + QLatin1String(name));
+        // The user hive holds the company key "Multiste": the same name to the registry.
+        EXPECT_EQ(Detail::TextCannotNameKey(text, QStringLiteral("MultiSte")), QByteArray(name) == "/system.reg");
+        EXPECT_TRUE(Detail::TextCannotNameKey(text, QStringLiteral("Vestrelx")));
+        EXPECT_FALSE(Detail::TextCannotNameKey(text, QStringLiteral("Software")));
+        EXPECT_FALSE(Detail::TextCannotNameKey(text, QStringLiteral("SOFTWARE")));
+    }
+    struct Case {
+        const char *Label;
+        QByteArray KeyLine;
+        bool Named; // the parser finds a key named MultiSte
+        bool Ruled; // the text rules it out
+    };
+    const Case cases[] = {
+        {"other keys", "[Software\\\\Other] 1\n\"v\"=\"a\\\"b\\0c\\tx\"\n\"h\"=hex:01,\\\n  02\n", false, true},
+        {"the name as it is", "[Software\\\\MultiSte] 1\n", true, false},
+        {"the name in other letters", "[Software\\\\multiste] 1\n", true, false},
+        {"the name and escapes inside values only", "[Software\\\\Other] 1\n\"v\"=\"MULTISTE \\x53\"\n", false, true},
+        {"a line that goes on into a bracket", "[Software\\\\Other] 1\n\"v\"=hex:01,\\\n [MultiSte]\n", false, false},
+        {"a hexadecimal escape", "[Software\\\\Multi\\x53te] 1\n", true, false},
+        {"an octal escape", "[Software\\\\Multi\\123te] 1\n", true, false},
+        {"an escaped letter", "[Software\\\\Multi\\Ste] 1\n", true, false},
+        {"UTF-8 of an editor, a long s", "[Software\\\\Multi\xC5\xBFte] 1\n", false, true},
+        {"UTF-8 of an editor, the name", "[Software\\\\MultiSte\\\\Soci\xC3\xA0t\xC3\xA0] 1\n", true, false},
+        {"a capital I with a dot, not the same as i to keys", "[Software\\\\Mult\\x0130Ste] 1\n", false, true},
+        {"an accented company name", "[Software\\\\Societ\\xe0 Rossi\\\\ORV] 1\n", false, true},
+        {"a letter name with a hyphen", "[Software\\\\Multi-Ste] 1\n", false, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.Label);
+        const QByteArray text = UserHiveHead + c.KeyLine;
+        const auto hive = Detail::Hive::Parse(text, QStringLiteral("hive"), false);
+        EXPECT_EQ(hive->Find({ QStringLiteral("Software"), QStringLiteral("MultiSte") }) != nullptr, c.Named);
+        EXPECT_EQ(Detail::TextCannotNameKey(text, QStringLiteral("MultiSte")), c.Ruled);
+    }
+    // Only names of letters are judged.
+    EXPECT_FALSE(Detail::TextCannotNameKey(UserHiveHead, QStringLiteral("DREMLIX S.A.")));
+}
+
 TEST(RegistryWineFixture, HivesFromTextSerializeBackAsTheyWere)
 {
     // Wine's own hives come back byte for byte; a key written twice is joined once, and what

@@ -587,6 +587,16 @@ TEST(RtfReaderTest, ListMarksAndTextStandWhereTheIndentsPutThem)
     }
 }
 
+// Found by fuzzing: indents near the limits of an int overflowed where the first line's
+// start was added up, and a stop behind that start came back far to the right.
+TEST(RtfReaderTest, IndentsAtTheLimitsKeepNoStopBehindTheLineStart)
+{
+    const auto doc = Load("{\\rtf1\\li709\\fi2147483647\\tx709 a\\par}");
+    const QTextBlockFormat f = doc->begin().blockFormat();
+    EXPECT_TRUE(f.tabPositions().isEmpty());
+    EXPECT_EQ(doc->begin().text(), QStringLiteral("a"));
+}
+
 TEST(RtfReaderTest, TabStops)
 {
     const auto doc = Load("{\\rtf1\\deftab709 \\tx720\\tqr\\tx2880\\tqc\\tx1440\\tqdec\\tx4320\\tb5000 stops\\par"
