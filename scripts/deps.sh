@@ -2,6 +2,8 @@
 # Installs the Debian packages the build, the tests and the demo need, when missing.
 # Wine is the reference the tests check the environment against (registry written by
 # `wine reg`, programs held open under Wine); ansible-core runs the roll-out playbook.
+# The products are 32-bit Windows programs: a prefix made by wineboot holds the keys they
+# read (HKLM\Software\Wow6432Node) only when Wine's 32-bit side, wine32:i386, is there.
 set -euo pipefail
 
 PACKAGES=(
@@ -14,6 +16,7 @@ PACKAGES=(
   iproute2
   wine wine64
   ansible-core
+  wine32:i386
 )
 
 missing=()
@@ -25,6 +28,9 @@ done
 SUDO=
 [ "$(id -u)" -ne 0 ] && SUDO=sudo
 echo "Installing: ${missing[*]}"
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
 # The Firebird server package must not start a system-wide server: the tests run
 # a private instance of their own.
 export DEBIAN_FRONTEND=noninteractive
