@@ -96,13 +96,14 @@ QString CommandLineUsage(const QString &programName)
                "\n"
                "Exit status:\n"
                "  0  success\n"
-               "  1  the update failed (the report says why)\n"
+               "  1  the update failed (the report says why); the product's files were put back\n"
                "  2  unknown option or bad value\n"
                "  3  not done: a question was answered No, or the window closed before the update\n"
                "  4  done with warnings\n"
                "  5  nothing to update\n"
                "  6  another copy of the wizard runs on this prefix\n"
                "  7  refused before the update: no Windows environment at the prefix, incompatible\n"
-               "     components, a damaged payload, or no display without --unattended\n")
+               "     components, a damaged payload, or no display without --unattended\n"
+               "  10 interrupted by SIGTERM, SIGINT or SIGHUP: the product's files were put back\n")
         .arg(programName);
 }

@@ -16,6 +16,7 @@ enum TExitCode : int {
     ecNothingToUpdate = 5, // no accepted product, or a product without procedure
     ecAlreadyRunning = 6, // another wizard runs on this prefix
     ecRefused = 7,        // no Windows environment, incompatible components, damaged payload, no display
+    ecInterrupted = 10,   // SIGTERM, SIGINT or SIGHUP during the run: the product's files rolled back
 };
 
 struct TCommandLine {

@@ -25,6 +25,7 @@
 #include <QTextEdit>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -132,6 +133,8 @@ int ExitCodeOf(const TfrmMain &window)
 {
     if (!window.UpdateRun())
         return ecNotDone;
+    if (window.Interrupted())
+        return ecInterrupted;
     if (window.RunFailed())
         return ecFailure;
     switch (window.Outcome()) {
@@ -214,6 +217,9 @@ int RunWizard(int argc, char **argv, const std::function<void(TfrmMain &)> &firs
         }
         options = *parsed.Options;
     }
+    // A reader of the standard output that went away (a closed pipe) never stops an update:
+    // the write fails and the run goes on.
+    std::signal(SIGPIPE, SIG_IGN);
     if (options.Help) {
         Print(stdout, CommandLineUsage(ProgramName(argv)));
         return ecSuccess;
@@ -273,7 +279,12 @@ int RunWizard(int argc, char **argv, const std::function<void(TfrmMain &)> &firs
     TfrmMain &main = instances.Main();
     TReportFiles reports(options);
     QTextDocument &report = *instances.EndInstall().RichEditReport->document();
-    QObject::connect(&main, &TfrmMain::RunFinished, &main, [&reports, &report] { reports.Write(report); });
+    QObject::connect(&main, &TfrmMain::RunFinished, &main, [&main, &reports, &report] {
+        reports.Write(report);
+        // Whoever sent the signal wants the wizard gone, with the report written.
+        if (main.Interrupted())
+            QCoreApplication::exit(ecInterrupted);
+    });
 
     if (unattended) {
         main.SetReportEcho([](const QString &line) {

@@ -15,7 +15,9 @@
 #include "platform/ProductCatalog.h"
 #include "platform/UiServices.h"
 #include "platform/dmVestrel2Unit.h"
+#include "update/FileTransaction.h"
 #include "update/UpdateReport.h"
+#include "update/UpdateTexts.h"
 #include "update/dmUpdateCommonUnit.h"
 
 #include <QAbstractEventDispatcher>
@@ -565,6 +567,12 @@ void TfrmMain::RunUpdate()
         edit->moveCursor(QTextCursor::End);
         edit->ensureCursorVisible();
         edit->setFocus();
+    } catch (const EInterrupted &) {
+        // Stopped at a safe point by a signal, the files put back: said in the report only,
+        // since nobody is there to answer a box.
+        FRunFailed = true;
+        FInterrupted = true;
+        dmUpdateCommon->AddReportLine(QStringLiteral("\r\n") + UpdateTexts::UpdateInterrupted, 10);
     } catch (const Os::EAbort &) {
         // Its message has been shown already; the report still says how it ended.
         FRunFailed = true;

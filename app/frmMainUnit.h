@@ -52,6 +52,8 @@ public:
     // How the run ended: the procedure's outcome, and whether an error reached the run.
     TUpdateOutcome Outcome() const { return FOutcome; }
     bool RunFailed() const { return FRunFailed; }
+    // A signal stopped the run; its files were put back.
+    bool Interrupted() const { return FInterrupted; }
     // Every report line is also handed here as it is added (the unattended run prints them).
     void SetReportEcho(std::function<void(const QString &)> echo) { FReportEcho = std::move(echo); }
     TFrmStep *CurrentStep() const;
@@ -102,6 +104,7 @@ private:
     bool FInProcedure = false;
     TUpdateOutcome FOutcome = uoNothing;
     bool FRunFailed = false;
+    bool FInterrupted = false;
     std::unique_ptr<TDocumentReport> FReport;
     std::function<void(const QString &)> FReportEcho;
     std::unique_ptr<IUpdateReport> FEchoReport;

@@ -1,6 +1,7 @@
 // Wall time and peak memory of a Falcrest update whose payload holds a 50 MB program and
 // 200 listed files of 100 KB, against `cp` of the same files and against the limit of the
-// job, all in the same run.
+// job, all in the same run; then the time it takes to put the 200 files back when the
+// update fails once they are all in place.
 //
 //   bench_update_falcrest [program MB] [file count] [file KB] [rounds]
 //
@@ -13,6 +14,7 @@
 #include "support/ScriptedUiServices.h"
 #include "support/TempPrefix.h"
 
+#include "update/FileTransaction.h"
 #include "update/dmUpdateCommonUnit.h"
 #include "update/UpdateReport.h"
 #include "oslayer/Environment.h"
@@ -90,6 +92,48 @@ qint64 Median(QList<qint64> values)
     return values.isEmpty() ? -1 : values.at(values.size() / 2);
 }
 
+// Times the rollback: from the line of the failure to the closing line of the rollback,
+// which comes after every file has been put back and its line written.
+class TRollbackClock final : public IUpdateReport {
+public:
+    void AddLine(const QString &text, int, const QString &) override
+    {
+        if (text.startsWith(QStringLiteral("Un errore si è prodotto")))
+            FTimer.start();
+        else if (text.startsWith(QStringLiteral("Aggiornamento annullato")) && FTimer.isValid())
+            FMs = FTimer.elapsed();
+        else if (text.contains(QStringLiteral(" è ripristinato.")) || text.contains(QStringLiteral(" è eliminato.")))
+            ++FFiles;
+    }
+    qint64 FMs = -1;
+    int FFiles = 0;
+
+private:
+    QElapsedTimer FTimer;
+};
+
+// An update whose commit fails with every listed file in place (only the program is left):
+// how long putting them back takes.
+int RunRollback(const QString &prefixRoot, const QString &wizard, int placed)
+{
+    Os::Environment::SetPrefixRoot(prefixRoot);
+    PayloadBuilder::UseAsOwnExecutable(wizard);
+    ScriptedUiServices ui;
+    ui.Terminate();
+    TRollbackClock clock;
+    TUpdateOutcome outcome = 0;
+    {
+        TdmUpdateCommon engine;
+        engine.SetReport(&clock);
+        engine.FProductCode = 7;
+        TFileTransaction::FailCommitAfterForTests(placed);
+        outcome = engine.UpdateFalcrest();
+    }
+    std::printf("rollback_ms=%lld\nrollback_files=%d\n", static_cast<long long>(clock.FMs), clock.FFiles);
+    std::fflush(stdout);
+    return outcome == uoFailure ? 0 : 1;
+}
+
 // The update in a process of its own; without waits, its message waits end at once, as
 // they do when the program is asked to terminate.
 int RunUpdate(const QString &prefixRoot, const QString &wizard, bool waits)
@@ -129,6 +173,8 @@ int main(int argc, char **argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
+    if (argc == 5 && QByteArray(argv[1]) == "--run-rollback")
+        return RunRollback(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]), std::atoi(argv[4]));
     if (argc == 4 && (QByteArray(argv[1]) == "--run" || QByteArray(argv[1]) == "--run-without-waits"))
         return RunUpdate(
             QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]), QByteArray(argv[1]) == "--run");
@@ -288,6 +334,38 @@ int main(int argc, char **argv)
         "limit (inflate + write + sync of the same files): %lld ms; ratio update without waits / limit: "
         "%.2f\n",
         static_cast<long long>(limitMs), limitMs > 0 ? double(withoutWaitsMs) / double(limitMs) : -1.0);
+
+    // The rollback: the listed files installed in an older version, the update fails once
+    // all of them are in place, and everything goes back.
+    QList<qint64> rollbacks;
+    int rolledBackFiles = 0;
+    for (int round = 0; round < rounds; ++round) {
+        for (const QString &name : names)
+            prefix.WriteFile(folder + name, QByteArray("old ") + name.toLatin1());
+        prefix.WriteFile(folder + QLatin1String("Falcrest.exe"), installedProgram);
+        SyncFileSystem(productFolder);
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QCoreApplication::applicationFilePath(),
+            { QStringLiteral("--run-rollback"), prefix.Root(), wizard, QString::number(fileCount) });
+        child.waitForFinished(-1);
+        for (const QByteArray &line : child.readAllStandardOutput().split('\n')) {
+            if (line.startsWith("rollback_ms="))
+                rollbacks.append(line.mid(12).toLongLong());
+            if (line.startsWith("rollback_files="))
+                rolledBackFiles = line.mid(15).toInt();
+        }
+        bool restored = child.exitCode() == 0;
+        for (const QString &name : names) {
+            QFile file(prefix.HostPath(folder + name));
+            restored = restored && file.open(QIODevice::ReadOnly) && file.readAll() == QByteArray("old ") + name.toLatin1();
+        }
+        if (!restored)
+            std::printf("round %d: the rollback did not put the files back\n", round + 1);
+    }
+    std::printf("rollback of %d files (failure with all listed files in place, to the last line of the "
+                "report): %lld ms (median of %d)\n",
+        rolledBackFiles, static_cast<long long>(Median(rollbacks)), rounds);
     std::printf("load average at the end: %s",
         [] {
             QFile load(QStringLiteral("/proc/loadavg"));

@@ -18,6 +18,17 @@ inline const QString DataFiles = QStringLiteral("archivio di dati...");
 inline const QString ErrorDuringUpdate
     = QStringLiteral("Un errore si è prodotto durante l'aggiornamento di %1");
 
+// An update undone, interrupted, or finished by the next run
+inline const QString FileRestored = QStringLiteral("L'archivio %1 è ripristinato.");
+inline const QString FileRemoved = QStringLiteral("L'archivio %1 è eliminato.");
+inline const QString FilesRolledBack
+    = QStringLiteral("Aggiornamento annullato: gli archivi del prodotto sono tornati come prima dell'aggiornamento.");
+inline const QString UpdateInterrupted = QStringLiteral("L'aggiornamento è stato interrotto.");
+inline const QString EarlierRunRolledBack = QStringLiteral(
+    "Un aggiornamento precedente era stato interrotto: i suoi archivi sono tornati come prima.");
+inline const QString EarlierRunCompleted = QStringLiteral(
+    "Un aggiornamento precedente era stato interrotto: i suoi archivi erano già al loro posto, è stato completato.");
+
 // Print lists
 inline const QString CompanyLists = QStringLiteral("Aggiornamento di elenchi per la società ");
 inline const QString CompanyUnreachable

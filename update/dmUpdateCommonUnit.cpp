@@ -1,5 +1,6 @@
 #include "update/dmUpdateCommonUnit.h"
 
+#include "update/FileTransaction.h"
 #include "update/UpdateTexts.h"
 
 #include "oslayer/Environment.h"
@@ -21,6 +22,7 @@
 #include "Common/Impression/dmStructure_Printing_Unit.h"
 #include "Common/Interbase/dmDBConnectionUnit.h"
 
+#include <QDir>
 #include <QTextDocument>
 
 #include <utility>
@@ -79,6 +81,8 @@ TdmUpdateCommon::TdmUpdateCommon(QObject *owner, TAcceptedVersionTable acceptedV
 
 TdmUpdateCommon::~TdmUpdateCommon()
 {
+    // Whatever was staged and never committed is undone before the temporary files go.
+    FTransaction.reset();
     FPrintStorage.reset();
     FInstaller.reset();
     // Our own extracted files only: the mask keeps every other file of the folder.
@@ -147,15 +151,20 @@ QString TdmUpdateCommon::TempFileName(const QString &prefix)
     uint32_t error = Os::ERROR_FILE_EXISTS;
     for (int attempt = 0; attempt < 100; ++attempt) {
         QString path = folder + prefix + QString::number(Random(10000000)) + QLatin1String(".tmp");
-        if (Os::CreateNewFile(path))
+        if (Os::CreateNewFile(path)) {
+            FOwnTemp.insert(path);
             return path;
+        }
         error = Os::GetLastError();
         // A file under the name (one of an earlier run) is deleted, which the report tells;
-        // anything else there, such as a planted link, is passed by.
-        if (taken(error) && Os::GetFileAttributes(path) != Os::INVALID_FILE_ATTRIBUTES) {
+        // anything else there, such as a planted link, is passed by. A name this engine drew
+        // may still hold a file it has not put in place yet: another name is drawn.
+        if (taken(error) && !FOwnTemp.contains(path) && Os::GetFileAttributes(path) != Os::INVALID_FILE_ATTRIBUTES) {
             DeleteFileLogged(path);
-            if (Os::CreateNewFile(path))
+            if (Os::CreateNewFile(path)) {
+                FOwnTemp.insert(path);
                 return path;
+            }
             error = Os::GetLastError();
         }
         if (!taken(error))
@@ -254,44 +263,32 @@ bool TdmUpdateCommon::CopyLogged(const QString &source, const QString &target, b
         AddReportLine(CopyTo + target + CrLf);
         WaitMilliseconds(10);
     }
-    // The target is looked up once, where each call would look it up again: a name not
-    // there yet costs a pass over its folder. The calls reach it by its host path.
-    QString host = Os::HostPath(target);
-    const QString reached = host.isEmpty()
-        ? target
-        : QStringLiteral("\\\\?\\unix") + host.replace(QLatin1Char('/'), QLatin1Char('\\'));
-    bool failed = false;
-    if (Os::GetFileAttributes(reached) != Os::INVALID_FILE_ATTRIBUTES
-        && !Os::SetFileAttributes(reached, Os::FILE_ATTRIBUTE_NORMAL))
-        failed = true;
-    if (!failed) {
-        // An extracted file is read by nobody after its copy: it takes the target's place
-        // itself, so that its bytes are written once.
-        const auto scratch = FScratch.constFind(source);
-        if (scratch != FScratch.constEnd()) {
-            failed = !Os::MoveFileOver(source, reached, scratch.value());
-            if (!failed)
-                FScratch.erase(scratch);
-        } else {
-            failed = !Os::CopyFile(source, reached, false);
-        }
-    }
-    error = failed ? Os::GetLastError() : 0;
-    Os::SetFileAttributes(reached, Os::FILE_ATTRIBUTE_NORMAL);
-    return !failed;
+    // The file is staged beside the target and put in place when the transaction commits.
+    // An extracted file is read by nobody after its copy: it is moved there itself, so that
+    // its bytes are written once.
+    const auto scratch = FScratch.constFind(source);
+    const bool movable = scratch != FScratch.constEnd();
+    error = Transaction().Stage(source, movable, target);
+    if (error == 0 && movable)
+        FScratch.erase(scratch);
+    return error == 0;
 }
 
 void TdmUpdateCommon::CopyFileLogged(const QString &source, const QString &target, bool log)
 {
-    uint32_t error = 0;
-    if (!CopyLogged(source, target, log, error))
-        throw Os::Exception(CopySource + source + CrLf + CopyTarget + target + CrLf + CrLf + CopyError
-            + Os::OSErrorText(error));
+    Transacted([&] {
+        uint32_t error = 0;
+        if (!CopyLogged(source, target, log, error))
+            throw Os::Exception(CopySource + source + CrLf + CopyTarget + target + CrLf + CrLf + CopyError
+                + Os::OSErrorText(error));
+        return uoSuccess;
+    });
 }
 
 TUpdateOutcome TdmUpdateCommon::ReplaceIfNewer(
     const QString &newFile, const QString &installedFile, bool mustExist, bool checkOnly)
 {
+    return Transacted([&]() -> TUpdateOutcome {
     if (mustExist && !FileExists(installedFile))
         throw Os::Exception(FileNotFound.arg(installedFile));
 
@@ -314,6 +311,7 @@ TUpdateOutcome TdmUpdateCommon::ReplaceIfNewer(
     // The two copy lines already tell which file it was; the outcome says it failed.
     uint32_t error = 0;
     return CopyLogged(newFile, installedFile, true, error) ? uoSuccess : uoFailure;
+    });
 }
 
 namespace {
@@ -339,7 +337,7 @@ private:
 
 // A batch of extracted files is flushed once; this bounds the bytes a batch holds on the
 // disk before its files are in place, and the time the window goes without repainting.
-constexpr uint64_t ListedBatchBytes = uint64_t(64) * 1024 * 1024;
+uint64_t ListedBatchBytes = uint64_t(64) * 1024 * 1024;
 
 } // namespace
 
@@ -364,6 +362,7 @@ QList<TdmUpdateCommon::TListedFile> TdmUpdateCommon::ExtractListedFiles(qsizetyp
     QList<TListedFile> files;
     uint64_t bytes = 0;
     while (next < FFileNames.size() && bytes < ListedBatchBytes) {
+        TFileTransaction::ThrowIfInterrupted();
         TListedFile file;
         file.Name = FFileNames.at(next++);
         file.Outside = !IsNameInsideFolder(file.Name);
@@ -383,36 +382,34 @@ QList<TdmUpdateCommon::TListedFile> TdmUpdateCommon::ExtractListedFiles(qsizetyp
     return files;
 }
 
-void TdmUpdateCommon::FlushExtractedFiles()
-{
-    QStringList waiting;
-    for (auto it = FScratch.cbegin(); it != FScratch.cend(); ++it) {
-        if (!it.value())
-            waiting.append(it.key());
-    }
-    // On failure each move flushes its own file and reports what goes wrong there.
-    if (waiting.isEmpty() || !Os::FlushFiles(waiting))
-        return;
-    for (const QString &path : std::as_const(waiting))
-        FScratch[path] = true;
-}
-
 void TdmUpdateCommon::ReportListedFileError(const QString &target, const QString &message)
 {
     AddReportLine(ErrorDuringUpdate.arg(target) + CrLf + CopyError + message + CrLf);
 }
 
+void TdmUpdateCommon::SetListedBatchBytes(uint64_t bytes) { ListedBatchBytes = bytes; }
+
 bool TdmUpdateCommon::InstallListedFiles(const QString &folder, bool log)
+{
+    bool result = true;
+    // A file that failed leaves the others to be put in place, as the caller decides.
+    Transacted([&] {
+        result = InstallListedFilesSteps(folder, log);
+        return uoSuccess;
+    });
+    return result;
+}
+
+bool TdmUpdateCommon::InstallListedFilesSteps(const QString &folder, bool log)
 {
     bool result = true;
     const QString target = AddTrailingBackslash(folder);
     qsizetype next = 0;
     while (next < FFileNames.size()) {
-        // A batch comes out of the payload first and reaches the disk with one flush; each
-        // copy is then a rename. The report reads as if each file were extracted just
-        // before its copy.
+        // A batch comes out of the payload first; each copy is then a rename beside its
+        // target, and the commit brings them all to the disk with one flush. The report
+        // reads as if each file were extracted just before its copy.
         const QList<TListedFile> files = ExtractListedFiles(next);
-        FlushExtractedFiles();
         for (const TListedFile &file : files) {
             for (const auto &line : file.Lines)
                 AddReportLine(line.Text, line.PointSize, line.FontName);
@@ -559,9 +556,97 @@ QString TdmUpdateCommon::FindRootFolder()
     return root;
 }
 
+// --- The run's file transaction --------------------------------------------------------
+
+TFileTransaction &TdmUpdateCommon::Transaction()
+{
+    if (!FTransaction)
+        FTransaction = std::make_unique<TFileTransaction>(
+            QDir(Os::Environment::PrefixRoot()).filePath(QStringLiteral(".dremlix-update")));
+    return *FTransaction;
+}
+
+TUpdateOutcome TdmUpdateCommon::Transacted(const std::function<TUpdateOutcome()> &body)
+{
+    if (FTransactionDepth > 0)
+        return body();
+    struct TSignals {
+        TSignals() { TFileTransaction::CatchSignals(true); }
+        ~TSignals() { TFileTransaction::CatchSignals(false); }
+    } signalsCaught;
+    FinishInterruptedRun();
+    TUpdateOutcome outcome = uoNothing;
+    ++FTransactionDepth;
+    try {
+        outcome = body();
+        TFileTransaction::ThrowIfInterrupted();
+    } catch (...) {
+        FTransactionDepth = 0;
+        RollBackFiles();
+        throw;
+    }
+    FTransactionDepth = 0;
+    if (outcome == uoFailure) {
+        RollBackFiles();
+        return outcome;
+    }
+    return CommitFiles() ? outcome : uoFailure;
+}
+
+bool TdmUpdateCommon::CommitFiles()
+{
+    if (!FTransaction || !FTransaction->Pending())
+        return true;
+    QString target;
+    const uint32_t error = FTransaction->Commit(target);
+    if (error == 0)
+        return true;
+    if (TFileTransaction::Interrupted()) {
+        RollBackFiles();
+        TFileTransaction::ThrowIfInterrupted();
+    }
+    ReportListedFileError(target, Os::OSErrorText(error));
+    RollBackFiles();
+    return false;
+}
+
+void TdmUpdateCommon::RollBackFiles()
+{
+    if (!FTransaction)
+        return;
+    const QList<TFileTransaction::TEntry> undone = FTransaction->RollBack();
+    if (undone.isEmpty())
+        return;
+    for (const TFileTransaction::TEntry &entry : undone)
+        AddReportLine((entry.Existed ? FileRestored : FileRemoved).arg(entry.Target));
+    AddReportLine(FilesRolledBack + CrLf);
+}
+
+void TdmUpdateCommon::FinishInterruptedRun()
+{
+    switch (Transaction().Recover()) {
+    case TFileTransaction::TRecovery::RolledBack:
+        AddReportLine(EarlierRunRolledBack + CrLf);
+        break;
+    case TFileTransaction::TRecovery::Completed:
+        AddReportLine(EarlierRunCompleted + CrLf);
+        break;
+    case TFileTransaction::TRecovery::Nothing:
+        break;
+    }
+}
+
+// As before, a folder that cannot be made is told by the copies into it.
+void TdmUpdateCommon::ForceFolder(const QString &folder) { Transaction().ForceFolder(folder); }
+
 // --- Procedures of the main products --------------------------------------------------
 
 TUpdateOutcome TdmUpdateCommon::UpdateOrvanta()
+{
+    return Transacted([this] { return OrvantaSteps(); });
+}
+
+TUpdateOutcome TdmUpdateCommon::OrvantaSteps()
 {
     QString current = QStringLiteral("Orvanta.exe");
     const QString extracted = Extract(current, true);
@@ -603,6 +688,11 @@ TUpdateOutcome TdmUpdateCommon::UpdateOrvanta()
 
 TUpdateOutcome TdmUpdateCommon::UpdateVestrel()
 {
+    return Transacted([this] { return VestrelSteps(); });
+}
+
+TUpdateOutcome TdmUpdateCommon::VestrelSteps()
+{
     QString current = QStringLiteral("OVVestrel2.dll");
     const QString extracted = Extract(current, true);
     return WithErrorLine(current, [&] {
@@ -624,6 +714,11 @@ TUpdateOutcome TdmUpdateCommon::UpdateVestrel()
 }
 
 TUpdateOutcome TdmUpdateCommon::UpdateSorvane()
+{
+    return Transacted([this] { return SorvaneSteps(); });
+}
+
+TUpdateOutcome TdmUpdateCommon::SorvaneSteps()
 {
     QString current;
     return WithErrorLine(current, [&] {
@@ -656,6 +751,11 @@ TUpdateOutcome TdmUpdateCommon::UpdateSorvane()
 
 TUpdateOutcome TdmUpdateCommon::UpdateXtq()
 {
+    return Transacted([this] { return XtqSteps(); });
+}
+
+TUpdateOutcome TdmUpdateCommon::XtqSteps()
+{
     QString current = QStringLiteral("XTQ.exe");
     const QString extracted = Extract(current, true);
     return WithErrorLine(current, [&] {
@@ -673,6 +773,11 @@ TUpdateOutcome TdmUpdateCommon::UpdateXtq()
 // --- Procedures of the listed-file products ------------------------------------------
 
 TUpdateOutcome TdmUpdateCommon::UpdateBruncet()
+{
+    return Transacted([this] { return BruncetSteps(); });
+}
+
+TUpdateOutcome TdmUpdateCommon::BruncetSteps()
 {
     // Every error here reaches the run, which shows it and reports the failure.
     const QString name = ProductName(PC_BRUNCET);
@@ -708,6 +813,11 @@ TUpdateOutcome TdmUpdateCommon::UpdateBruncet()
 
 TUpdateOutcome TdmUpdateCommon::UpdateFalcrest()
 {
+    return Transacted([this] { return FalcrestSteps(); });
+}
+
+TUpdateOutcome TdmUpdateCommon::FalcrestSteps()
+{
     const QString current = QStringLiteral("Falcrest.exe");
     const QString extracted = Extract(current, true);
     return WithErrorLine(current, [&] {
@@ -733,6 +843,11 @@ TUpdateOutcome TdmUpdateCommon::UpdateFalcrest()
 
 TUpdateOutcome TdmUpdateCommon::UpdateNimbrelCalvane(uint8_t code)
 {
+    return Transacted([this, code] { return NimbrelCalvaneSteps(code); });
+}
+
+TUpdateOutcome TdmUpdateCommon::NimbrelCalvaneSteps(uint8_t code)
+{
     const QString relative
         = code == PC_NIMBREL ? QStringLiteral("qrt\\SA-00.int") : QStringLiteral("gs\\GS-00.int");
     const QString name = ProductName(code);
@@ -754,7 +869,7 @@ TUpdateOutcome TdmUpdateCommon::UpdateNimbrelCalvane(uint8_t code)
         const TUpdateOutcome replaced = ReplaceIfNewer(extracted, installed, true, true);
         if (replaced != uoSuccess)
             return replaced;
-        Os::ForceDirectories(base + QLatin1String("Images07"));
+        ForceFolder(base + QLatin1String("Images07"));
         if (!InstallFileNames(base, true))
             return uoWarnings;
         CopyFileLogged(extracted, installed, true);
@@ -764,18 +879,23 @@ TUpdateOutcome TdmUpdateCommon::UpdateNimbrelCalvane(uint8_t code)
 
 // The products' shared programs folder (empty without a root folder), created when missing
 // and asked for.
-static QString SharedProgramsFolder(bool create = true)
+QString TdmUpdateCommon::SharedProgramsFolder(bool create)
 {
     const QString root = GetBaseFolder();
     if (root.isEmpty())
         return {};
     QString folder = AddTrailingBackslash(root) + QLatin1String("Common\\") + QLatin1String("Programs\\");
     if (create && !FolderExists(folder))
-        Os::ForceDirectories(folder);
+        ForceFolder(folder);
     return folder;
 }
 
 TUpdateOutcome TdmUpdateCommon::UpdateCommonPrograms()
+{
+    return Transacted([this] { return CommonProgramsSteps(); });
+}
+
+TUpdateOutcome TdmUpdateCommon::CommonProgramsSteps()
 {
     return WithErrorLine(QStringLiteral("Common_Programs"), [&] {
         const QString folder = SharedProgramsFolder();
@@ -786,6 +906,11 @@ TUpdateOutcome TdmUpdateCommon::UpdateCommonPrograms()
 }
 
 TUpdateOutcome TdmUpdateCommon::UpdatePdfLibrary()
+{
+    return Transacted([this] { return PdfLibrarySteps(); });
+}
+
+TUpdateOutcome TdmUpdateCommon::PdfLibrarySteps()
 {
     return WithErrorLine(QStringLiteral("Common_Programs"), [&] {
         const QString folder = SharedProgramsFolder();
@@ -802,6 +927,11 @@ TUpdateOutcome TdmUpdateCommon::UpdatePdfLibrary()
 
 TUpdateOutcome TdmUpdateCommon::UpdateTrevisk()
 {
+    return Transacted([this] { return TreviskSteps(); });
+}
+
+TUpdateOutcome TdmUpdateCommon::TreviskSteps()
+{
     const QString current = QStringLiteral("Trevisk.exe");
     const QString extracted = Extract(current, true);
     return WithErrorLine(current, [&] {
@@ -812,7 +942,7 @@ TUpdateOutcome TdmUpdateCommon::UpdateTrevisk()
         if (folder.isEmpty())
             return uoFailure;
         if (!FolderExists(folder))
-            Os::ForceDirectories(folder);
+            ForceFolder(folder);
         const QString installed = AddTrailingBackslash(folder) + current;
         if (!FileExists(installed))
             throw Os::Exception(ProgramNotFound.arg(installed));
@@ -884,12 +1014,20 @@ TUpdateOutcome TdmUpdateCommon::UpdatePrintLists(const QString &folder)
                     ok = false;
                     continue;
                 }
-                QString written;
-                ExtractEmbeddedFile(name, target + name, written);
+                // Beside the program, so they go in and out with the other files of the run.
+                const QString extracted = Extract(name, false);
+                if (!extracted.isEmpty()) {
+                    uint32_t error = 0;
+                    if (!CopyLogged(extracted, target + name, false, error))
+                        throw Os::EOSError(error);
+                }
                 AddReportLine(PrintParams + QLatin1Char('"') + name + QLatin1Char('"') + PrintParamsUpdated);
             }
             AddReportLine(QString());
         } else {
+            // The companies' lists belong to the program as it is after the update.
+            if (!CommitFiles())
+                return uoFailure;
             const TFMultiSte *companies = CompanyForm();
             if (!companies || companies->Companies().isEmpty()) {
                 ok = UpdateCompanyPrintLists(QString());
@@ -899,6 +1037,8 @@ TUpdateOutcome TdmUpdateCommon::UpdatePrintLists(const QString &folder)
                     ok = UpdateCompanyPrintLists(company) && ok;
             }
         }
+    } catch (const EInterrupted &) {
+        throw;
     } catch (const std::exception &) {
         throw Os::Exception(CannotImport);
     }

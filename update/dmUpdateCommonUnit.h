@@ -9,6 +9,7 @@
 #include <QBuffer>
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -21,6 +22,7 @@ class TWindowsInstaller;
 class TdmDBConnection;
 class TdmStructurePrinting;
 class TFMultiSte;
+class TFileTransaction;
 
 class TdmUpdateCommon : public QObject {
     Q_OBJECT
@@ -83,6 +85,18 @@ public:
     // Copies every name of FFileNames from the payload into the folder; false when any
     // file was missing, refused or not copyable (the others are still copied).
     bool InstallListedFiles(const QString &folder, bool log);
+    // The listed files a batch extracts before they are put in place (tests shrink it).
+    static void SetListedBatchBytes(uint64_t bytes);
+
+    // --- The run's file transaction -------------------------------------------------
+    // Each procedure (and each copy step called on its own) is one transaction: its copies
+    // are staged beside their targets and put in place at its end, or undone on outcome 2,
+    // an error or a signal, with the report's lines for what was put back.
+    // Puts the staged files in place now (before a database phase needs them there); false,
+    // with the report's lines, when it failed and everything was put back.
+    bool CommitFiles();
+    // Finishes what an interrupted earlier run left in the prefix, with the report's line.
+    void FinishInterruptedRun();
     void LogUpToDate(const QString &installedFile);
     void LogNotReplaced(const QString &installedFile);
 
@@ -126,6 +140,23 @@ public:
 private:
     struct TListedFile;
 
+    TUpdateOutcome Transacted(const std::function<TUpdateOutcome()> &body);
+    TFileTransaction &Transaction();
+    void RollBackFiles();
+    void ForceFolder(const QString &folder);
+    QString SharedProgramsFolder(bool create = true);
+    TUpdateOutcome OrvantaSteps();
+    TUpdateOutcome VestrelSteps();
+    TUpdateOutcome BruncetSteps();
+    TUpdateOutcome SorvaneSteps();
+    TUpdateOutcome FalcrestSteps();
+    TUpdateOutcome NimbrelCalvaneSteps(uint8_t code);
+    TUpdateOutcome XtqSteps();
+    TUpdateOutcome CommonProgramsSteps();
+    TUpdateOutcome TreviskSteps();
+    TUpdateOutcome PdfLibrarySteps();
+    bool InstallListedFilesSteps(const QString &folder, bool log);
+
     // A payload file in a fresh temporary file; empty when the payload lacks an optional one.
     QString Extract(const QString &name, bool required);
     // The copy of CopyFileLogged without its error: false with the system's code.
@@ -164,5 +195,9 @@ private:
     // Files extracted from the payload that nothing has read since, each with whether its
     // data is on the disk already: they are moved into place instead of copied.
     QHash<QString, bool> FScratch;
+    // Every temporary name this engine drew: none of them is ever taken for a stale file.
+    QSet<QString> FOwnTemp;
     QString FTempFolder;
+    std::unique_ptr<TFileTransaction> FTransaction;
+    int FTransactionDepth = 0;
 };

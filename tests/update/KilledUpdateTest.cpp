@@ -1,9 +1,12 @@
-// An update killed at any moment leaves every installed file old or new, each whole: the
-// update runs in a process of its own (this test program in a role), which is killed
-// with SIGKILL at random moments of its work, again and again.
+// An update killed at any moment leaves the product's files all old or all new once the
+// next run has finished what the killed one left: the update runs in a process of its own
+// (this test program in a role), which is killed with SIGKILL at random moments of its
+// work, some of them while it puts the old files back after a failure. A signal that asks
+// it to stop is obeyed at the next safe point, with everything put back.
 #include "UpdateFixture.h"
 
 #include "oslayer/Environment.h"
+#include "update/FileTransaction.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -11,6 +14,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QThread>
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -31,20 +35,35 @@ QByteArray Bytes(qsizetype size, char fill, int salt)
 
 // The other process: the Falcrest update of the prefix and wizard given, its waits left out
 // (the scripted person has asked the program to end, so that the kills land in its work).
+// A fifth argument "recover" only finishes what an earlier run left; a number makes the
+// commit fail after that many files, so that the run ends in a rollback.
 int RunUpdateChild(int argc, char **argv)
 {
-    if (argc != 4 || QByteArray(argv[1]) != ChildRole)
+    if (argc < 4 || argc > 5 || QByteArray(argv[1]) != ChildRole)
         return -1;
+    const QByteArray mode = argc == 5 ? QByteArray(argv[4]) : QByteArray();
     Os::Environment::SetPrefixRoot(QString::fromLocal8Bit(argv[2]));
     PayloadBuilder::UseAsOwnExecutable(QString::fromLocal8Bit(argv[3]));
     ScriptedUiServices ui;
     ui.Terminate();
     TdmUpdateCommon engine;
     engine.FProductCode = 7;
+    if (mode == "recover") {
+        engine.FinishInterruptedRun();
+        return 0;
+    }
+    if (!mode.isEmpty())
+        TFileTransaction::FailCommitAfterForTests(mode.toInt());
+    // Caught from here, as the run catches them, so that a signal sent on "ready" finds it.
+    TFileTransaction::CatchSignals(true);
     std::puts("ready");
     std::fflush(stdout);
-    const TUpdateOutcome outcome = engine.UpdateFalcrest();
-    return outcome == uoSuccess ? 0 : 10 + outcome;
+    try {
+        const TUpdateOutcome outcome = engine.UpdateFalcrest();
+        return outcome == uoSuccess ? 0 : 10 + outcome;
+    } catch (const EInterrupted &) {
+        return 9;
+    }
 }
 
 class KilledUpdate : public UpdateFixture {
@@ -60,7 +79,8 @@ protected:
             // From a few bytes to half a megabyte, so that kills land in small and large files.
             const QString name = QStringLiteral("File%1.dat").arg(i, 2, 10, QLatin1Char('0'));
             const qsizetype size = qsizetype(1) << (4 + i % 16);
-            FOld.insert(name, Bytes(size + 7, 'a', i));
+            if (i % 10 != 0) // some files are new to the folder
+                FOld.insert(name, Bytes(size + 7, 'a', i));
             FNew.insert(name, Bytes(size, 'b', i));
             FPayload.Add(name, FNew.value(name));
             names.append(name);
@@ -75,35 +95,72 @@ protected:
 
     void InstallOld()
     {
+        QDir(Host(Folder)).removeRecursively();
+        QDir().mkpath(Host(Folder));
         for (auto it = FOld.cbegin(); it != FOld.cend(); ++it)
             WriteFile(Folder + it.key(), it.value());
     }
 
     // Starts the update and waits until it begins its work.
-    void Start(QProcess &child)
+    void Start(QProcess &child, const QString &mode = QString())
     {
-        child.start(
-            QCoreApplication::applicationFilePath(), { QString::fromLatin1(ChildRole), FPrefix->Root(), FWizard });
+        QStringList arguments { QString::fromLatin1(ChildRole), FPrefix->Root(), FWizard };
+        if (!mode.isEmpty())
+            arguments.append(mode);
+        child.start(QCoreApplication::applicationFilePath(), arguments);
         ASSERT_TRUE(child.waitForStarted(10000));
         while (!child.canReadLine())
             ASSERT_TRUE(child.waitForReadyRead(10000)) << "the update did not start";
         ASSERT_EQ(child.readLine().trimmed(), QByteArray("ready"));
     }
 
-    // Every file of the product folder is one the update installs, whole in its old or its
-    // new version; nothing else (no piece of a copy) stands beside them.
-    void ExpectOldOrNew(int round)
+    // The product folder holds exactly one version's files, each whole: nothing of the other
+    // version, no backup, no staged copy; the journal is gone and so are the temporary files.
+    // True for the new version.
+    bool ExpectOldOrNew(int round)
     {
-        const QStringList entries = QDir(Host(Folder)).entryList(QDir::Files | QDir::Hidden | QDir::System);
-        EXPECT_EQ(entries.size(), FOld.size())
-            << "round " << round << ": " << entries.join(u' ').toStdString();
-        for (const QString &entry : entries) {
-            ASSERT_TRUE(FOld.contains(entry)) << "round " << round << ": " << entry.toStdString();
-            const QByteArray bytes = ReadFile(Folder + entry);
-            EXPECT_TRUE(bytes == FOld.value(entry) || bytes == FNew.value(entry))
-                << "round " << round << ": " << entry.toStdString() << " is neither old nor new ("
-                << bytes.size() << " bytes)";
-        }
+        QStringList entries = QDir(Host(Folder)).entryList(QDir::Files | QDir::Hidden | QDir::System);
+        entries.sort();
+        const bool isNew = ReadFile(Folder + QStringLiteral("Falcrest.exe")) == FNew.value(QStringLiteral("Falcrest.exe"));
+        const QHash<QString, QByteArray> &version = isNew ? FNew : FOld;
+        QStringList expected = version.keys();
+        expected.sort();
+        EXPECT_EQ(entries, expected) << "round " << round << (isNew ? ", new" : ", old");
+        for (const QString &entry : std::as_const(entries))
+            EXPECT_TRUE(ReadFile(Folder + entry) == version.value(entry))
+                << "round " << round << ": " << entry.toStdString() << " is not of the "
+                << (isNew ? "new" : "old") << " version";
+        EXPECT_FALSE(QFileInfo::exists(FPrefix->Root() + QStringLiteral("/.dremlix-update/journal")))
+            << "round " << round;
+        EXPECT_TRUE(QDir(Host(TempFolder())).entryList({ QStringLiteral("Update*.tmp") }, QDir::Files).isEmpty())
+            << "round " << round;
+        return isNew;
+    }
+
+    // The first step of the next run: it finishes whatever the killed one left.
+    void Recover()
+    {
+        QProcess next;
+        next.start(QCoreApplication::applicationFilePath(),
+            { QString::fromLatin1(ChildRole), FPrefix->Root(), FWizard, QStringLiteral("recover") });
+        ASSERT_TRUE(next.waitForFinished(60000));
+        ASSERT_EQ(next.exitStatus(), QProcess::NormalExit) << next.readAllStandardError().toStdString();
+        ASSERT_EQ(next.exitCode(), 0) << next.readAllStandardError().toStdString();
+    }
+
+    // How long a whole run takes, from its start to its end: a successful one, or one whose
+    // commit fails half way and puts everything back.
+    qint64 Span(const QString &mode, int expectedCode)
+    {
+        InstallOld();
+        QElapsedTimer clock;
+        QProcess whole;
+        Start(whole, mode);
+        clock.start();
+        EXPECT_TRUE(whole.waitForFinished(60000));
+        const qint64 span = std::max<qint64>(clock.elapsed(), 1);
+        EXPECT_EQ(whole.exitCode(), expectedCode) << whole.readAllStandardError().toStdString();
+        return span;
     }
 
     QHash<QString, QByteArray> FOld;
@@ -111,30 +168,34 @@ protected:
     QString FWizard;
 };
 
-TEST_F(KilledUpdate, EveryInstalledFileIsOldOrNewAfterAKillAtAnyMoment)
+TEST_F(KilledUpdate, EveryRunsFilesAreAllOldOrAllNewAfterAKillAtAnyMoment)
 {
-    // One whole run first: how long the work takes, and that it installs everything.
-    InstallOld();
-    QElapsedTimer clock;
-    QProcess whole;
-    Start(whole);
-    clock.start();
-    ASSERT_TRUE(whole.waitForFinished(60000));
-    const qint64 span = std::max<qint64>(clock.elapsed(), 1);
-    ASSERT_EQ(whole.exitCode(), 0) << whole.readAllStandardError().toStdString();
-    for (auto it = FNew.cbegin(); it != FNew.cend(); ++it)
-        EXPECT_TRUE(ReadFile(Folder + it.key()) == it.value()) << it.key().toStdString();
+    // Whole runs first: how long the work takes, that it installs everything, and that a
+    // commit failing after twenty files puts everything back.
+    const qint64 span = Span(QString(), 0);
+    EXPECT_TRUE(ExpectOldOrNew(-1));
+    const QString failing = QStringLiteral("20");
+    const qint64 failingSpan = Span(failing, 10 + uoFailure);
+    EXPECT_FALSE(ExpectOldOrNew(-1));
 
+    // Even rounds kill a run that succeeds, odd ones a run that rolls back.
     QRandomGenerator random(20240304);
-    for (int round = 0; round < 30; ++round) {
+    int newRounds = 0;
+    for (int round = 0; round < 36; ++round) {
+        const bool rollingBack = round % 2 == 1;
         InstallOld();
         QProcess child;
-        Start(child);
-        QThread::usleep(random.bounded(quint32(span * 1000)));
+        Start(child, rollingBack ? failing : QString());
+        QThread::usleep(random.bounded(quint32((rollingBack ? failingSpan : span) * 1000)));
         child.kill();
         ASSERT_TRUE(child.waitForFinished(10000));
-        ExpectOldOrNew(round);
+        Recover();
+        if (ExpectOldOrNew(round))
+            ++newRounds;
+        if (HasFailure())
+            break;
     }
+    std::printf("kills that left the new version: %d of 36\n", newRounds);
 
     // After the kills a whole run still installs everything and leaves no temporary file.
     InstallOld();
@@ -142,8 +203,27 @@ TEST_F(KilledUpdate, EveryInstalledFileIsOldOrNewAfterAKillAtAnyMoment)
     Start(last);
     ASSERT_TRUE(last.waitForFinished(60000));
     EXPECT_EQ(last.exitCode(), 0);
-    ExpectOldOrNew(-1);
-    for (auto it = FNew.cbegin(); it != FNew.cend(); ++it)
-        EXPECT_TRUE(ReadFile(Folder + it.key()) == it.value()) << it.key().toStdString();
-    EXPECT_TRUE(QDir(Host(TempFolder())).entryList({ QStringLiteral("Update*.tmp") }, QDir::Files).isEmpty());
+    EXPECT_TRUE(ExpectOldOrNew(-1));
+}
+
+TEST_F(KilledUpdate, SigtermStopsTheRunAndPutsEverythingBack)
+{
+    // At once, then at random moments: stopped and put back, or (after the last safe point)
+    // done and ended by the signal as usual; never a mixture.
+    const qint64 span = Span(QString(), 0);
+    QRandomGenerator random(7);
+    for (int round = 0; round < 6; ++round) {
+        InstallOld();
+        QProcess child;
+        Start(child);
+        if (round > 0)
+            QThread::usleep(random.bounded(quint32(span * 1000)));
+        ::kill(pid_t(child.processId()), SIGTERM);
+        ASSERT_TRUE(child.waitForFinished(30000));
+        const bool stopped = child.exitStatus() == QProcess::NormalExit && child.exitCode() == 9;
+        if (round == 0)
+            EXPECT_TRUE(stopped) << "exit " << child.exitCode() << ", status " << child.exitStatus();
+        const bool isNew = ExpectOldOrNew(round);
+        EXPECT_EQ(isNew, !stopped) << "round " << round;
+    }
 }
