@@ -72,55 +72,6 @@ uint32_t WindowsError(int err, const QByteArray &path)
                                                                              : Os::ERROR_PATH_NOT_FOUND;
 }
 
-// A byte copy into a name that must be new; keeps the source's time.
-int CopyInto(const QByteArray &source, const QByteArray &target)
-{
-    const int in = ::open(source.constData(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return errno;
-    struct stat st {};
-    ::fstat(in, &st);
-    const int out = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (out < 0) {
-        const int err = errno;
-        ::close(in);
-        return err;
-    }
-    int err = 0;
-    char buffer[1 << 16];
-    for (;;) {
-        const ssize_t n = ::read(in, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            err = errno;
-            break;
-        }
-        if (n == 0)
-            break;
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::write(out, buffer + done, size_t(n - done));
-            if (w < 0) {
-                if (errno == EINTR)
-                    continue;
-                err = errno;
-                break;
-            }
-            done += w;
-        }
-        if (err)
-            break;
-    }
-    const timespec times[2] = { { 0, UTIME_NOW }, st.st_mtim };
-    if (!err && ::futimens(out, times) != 0)
-        err = errno;
-    ::close(out);
-    ::close(in);
-    if (err)
-        ::unlink(target.constData());
-    return err;
-}
-
 // Puts one target back as it was before the run, whatever step the run had reached: the
 // backup exists only between the first rename and the end, and the staged file only before
 // it was renamed in, so the names on disk tell the step.
@@ -206,9 +157,11 @@ uint32_t TFileTransaction::Stage(const QString &source, bool movable, const QStr
 {
     ThrowIfInterrupted();
     const QString sourceHostText = Os::HostPath(source);
+    if (sourceHostText.isEmpty())
+        return std::max(Os::GetLastError(), uint32_t(Os::ERROR_PATH_NOT_FOUND));
     const QString targetHostText = Os::HostPath(target);
-    if (sourceHostText.isEmpty() || targetHostText.isEmpty())
-        return Os::GetLastError();
+    if (targetHostText.isEmpty())
+        return std::max(Os::GetLastError(), uint32_t(Os::ERROR_PATH_NOT_FOUND));
     const QByteArray from = QFile::encodeName(sourceHostText);
     const QByteArray to = QFile::encodeName(targetHostText);
     const QByteArray folder = ParentOf(to);
@@ -263,21 +216,26 @@ uint32_t TFileTransaction::Stage(const QString &source, bool movable, const QStr
             return Os::ErrorFromErrno(errno);
     }
 
-    int err = 0;
+    // A staging that fails leaves the target as it is: the journal's record of it undoes
+    // nothing, since neither the staged file nor a backup exists.
+    const auto failed = [&](uint32_t error) {
+        ::unlink(entry.Staged.constData());
+        if (index >= 0)
+            FEntries.removeAt(index);
+        return error;
+    };
     bool moved = false;
     if (movable) {
         if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, entry.Staged.constData(), RENAME_NOREPLACE) == 0)
             moved = true;
         else if (errno != EXDEV)
-            err = errno;
+            return failed(WindowsError(errno, from));
     }
-    if (!moved && !err)
-        err = CopyInto(from, entry.Staged);
-    if (err) {
-        if (index < 0)
-            FEntries.append(entry); // the journal knows it: the rollback clears it
-        return Os::ErrorFromErrno(err);
-    }
+    // Another file system: a copy, forced to the disk, with the source's time.
+    const qsizetype slash = std::max(target.lastIndexOf(QLatin1Char('\\')), target.lastIndexOf(QLatin1Char('/')));
+    const QString stagedPath = target.left(slash + 1) + QFile::decodeName(entry.Staged.mid(entry.Staged.lastIndexOf('/') + 1));
+    if (!moved && !Os::CopyFile(source, stagedPath, true))
+        return failed(Os::GetLastError());
 
     // The new file takes the place of the old one as the old one was: same owner, group and
     // mode. A new name takes the owner of its folder, which matters when root updates the
@@ -288,15 +246,10 @@ uint32_t TFileTransaction::Stage(const QString &source, bool movable, const QStr
     if (::geteuid() == 0)
         (void)::chown(entry.Staged.constData(), model.st_uid, model.st_gid);
     // A copied file is a plain one, as Windows leaves it: not read-only, no DOS attributes.
-    const qsizetype slash = std::max(target.lastIndexOf(QLatin1Char('\\')), target.lastIndexOf(QLatin1Char('/')));
-    Os::SetFileAttributes(target.left(slash + 1) + QFile::decodeName(entry.Staged.mid(entry.Staged.lastIndexOf('/') + 1)),
-        Os::FILE_ATTRIBUTE_NORMAL);
+    Os::SetFileAttributes(stagedPath, Os::FILE_ATTRIBUTE_NORMAL);
     struct stat staged {};
-    if (::stat(entry.Staged.constData(), &staged) != 0 || staged.st_size != sourceStat.st_size) {
-        if (index < 0)
-            FEntries.append(entry);
-        return ErrorCorrupt;
-    }
+    if (::stat(entry.Staged.constData(), &staged) != 0 || staged.st_size != sourceStat.st_size)
+        return failed(ErrorCorrupt);
     entry.Size = staged.st_size;
     if (index >= 0)
         FEntries[index] = entry;

@@ -989,6 +989,11 @@ TFMultiSte *TdmUpdateCommon::CompanyForm() const { return FMultiSte(); }
 
 TUpdateOutcome TdmUpdateCommon::UpdatePrintLists(const QString &folder)
 {
+    return Transacted([this, &folder] { return PrintListsSteps(folder); });
+}
+
+TUpdateOutcome TdmUpdateCommon::PrintListsSteps(const QString &folder)
+{
     switch (FProductCode) {
     case PC_ORVANTA:
     case PC_ORVANTA_ZELMIC:

@@ -156,6 +156,7 @@ private:
     TUpdateOutcome TreviskSteps();
     TUpdateOutcome PdfLibrarySteps();
     bool InstallListedFilesSteps(const QString &folder, bool log);
+    TUpdateOutcome PrintListsSteps(const QString &folder);
 
     // A payload file in a fresh temporary file; empty when the payload lacks an optional one.
     QString Extract(const QString &name, bool required);

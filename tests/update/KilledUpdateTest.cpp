@@ -178,24 +178,34 @@ TEST_F(KilledUpdate, EveryRunsFilesAreAllOldOrAllNewAfterAKillAtAnyMoment)
     const qint64 failingSpan = Span(failing, 10 + uoFailure);
     EXPECT_FALSE(ExpectOldOrNew(-1));
 
-    // Even rounds kill a run that succeeds, odd ones a run that rolls back.
+    // Even rounds kill a run that succeeds at any moment, odd ones a run that rolls back, in
+    // the last part of its work where it puts the files in place and back.
     QRandomGenerator random(20240304);
     int newRounds = 0;
+    int duringRollback = 0;
     for (int round = 0; round < 36; ++round) {
         const bool rollingBack = round % 2 == 1;
         InstallOld();
         QProcess child;
         Start(child, rollingBack ? failing : QString());
-        QThread::usleep(random.bounded(quint32((rollingBack ? failingSpan : span) * 1000)));
+        if (rollingBack)
+            QThread::usleep(quint32(failingSpan * 500) + random.bounded(quint32(failingSpan * 500)));
+        else
+            QThread::usleep(random.bounded(quint32(span * 1000)));
         child.kill();
         ASSERT_TRUE(child.waitForFinished(10000));
+        QFile journal(FPrefix->Root() + QStringLiteral("/.dremlix-update/journal"));
+        if (journal.open(QIODevice::ReadOnly) && journal.readAll().contains("\nrollback\n"))
+            ++duringRollback;
         Recover();
         if (ExpectOldOrNew(round))
             ++newRounds;
         if (HasFailure())
             break;
     }
-    std::printf("kills that left the new version: %d of 36\n", newRounds);
+    std::printf("kills that left the new version: %d of 36; kills during a rollback: %d\n", newRounds,
+        duringRollback);
+    EXPECT_GT(duringRollback, 0) << "no kill landed in a rollback";
 
     // After the kills a whole run still installs everything and leaves no temporary file.
     InstallOld();
@@ -221,8 +231,9 @@ TEST_F(KilledUpdate, SigtermStopsTheRunAndPutsEverythingBack)
         ::kill(pid_t(child.processId()), SIGTERM);
         ASSERT_TRUE(child.waitForFinished(30000));
         const bool stopped = child.exitStatus() == QProcess::NormalExit && child.exitCode() == 9;
-        if (round == 0)
+        if (round == 0) {
             EXPECT_TRUE(stopped) << "exit " << child.exitCode() << ", status " << child.exitStatus();
+        }
         const bool isNew = ExpectOldOrNew(round);
         EXPECT_EQ(isNew, !stopped) << "round " << round;
     }

@@ -567,7 +567,7 @@ TEST_F(BruncetTest, ErrorsReachTheCallerBeforeAnythingIsCopied)
     }
 }
 
-TEST_F(BruncetTest, MissingFormsFileReachesTheCallerAfterTheProgram)
+TEST_F(BruncetTest, MissingFormsFileReachesTheCallerAndPutsTheProgramBack)
 {
     SetRegString(Os::RegRoot::CurrentUser, QStringLiteral("Software\\DREMLIX S.A.\\Bruncet"),
         QStringLiteral("BaseFolder"), QStringLiteral("C:\\Bruncet V 3.0\\"));
@@ -583,11 +583,15 @@ TEST_F(BruncetTest, MissingFormsFileReachesTheCallerAfterTheProgram)
             + QStringLiteral("\r\n\r\nError: Erreur système.  Code : ")))
             << e.Message().toStdString();
     }
-    // The program was replaced before: nothing is undone.
-    EXPECT_EQ(ReadFile(QStringLiteral("C:\\Bruncet V 3.0\\Bruncet.exe")), PeFile(3, 0, 0, 2));
+    // The program's copy came before, and is undone with the run: the old program is back.
+    EXPECT_EQ(ReadFile(QStringLiteral("C:\\Bruncet V 3.0\\Bruncet.exe")), PeFile(3, 0, 0, 1));
     EXPECT_FALSE(Exists(forms));
     EXPECT_EQ(Normalised(Lines()),
-        CopyLines(Tmp, QStringLiteral("C:\\Bruncet V 3.0\\Bruncet.exe")) + CopyLines(QString(), forms));
+        CopyLines(Tmp, QStringLiteral("C:\\Bruncet V 3.0\\Bruncet.exe")) + CopyLines(QString(), forms)
+            + QStringList({ QStringLiteral("L'archivio C:\\Bruncet V 3.0\\Bruncet.exe è ripristinato."),
+                QStringLiteral("Aggiornamento annullato: gli archivi del prodotto sono tornati come prima "
+                               "dell'aggiornamento."),
+                QString() }));
 }
 
 // ---- Nimbrel and Dremlix Calvane (8, 9) ----------------------------------------------
@@ -698,8 +702,9 @@ TEST_F(UpdateFixture, CommonProgramsGoToTheSharedFolder)
     const QList<Case> cases {
         { "one file", true, { QStringLiteral("Comune.dll") }, uoSuccess, 3 },
         { "empty list", true, {}, uoSuccess, 0 },
+        // A failed run puts back what it copied: the report says so in three more lines.
         { "a listed file missing", true, { QStringLiteral("Comune.dll"), QStringLiteral("Assente.dll") },
-            uoFailure, 10 },
+            uoFailure, 13 },
         { "no root folder", false, { QStringLiteral("Comune.dll") }, uoFailure, 0 },
     };
     for (const Case &c : cases) {
@@ -713,8 +718,11 @@ TEST_F(UpdateFixture, CommonProgramsGoToTheSharedFolder)
         EXPECT_EQ(FEngine->UpdateCommonPrograms(), c.Expected);
         EXPECT_EQ(Lines().size(), c.LineCount) << Dump().toStdString();
         if (c.Root && !c.Listed.isEmpty()) {
-            EXPECT_EQ(
-                ReadFile(QStringLiteral("C:\\WDremlix\\Common\\Programs\\Comune.dll")), QByteArray("shared"));
+            EXPECT_EQ(Exists(QStringLiteral("C:\\WDremlix\\Common\\Programs\\Comune.dll")), c.Expected == uoSuccess);
+            if (c.Expected == uoSuccess) {
+                EXPECT_EQ(ReadFile(QStringLiteral("C:\\WDremlix\\Common\\Programs\\Comune.dll")),
+                    QByteArray("shared"));
+            }
         }
     }
 }
