@@ -102,7 +102,8 @@ public:
             FTimer.start();
         else if (text.startsWith(QStringLiteral("Aggiornamento annullato")) && FTimer.isValid())
             FMs = FTimer.elapsed();
-        else if (text.contains(QStringLiteral(" è ripristinato.")) || text.contains(QStringLiteral(" è eliminato.")))
+        else if (text.contains(QStringLiteral(" è ripristinato."))
+            || text.contains(QStringLiteral(" è eliminato.")))
             ++FFiles;
     }
     qint64 FMs = -1;
@@ -174,7 +175,8 @@ int main(int argc, char **argv)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
     if (argc == 5 && QByteArray(argv[1]) == "--run-rollback")
-        return RunRollback(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]), std::atoi(argv[4]));
+        return RunRollback(
+            QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]), std::atoi(argv[4]));
     if (argc == 4 && (QByteArray(argv[1]) == "--run" || QByteArray(argv[1]) == "--run-without-waits"))
         return RunUpdate(
             QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]), QByteArray(argv[1]) == "--run");
@@ -358,7 +360,8 @@ int main(int argc, char **argv)
         bool restored = child.exitCode() == 0;
         for (const QString &name : names) {
             QFile file(prefix.HostPath(folder + name));
-            restored = restored && file.open(QIODevice::ReadOnly) && file.readAll() == QByteArray("old ") + name.toLatin1();
+            restored = restored && file.open(QIODevice::ReadOnly)
+                && file.readAll() == QByteArray("old ") + name.toLatin1();
         }
         if (!restored)
             std::printf("round %d: the rollback did not put the files back\n", round + 1);

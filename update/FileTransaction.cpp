@@ -37,7 +37,7 @@ QByteArray ParentOf(const QByteArray &path)
 
 bool Exists(const QByteArray &path)
 {
-    struct stat st {};
+    struct stat st { };
     return ::lstat(path.constData(), &st) == 0;
 }
 
@@ -67,9 +67,9 @@ uint32_t WindowsError(int err, const QByteArray &path)
 {
     if (err != ENOENT)
         return Os::ErrorFromErrno(err);
-    struct stat st {};
+    struct stat st { };
     return ::stat(ParentOf(path).constData(), &st) == 0 && S_ISDIR(st.st_mode) ? Os::ERROR_FILE_NOT_FOUND
-                                                                             : Os::ERROR_PATH_NOT_FOUND;
+                                                                               : Os::ERROR_PATH_NOT_FOUND;
 }
 
 // Puts one target back as it was before the run, whatever step the run had reached: the
@@ -123,12 +123,13 @@ bool TFileTransaction::OpenJournal()
     const QByteArray folder = QFile::encodeName(FStateFolder);
     if (::mkdir(folder.constData(), 0700) == 0) {
         // The prefix's owner keeps the wizard's state, also when root runs the update.
-        struct stat prefix {};
+        struct stat prefix { };
         if (::geteuid() == 0 && ::stat(ParentOf(folder).constData(), &prefix) == 0)
             (void)::chown(folder.constData(), prefix.st_uid, prefix.st_gid);
         SyncFolder(ParentOf(folder));
     }
-    FJournal = ::open(JournalPath().constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+    FJournal
+        = ::open(JournalPath().constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (FJournal < 0)
         return false;
     SyncFolder(folder);
@@ -166,12 +167,12 @@ uint32_t TFileTransaction::Stage(const QString &source, bool movable, const QStr
     const QByteArray to = QFile::encodeName(targetHostText);
     const QByteArray folder = ParentOf(to);
 
-    struct stat sourceStat {};
+    struct stat sourceStat { };
     if (::stat(from.constData(), &sourceStat) != 0)
         return WindowsError(errno, from);
     if (!S_ISREG(sourceStat.st_mode))
         return Os::ERROR_ACCESS_DENIED;
-    struct stat existing {};
+    struct stat existing { };
     bool existed = false;
     if (::lstat(to.constData(), &existing) == 0) {
         if (!S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode))
@@ -185,7 +186,7 @@ uint32_t TFileTransaction::Stage(const QString &source, bool movable, const QStr
     } else if (errno != ENOENT) {
         return Os::ErrorFromErrno(errno);
     }
-    struct stat folderStat {};
+    struct stat folderStat { };
     if (::stat(folder.constData(), &folderStat) != 0 || !S_ISDIR(folderStat.st_mode))
         return Os::ERROR_PATH_NOT_FOUND;
     if (::access(folder.constData(), W_OK) != 0)
@@ -226,14 +227,17 @@ uint32_t TFileTransaction::Stage(const QString &source, bool movable, const QStr
     };
     bool moved = false;
     if (movable) {
-        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, entry.Staged.constData(), RENAME_NOREPLACE) == 0)
+        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, entry.Staged.constData(), RENAME_NOREPLACE)
+            == 0)
             moved = true;
         else if (errno != EXDEV)
             return failed(WindowsError(errno, from));
     }
-    // Another file system: a copy, forced to the disk, with the source's time.
-    const qsizetype slash = std::max(target.lastIndexOf(QLatin1Char('\\')), target.lastIndexOf(QLatin1Char('/')));
-    const QString stagedPath = target.left(slash + 1) + QFile::decodeName(entry.Staged.mid(entry.Staged.lastIndexOf('/') + 1));
+    // Another file system: a copy, forced to the disk, with the source's time. The staged
+    // name is reached by its host path: a name looked up on the drive costs a pass over its
+    // folder while it is not there yet.
+    const QString stagedPath = QStringLiteral("\\\\?\\unix")
+        + QFile::decodeName(entry.Staged).replace(QLatin1Char('/'), QLatin1Char('\\'));
     if (!moved && !Os::CopyFile(source, stagedPath, true))
         return failed(Os::GetLastError());
 
@@ -243,11 +247,12 @@ uint32_t TFileTransaction::Stage(const QString &source, bool movable, const QStr
     const struct stat &model = existed ? existing : folderStat;
     if (existed && S_ISREG(existing.st_mode))
         ::chmod(entry.Staged.constData(), model.st_mode & 07777);
-    if (::geteuid() == 0)
+    struct stat staged { };
+    if (::stat(entry.Staged.constData(), &staged) == 0 && ::geteuid() == 0
+        && (staged.st_uid != model.st_uid || staged.st_gid != model.st_gid))
         (void)::chown(entry.Staged.constData(), model.st_uid, model.st_gid);
     // A copied file is a plain one, as Windows leaves it: not read-only, no DOS attributes.
     Os::SetFileAttributes(stagedPath, Os::FILE_ATTRIBUTE_NORMAL);
-    struct stat staged {};
     if (::stat(entry.Staged.constData(), &staged) != 0 || staged.st_size != sourceStat.st_size)
         return failed(ErrorCorrupt);
     entry.Size = staged.st_size;
@@ -268,7 +273,7 @@ uint32_t TFileTransaction::ForceFolder(const QString &folder)
         host.chop(1);
     QList<QByteArray> missing;
     for (QByteArray path = host; path.size() > 1; path = ParentOf(path)) {
-        struct stat st {};
+        struct stat st { };
         if (::stat(path.constData(), &st) == 0) {
             if (!S_ISDIR(st.st_mode))
                 return Os::ERROR_ALREADY_EXISTS;
@@ -282,7 +287,7 @@ uint32_t TFileTransaction::ForceFolder(const QString &folder)
         FFolders.append(path);
         if (::mkdir(path.constData(), 0777) != 0 && errno != EEXIST)
             return Os::ErrorFromErrno(errno);
-        struct stat parent {};
+        struct stat parent { };
         if (::geteuid() == 0 && ::stat(ParentOf(path).constData(), &parent) == 0)
             (void)::chown(path.constData(), parent.st_uid, parent.st_gid);
     }
@@ -302,7 +307,7 @@ uint32_t TFileTransaction::Commit(QString &failedTarget)
     QList<QByteArray> staged;
     for (const TEntry &entry : std::as_const(FEntries)) {
         failedTarget = entry.Target;
-        struct stat st {};
+        struct stat st { };
         if (::stat(entry.Staged.constData(), &st) != 0 || st.st_size != entry.Size)
             return ErrorCorrupt;
         if (entry.Existed && Os::HostFileInUse(QFile::decodeName(entry.TargetHost)))
@@ -313,7 +318,7 @@ uint32_t TFileTransaction::Commit(QString &failedTarget)
     // The staged data and the plan reach the disk before the first rename.
     QSet<dev_t> flushed;
     for (const QByteArray &path : std::as_const(staged)) {
-        struct stat st {};
+        struct stat st { };
         if (::stat(path.constData(), &st) != 0 || flushed.contains(st.st_dev))
             continue;
         flushed.insert(st.st_dev);
@@ -415,8 +420,9 @@ TFileTransaction::TRecovery TFileTransaction::Recover()
         const QList<QByteArray> fields = record.split(' ');
         const QByteArray &kind = fields.at(0);
         if (kind == "run" && fields.size() == 2 && ProcessAlive(fields.at(1).toLongLong()))
-            throw Os::Exception(QStringLiteral("The update journal %1 belongs to a wizard still running (%2)")
-                                    .arg(QFile::decodeName(JournalPath()), QString::fromLatin1(fields.at(1))));
+            throw Os::Exception(
+                QStringLiteral("The update journal %1 belongs to a wizard still running (%2)")
+                    .arg(QFile::decodeName(JournalPath()), QString::fromLatin1(fields.at(1))));
         if (kind == "stage" && fields.size() == 5)
             steps.append({ QByteArray::fromPercentEncoding(fields.at(1)),
                 QByteArray::fromPercentEncoding(fields.at(2)), QByteArray::fromPercentEncoding(fields.at(3)),
@@ -460,7 +466,7 @@ void TFileTransaction::CatchSignals(bool on)
     if (on) {
         gSignal = 0;
         gSignalConsumed = false;
-        struct sigaction action {};
+        struct sigaction action { };
         action.sa_handler = OnStopSignal;
         sigemptyset(&action.sa_mask);
         for (int i = 0; i < 3; ++i)

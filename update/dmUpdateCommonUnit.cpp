@@ -159,7 +159,8 @@ QString TdmUpdateCommon::TempFileName(const QString &prefix)
         // A file under the name (one of an earlier run) is deleted, which the report tells;
         // anything else there, such as a planted link, is passed by. A name this engine drew
         // may still hold a file it has not put in place yet: another name is drawn.
-        if (taken(error) && !FOwnTemp.contains(path) && Os::GetFileAttributes(path) != Os::INVALID_FILE_ATTRIBUTES) {
+        if (taken(error) && !FOwnTemp.contains(path)
+            && Os::GetFileAttributes(path) != Os::INVALID_FILE_ATTRIBUTES) {
             DeleteFileLogged(path);
             if (Os::CreateNewFile(path)) {
                 FOwnTemp.insert(path);
@@ -288,7 +289,12 @@ void TdmUpdateCommon::CopyFileLogged(const QString &source, const QString &targe
 TUpdateOutcome TdmUpdateCommon::ReplaceIfNewer(
     const QString &newFile, const QString &installedFile, bool mustExist, bool checkOnly)
 {
-    return Transacted([&]() -> TUpdateOutcome {
+    return Transacted([&] { return ReplaceIfNewerSteps(newFile, installedFile, mustExist, checkOnly); });
+}
+
+TUpdateOutcome TdmUpdateCommon::ReplaceIfNewerSteps(
+    const QString &newFile, const QString &installedFile, bool mustExist, bool checkOnly)
+{
     if (mustExist && !FileExists(installedFile))
         throw Os::Exception(FileNotFound.arg(installedFile));
 
@@ -311,7 +317,6 @@ TUpdateOutcome TdmUpdateCommon::ReplaceIfNewer(
     // The two copy lines already tell which file it was; the outcome says it failed.
     uint32_t error = 0;
     return CopyLogged(newFile, installedFile, true, error) ? uoSuccess : uoFailure;
-    });
 }
 
 namespace {

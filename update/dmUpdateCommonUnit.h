@@ -157,6 +157,8 @@ private:
     TUpdateOutcome PdfLibrarySteps();
     bool InstallListedFilesSteps(const QString &folder, bool log);
     TUpdateOutcome PrintListsSteps(const QString &folder);
+    TUpdateOutcome ReplaceIfNewerSteps(
+        const QString &newFile, const QString &installedFile, bool mustExist, bool checkOnly);
 
     // A payload file in a fresh temporary file; empty when the payload lacks an optional one.
     QString Extract(const QString &name, bool required);

@@ -121,7 +121,8 @@ protected:
     {
         QStringList entries = QDir(Host(Folder)).entryList(QDir::Files | QDir::Hidden | QDir::System);
         entries.sort();
-        const bool isNew = ReadFile(Folder + QStringLiteral("Falcrest.exe")) == FNew.value(QStringLiteral("Falcrest.exe"));
+        const bool isNew
+            = ReadFile(Folder + QStringLiteral("Falcrest.exe")) == FNew.value(QStringLiteral("Falcrest.exe"));
         const QHash<QString, QByteArray> &version = isNew ? FNew : FOld;
         QStringList expected = version.keys();
         expected.sort();
@@ -132,7 +133,8 @@ protected:
                 << (isNew ? "new" : "old") << " version";
         EXPECT_FALSE(QFileInfo::exists(FPrefix->Root() + QStringLiteral("/.dremlix-update/journal")))
             << "round " << round;
-        EXPECT_TRUE(QDir(Host(TempFolder())).entryList({ QStringLiteral("Update*.tmp") }, QDir::Files).isEmpty())
+        EXPECT_TRUE(
+            QDir(Host(TempFolder())).entryList({ QStringLiteral("Update*.tmp") }, QDir::Files).isEmpty())
             << "round " << round;
         return isNew;
     }

@@ -718,7 +718,8 @@ TEST_F(UpdateFixture, CommonProgramsGoToTheSharedFolder)
         EXPECT_EQ(FEngine->UpdateCommonPrograms(), c.Expected);
         EXPECT_EQ(Lines().size(), c.LineCount) << Dump().toStdString();
         if (c.Root && !c.Listed.isEmpty()) {
-            EXPECT_EQ(Exists(QStringLiteral("C:\\WDremlix\\Common\\Programs\\Comune.dll")), c.Expected == uoSuccess);
+            EXPECT_EQ(Exists(QStringLiteral("C:\\WDremlix\\Common\\Programs\\Comune.dll")),
+                c.Expected == uoSuccess);
             if (c.Expected == uoSuccess) {
                 EXPECT_EQ(ReadFile(QStringLiteral("C:\\WDremlix\\Common\\Programs\\Comune.dll")),
                     QByteArray("shared"));

@@ -98,7 +98,8 @@ protected:
         for (const QString &target : targets) {
             const bool existed = FOld.contains(target);
             lines.append(QStringLiteral("L'archivio %1 è %2.")
-                             .arg(Folder + target, existed ? QStringLiteral("ripristinato") : QStringLiteral("eliminato")));
+                             .arg(Folder + target,
+                                 existed ? QStringLiteral("ripristinato") : QStringLiteral("eliminato")));
         }
         lines.append(QStringLiteral(
             "Aggiornamento annullato: gli archivi del prodotto sono tornati come prima dell'aggiornamento."));
@@ -136,23 +137,24 @@ TEST_F(TransactionTest, AFailureWhileFilesGoInPutsBackBytesTimeModeAndOwner)
         const QString held = Host(Folder + QStringLiteral("Listed2.dat"));
         ASSERT_EQ(::chmod(QFile::encodeName(held).constData(), 0751), 0);
         ASSERT_EQ(::chown(QFile::encodeName(held).constData(), 4321, 4322), 0);
-        struct stat before {};
+        struct stat before { };
         ASSERT_EQ(::stat(QFile::encodeName(held).constData(), &before), 0);
         TFileTransaction::FailCommitAfterForTests(placed);
         EXPECT_EQ(FEngine->UpdateFalcrest(), uoFailure);
         ExpectAllOld();
-        struct stat after {};
+        struct stat after { };
         ASSERT_EQ(::stat(QFile::encodeName(held).constData(), &after), 0);
         EXPECT_EQ(after.st_mode, before.st_mode);
         EXPECT_EQ(after.st_uid, before.st_uid);
         EXPECT_EQ(after.st_gid, before.st_gid);
         EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
         EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
-        EXPECT_TRUE(Lines().contains(QStringLiteral("Error: Erreur système.  Code : 21."))) << Dump().toStdString();
+        EXPECT_TRUE(Lines().contains(QStringLiteral("Error: Erreur système.  Code : 21.")))
+            << Dump().toStdString();
         EXPECT_EQ(Lines().constLast(), QString());
         EXPECT_EQ(Lines().at(Lines().size() - 2),
-            QStringLiteral(
-                "Aggiornamento annullato: gli archivi del prodotto sono tornati come prima dell'aggiornamento."));
+            QStringLiteral("Aggiornamento annullato: gli archivi del prodotto sono tornati come prima "
+                           "dell'aggiornamento."));
     }
 }
 
@@ -167,7 +169,7 @@ TEST_F(TransactionTest, ASuccessfulRunKeepsOwnerAndModeAndLeavesNoBackup)
     ASSERT_EQ(::chown(folder.constData(), 1234, 1235), 0);
     EXPECT_EQ(FEngine->UpdateFalcrest(), uoSuccess) << Dump().toStdString();
     ExpectAllNew();
-    struct stat st {};
+    struct stat st { };
     ASSERT_EQ(::stat(program.constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0755u);
     EXPECT_EQ(st.st_uid, 4321u);
