@@ -432,6 +432,8 @@ TEST(Unattended, HelpVersionAndUsageErrorsNeedNoDisplay)
     EXPECT_EQ(help.ExitCode, 0) << Explain(help);
     EXPECT_TRUE(help.Out.startsWith(QStringLiteral("Usage: FalcrestUpdate [OPTION]...")));
     EXPECT_TRUE(help.Out.contains(QStringLiteral("  7  refused before the update")));
+    EXPECT_TRUE(help.Out.contains(
+        QStringLiteral("\n  10 interrupted by SIGTERM, SIGINT or SIGHUP: the product's files were put back\n")));
     EXPECT_TRUE(help.Err.isEmpty());
 
     const Result version = ws.Run({QStringLiteral("--version")});
