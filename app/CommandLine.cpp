@@ -13,6 +13,7 @@ const TValueOption ValueOptions[] = {
     {"prefix", &TCommandLine::Prefix},
     {"report", &TCommandLine::ReportFile},
     {"report-pdf", &TCommandLine::ReportPdf},
+    {"report-json", &TCommandLine::ReportJson},
     {"product-folder", &TCommandLine::ProductFolder},
     {"program-file", &TCommandLine::ProgramFile},
     {"company", &TCommandLine::Company},
@@ -84,6 +85,9 @@ QString CommandLineUsage(const QString &programName)
                "  --prefix=DIR           the Windows environment (else $WINEPREFIX, else ~/.wine)\n"
                "  --report=FILE          write the report's text (UTF-8) to FILE when the run ends\n"
                "  --report-pdf=FILE      print the report to the PDF file FILE\n"
+               "  --report-json=FILE     write the outcome of the run as JSON to FILE (versions,\n"
+               "                         files, times); every report's folder is checked before\n"
+               "                         the update, and a device or FIFO is written in place\n"
                "  --allow-older          answer Yes to installing an older copy (else No)\n"
                "  --allow-same           answer Yes to installing the same version again (else No)\n"
                "  --product-folder=PATH  Windows folder to give where the product folder is asked\n"
@@ -92,7 +96,9 @@ QString CommandLineUsage(const QString &programName)
                "                         (else the question is cancelled)\n"
                "  --company=NAME         company to pick where the company list asks (else cancel)\n"
                "  --help                 show this help and exit\n"
-               "  --version              show the wizard's version and the product it updates\n"
+               "  --version              show the wizard's version, the product it updates and the\n"
+               "                         version of the program it carries; checks the whole wizard\n"
+               "                         and exits 7 when it is damaged\n"
                "\n"
                "Exit status:\n"
                "  0  success\n"
@@ -103,6 +109,9 @@ QString CommandLineUsage(const QString &programName)
                "  5  nothing to update\n"
                "  6  another copy of the wizard runs on this prefix\n"
                "  7  refused before the update: no Windows environment at the prefix, incompatible\n"
-               "     components, a damaged payload, or no display without --unattended\n")
+               "     components, a damaged wizard, an unreadable hive, or no display that can be\n"
+               "     reached without --unattended\n"
+               "  8  already up to date: the installed program has this version (no --allow-same)\n"
+               "  9  the run ended with 0, 4 or 8 but a report file could not be written\n")
         .arg(programName);
 }

@@ -261,8 +261,8 @@ bool TdmUpdateCommon::CopyLogged(const QString &source, const QString &target, b
         ? target
         : QStringLiteral("\\\\?\\unix") + host.replace(QLatin1Char('/'), QLatin1Char('\\'));
     bool failed = false;
-    if (Os::GetFileAttributes(reached) != Os::INVALID_FILE_ATTRIBUTES
-        && !Os::SetFileAttributes(reached, Os::FILE_ATTRIBUTE_NORMAL))
+    const bool existed = Os::GetFileAttributes(reached) != Os::INVALID_FILE_ATTRIBUTES;
+    if (existed && !Os::SetFileAttributes(reached, Os::FILE_ATTRIBUTE_NORMAL))
         failed = true;
     if (!failed) {
         // An extracted file is read by nobody after its copy: it takes the target's place
@@ -278,6 +278,8 @@ bool TdmUpdateCommon::CopyLogged(const QString &source, const QString &target, b
     }
     error = failed ? Os::GetLastError() : 0;
     Os::SetFileAttributes(reached, Os::FILE_ATTRIBUTE_NORMAL);
+    if (!failed && FRecord)
+        (existed ? FRecord->Replaced : FRecord->Added).append(target);
     return !failed;
 }
 
@@ -296,15 +298,21 @@ TUpdateOutcome TdmUpdateCommon::ReplaceIfNewer(
         throw Os::Exception(FileNotFound.arg(installedFile));
 
     const int32_t comparison = FInstaller->CompareFileVersion(installedFile, newFile);
+    if (FRecord && FRecord->ComparedFile.isEmpty()) {
+        FRecord->ComparedFile = installedFile;
+        FRecord->VersionBefore = GetFileVersionString(installedFile);
+    }
     if (comparison < 0) {
         MessageBeep(MB_ICONEXCLAMATION);
         if (!AskConfirm(TheFile + ExtractFileName(installedFile) + InstalledIsNewer)) {
+            FDeclinedAsUpToDate = false;
             LogNotReplaced(installedFile);
             return uoNotDone;
         }
     } else if (comparison == 0) {
         MessageBeep(MB_ICONEXCLAMATION);
         if (!AskConfirm(TheFile + ExtractFileName(installedFile) + InstalledIsSame)) {
+            FDeclinedAsUpToDate = true;
             LogUpToDate(installedFile);
             return uoNotDone;
         }
@@ -872,6 +880,8 @@ TUpdateOutcome TdmUpdateCommon::UpdatePrintLists(const QString &folder)
     }
     if (LoadList(QStringLiteral("PrintLists.txt"), FPrintLists) == 0)
         return uoSuccess;
+    if (FRecord)
+        FRecord->PrintLists = FPrintLists;
 
     bool ok = true;
     try {
@@ -908,6 +918,8 @@ TUpdateOutcome TdmUpdateCommon::UpdatePrintLists(const QString &folder)
 bool TdmUpdateCommon::UpdateCompanyPrintLists(const QString &company)
 {
     const QString label = company.isEmpty() ? DefaultCompany : company;
+    if (FRecord)
+        FRecord->Companies.append(label);
     AddReportLine(CrLf + CompanyLists + label);
     if (!ConnectCompany(company)) {
         AddReportLine(CompanyUnreachable.arg(label));

@@ -5,6 +5,7 @@
 #include "Common/Interbase/AcceptedVersions.h"
 #include "update/UpdateOutcome.h"
 #include "update/UpdateReport.h"
+#include "update/RunRecord.h"
 
 #include <QBuffer>
 #include <QHash>
@@ -85,6 +86,13 @@ public:
     bool InstallListedFiles(const QString &folder, bool log);
     void LogUpToDate(const QString &installedFile);
     void LogNotReplaced(const QString &installedFile);
+    // Whether the last replacement declined was declined because the installed file has
+    // the payload's version already: the product is up to date, nothing was wrong.
+    bool DeclinedAsUpToDate() const { return FDeclinedAsUpToDate; }
+
+    // Not owned; null: nothing is recorded. Every file put in place, the compared version,
+    // the print lists and companies go into it as the run does them.
+    void SetRunRecord(TRunRecord *record) { FRecord = record; }
 
     // --- Product procedures ---------------------------------------------------------
     TUpdateOutcome UpdateOrvanta(); // codes 1 and 2
@@ -165,4 +173,6 @@ private:
     // data is on the disk already: they are moved into place instead of copied.
     QHash<QString, bool> FScratch;
     QString FTempFolder;
+    bool FDeclinedAsUpToDate = false;
+    TRunRecord *FRecord = nullptr;
 };

@@ -1,0 +1,20 @@
+// What a run did, gathered as it goes for the machine-readable report: kept apart from the
+// report's lines so that a program reading it never parses Italian text.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+struct TRunRecord {
+    // The first installed file the run compared with the payload (the product's program)
+    // and its version then; the caller reads it again after the run.
+    QString ComparedFile;
+    QString VersionBefore;
+    // Windows paths of the installed files put in place: over an existing file, or new.
+    QStringList Replaced;
+    QStringList Added;
+    // Put back after a failure; filled once the file transaction knows them.
+    QStringList Restored;
+    QStringList PrintLists;
+    QStringList Companies;
+};
