@@ -133,6 +133,15 @@ play "$work/play3.log" -e dremlix_wizard_sha256=0000 --limit ws3 || status=$?
 [ "$status" -ne 0 ] || fail "a wizard with the wrong checksum ran"
 [ "$before" = "$(sha256sum "$work/ws3/$program")" ] || fail "a wizard with the wrong checksum changed ws3"
 
+# A canary batch of two where one fails: the roll-out stops before the next batch (Ansible
+# alone would go on, as one host of the batch succeeded).
+status=0
+play "$work/play5.log" -e '{"dremlix_serial": [2, "100%"], "dremlix_max_fail_percentage": 0}' --limit ws1,ws3,ws5 || status=$?
+[ "$status" -ne 0 ] || fail "the canary's failure did not fail the roll-out"
+grep -q "1 of 2 workstations failed, more than dremlix_max_fail_percentage=0%: the roll-out stops here." \
+  "$work/play5.log" || fail "the roll-out does not say why it stopped"
+! grep -Eq "^ws5 +:" "$work/play5.log" || fail "ws5 ran after its canary failed"
+
 # In check mode nothing changes; the answer to the same version is passed.
 snap() { find "$work/ws1" "$work/ws2" -printf '%p %s %T@\n' | sort | sha256sum; }
 before=$(snap)
