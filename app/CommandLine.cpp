@@ -28,6 +28,7 @@ const TFlagOption FlagOptions[] = {
     {"help", &TCommandLine::Help},
     {"version", &TCommandLine::Version},
     {"unattended", &TCommandLine::Unattended},
+    {"dry-run", &TCommandLine::DryRun},
     {"allow-older", &TCommandLine::AllowOlder},
     {"allow-same", &TCommandLine::AllowSame},
 };
@@ -57,6 +58,8 @@ TCommandLineResult ParseCommandLine(const QStringList &arguments)
     options.Given = !arguments.isEmpty();
     for (const TFlagOption &flag : FlagOptions)
         options.*flag.Field = parser.isSet(QString::fromLatin1(flag.Name));
+    // A dry run is a run without a person that changes nothing.
+    options.Unattended = options.Unattended || options.DryRun;
     for (const TValueOption &option : ValueOptions) {
         const QString name = QString::fromLatin1(option.Name);
         if (!parser.isSet(name))
@@ -82,6 +85,10 @@ QString CommandLineUsage(const QString &programName)
                "  --unattended           no window and no box, no display needed: run the update\n"
                "                         at once and exit; report lines go to standard output,\n"
                "                         boxes to standard error\n"
+               "  --dry-run              --unattended that changes nothing: every check of the run,\n"
+               "                         then the plan on standard output (files to replace, add\n"
+               "                         or keep with both versions, print lists, companies); exits\n"
+               "                         0 (would update), 8 (up to date) or the run's own code\n"
                "  --prefix=DIR           the Windows environment (else $WINEPREFIX, else ~/.wine)\n"
                "  --report=FILE          write the report's text (UTF-8) to FILE when the run ends\n"
                "  --report-pdf=FILE      print the report to the PDF file FILE\n"

@@ -24,6 +24,7 @@ struct TCommandLine {
     bool Help = false;
     bool Version = false;
     bool Unattended = false;
+    bool DryRun = false;  // unattended, and nothing is changed: the plan goes to standard output
     QString Prefix;       // host folder; empty: $WINEPREFIX, else ~/.wine
     QString ReportFile;   // UTF-8 text of the report
     QString ReportPdf;    // the report printed to PDF

@@ -488,6 +488,35 @@ QString FirstManifestLine(const char *name)
     }
 }
 
+// What a dry run found it would do, after the report's lines.
+void PrintPlan(const TRunRecord &record)
+{
+    auto orUnknown = [](const QString &version) { return version.isEmpty() ? QStringLiteral("?") : version; };
+    QString text = QStringLiteral("\nDry run, nothing was changed. Plan:\n");
+    for (const TPlannedFile &file : record.Planned) {
+        switch (file.Action) {
+        case TPlannedFile::Replace:
+            text += QStringLiteral("replace %1 %2 -> %3\n")
+                        .arg(file.Target, orUnknown(file.InstalledVersion), orUnknown(file.NewVersion));
+            break;
+        case TPlannedFile::Add:
+            text += QStringLiteral("add %1 -> %2\n").arg(file.Target, orUnknown(file.NewVersion));
+            break;
+        case TPlannedFile::Keep:
+            text += QStringLiteral("keep %1 %2 (payload %3)\n")
+                        .arg(file.Target, orUnknown(file.InstalledVersion), orUnknown(file.NewVersion));
+            break;
+        }
+    }
+    for (const QString &list : record.PrintLists)
+        text += QStringLiteral("print list %1\n").arg(list);
+    for (const QString &company : record.Companies)
+        text += QStringLiteral("company %1\n").arg(company);
+    // No procedure of the engine writes registry values; the line says so rather than nothing.
+    text += QStringLiteral("registry values: none\n");
+    Print(stdout, text);
+}
+
 // The run with the toolkit up: every error that reaches here becomes a box in the window
 // or a line on standard error, and a listed exit code.
 int RunWithApplication(int argc, char **argv, const TCommandLine &options, TRunFacts &facts,
@@ -530,7 +559,8 @@ int RunWithApplication(int argc, char **argv, const TCommandLine &options, TRunF
     // One wizard per prefix whoever runs it and whatever its file is called; the window's
     // own rule (one per user and title) is kept beside it.
     const QString canonical = QFileInfo(Os::Environment::PrefixRoot()).canonicalFilePath();
-    const Os::PrefixLock prefixLock(canonical.isEmpty() ? Os::Environment::PrefixRoot() : canonical);
+    // A dry run only looks whether another holds the lock: it makes nothing in the prefix.
+    const Os::PrefixLock prefixLock(canonical.isEmpty() ? Os::Environment::PrefixRoot() : canonical, !options.DryRun);
     if (prefixLock.HeldByAnother() || AlreadyRunning()) {
         if (options.Unattended)
             Print(stderr, QStringLiteral("Another copy of the wizard runs on %1\n").arg(Os::Environment::PrefixRoot()));
@@ -557,6 +587,14 @@ int RunWithApplication(int argc, char **argv, const TCommandLine &options, TRunF
     TWizardInstances &instances = *made;
     TfrmMain &main = instances.Main();
     instances.Engine().SetRunRecord(&facts.Record);
+    QTemporaryDir scratch;
+    if (options.DryRun) {
+        if (!scratch.isValid()) {
+            Print(stderr, QStringLiteral("No private folder for the dry run: %1\n").arg(scratch.errorString()));
+            return ecRefused;
+        }
+        instances.Engine().SetDryRun(scratch.path());
+    }
     TReportFiles reports(options);
     QTextDocument &report = *instances.EndInstall().RichEditReport->document();
     QObject::connect(&main, &TfrmMain::RunFinished, &main, [&reports, &report] { reports.Write(report); });
@@ -602,6 +640,8 @@ int RunWithApplication(int argc, char **argv, const TCommandLine &options, TRunF
     reports.Write(report);
     if (main.UpdateRun() && !facts.Record.ComparedFile.isEmpty())
         facts.VersionAfter = GetFileVersionString(facts.Record.ComparedFile);
+    if (options.DryRun)
+        PrintPlan(facts.Record);
     if (reports.Failed() && EndedWell(code))
         code = ecReportNotWritten;
     return code;

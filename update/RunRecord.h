@@ -2,8 +2,17 @@
 // report's lines so that a program reading it never parses Italian text.
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QStringList>
+
+// A file a dry run would put in place or leave, with both versions where they exist.
+struct TPlannedFile {
+    enum TAction { Replace, Add, Keep } Action = Replace;
+    QString Target; // Windows path
+    QString InstalledVersion;
+    QString NewVersion;
+};
 
 struct TRunRecord {
     // The first installed file the run compared with the payload (the product's program)
@@ -17,4 +26,6 @@ struct TRunRecord {
     QStringList Restored;
     QStringList PrintLists;
     QStringList Companies;
+    // Only in a dry run: every installed file it would touch, in order.
+    QList<TPlannedFile> Planned;
 };

@@ -130,6 +130,40 @@ void TdmUpdateCommon::AddReportLine(const QString &text, int pointSize, const QS
 
 // --- Temporary area and product folders ----------------------------------------------
 
+void TdmUpdateCommon::SetDryRun(const QString &scratchHostFolder)
+{
+    FDryRunFolder = scratchHostFolder;
+    FTempFolder = AddTrailingBackslash(
+        QStringLiteral("\\\\?\\unix") + QString(scratchHostFolder).replace(QLatin1Char('/'), QLatin1Char('\\')));
+}
+
+bool TdmUpdateCommon::PlanCopy(const QString &source, const QString &target, bool existed, uint32_t &error)
+{
+    // The test the copy would meet: a file held open by another process.
+    error = existed ? GetFileLockError(target) : 0;
+    if (error != 0)
+        return false;
+    if (FRecord) {
+        (existed ? FRecord->Replaced : FRecord->Added).append(target);
+        FRecord->Planned.append({existed ? TPlannedFile::Replace : TPlannedFile::Add, target,
+                                 existed ? GetFileVersionString(target) : QString(), GetFileVersionString(source)});
+    }
+    return true;
+}
+
+void TdmUpdateCommon::PlanKeep(const QString &newFile, const QString &installedFile)
+{
+    if (DryRun() && FRecord)
+        FRecord->Planned.append(
+            {TPlannedFile::Keep, installedFile, GetFileVersionString(installedFile), GetFileVersionString(newFile)});
+}
+
+void TdmUpdateCommon::MakeFolder(const QString &path)
+{
+    if (!DryRun())
+        Os::ForceDirectories(path);
+}
+
 const QString &TdmUpdateCommon::TempFolder()
 {
     if (FTempFolder.isEmpty())
@@ -262,6 +296,8 @@ bool TdmUpdateCommon::CopyLogged(const QString &source, const QString &target, b
         : QStringLiteral("\\\\?\\unix") + host.replace(QLatin1Char('/'), QLatin1Char('\\'));
     bool failed = false;
     const bool existed = Os::GetFileAttributes(reached) != Os::INVALID_FILE_ATTRIBUTES;
+    if (DryRun())
+        return PlanCopy(source, target, existed, error);
     if (existed && !Os::SetFileAttributes(reached, Os::FILE_ATTRIBUTE_NORMAL))
         failed = true;
     if (!failed) {
@@ -306,6 +342,7 @@ TUpdateOutcome TdmUpdateCommon::ReplaceIfNewer(
         MessageBeep(MB_ICONEXCLAMATION);
         if (!AskConfirm(TheFile + ExtractFileName(installedFile) + InstalledIsNewer)) {
             FDeclinedAsUpToDate = false;
+            PlanKeep(newFile, installedFile);
             LogNotReplaced(installedFile);
             return uoNotDone;
         }
@@ -313,6 +350,7 @@ TUpdateOutcome TdmUpdateCommon::ReplaceIfNewer(
         MessageBeep(MB_ICONEXCLAMATION);
         if (!AskConfirm(TheFile + ExtractFileName(installedFile) + InstalledIsSame)) {
             FDeclinedAsUpToDate = true;
+            PlanKeep(newFile, installedFile);
             LogUpToDate(installedFile);
             return uoNotDone;
         }
@@ -762,7 +800,7 @@ TUpdateOutcome TdmUpdateCommon::UpdateNimbrelCalvane(uint8_t code)
         const TUpdateOutcome replaced = ReplaceIfNewer(extracted, installed, true, true);
         if (replaced != uoSuccess)
             return replaced;
-        Os::ForceDirectories(base + QLatin1String("Images07"));
+        MakeFolder(base + QLatin1String("Images07"));
         if (!InstallFileNames(base, true))
             return uoWarnings;
         CopyFileLogged(extracted, installed, true);
@@ -786,7 +824,7 @@ static QString SharedProgramsFolder(bool create = true)
 TUpdateOutcome TdmUpdateCommon::UpdateCommonPrograms()
 {
     return WithErrorLine(QStringLiteral("Common_Programs"), [&] {
-        const QString folder = SharedProgramsFolder();
+        const QString folder = SharedProgramsFolder(!DryRun());
         if (folder.isEmpty())
             return uoFailure;
         return InstallFileNames(folder, true) ? uoSuccess : uoFailure;
@@ -796,7 +834,7 @@ TUpdateOutcome TdmUpdateCommon::UpdateCommonPrograms()
 TUpdateOutcome TdmUpdateCommon::UpdatePdfLibrary()
 {
     return WithErrorLine(QStringLiteral("Common_Programs"), [&] {
-        const QString folder = SharedProgramsFolder();
+        const QString folder = SharedProgramsFolder(!DryRun());
         if (folder.isEmpty())
             return uoFailure;
         const QString library = Extract(QStringLiteral("wPDF300A.dll"), false);
@@ -820,7 +858,7 @@ TUpdateOutcome TdmUpdateCommon::UpdateTrevisk()
         if (folder.isEmpty())
             return uoFailure;
         if (!FolderExists(folder))
-            Os::ForceDirectories(folder);
+            MakeFolder(folder);
         const QString installed = AddTrailingBackslash(folder) + current;
         if (!FileExists(installed))
             throw Os::Exception(ProgramNotFound.arg(installed));
@@ -895,7 +933,8 @@ TUpdateOutcome TdmUpdateCommon::UpdatePrintLists(const QString &folder)
                     continue;
                 }
                 QString written;
-                ExtractEmbeddedFile(name, target + name, written);
+                if (!DryRun())
+                    ExtractEmbeddedFile(name, target + name, written);
                 AddReportLine(PrintParams + QLatin1Char('"') + name + QLatin1Char('"') + PrintParamsUpdated);
             }
             AddReportLine(QString());
@@ -921,6 +960,8 @@ bool TdmUpdateCommon::UpdateCompanyPrintLists(const QString &company)
     if (FRecord)
         FRecord->Companies.append(label);
     AddReportLine(CrLf + CompanyLists + label);
+    if (DryRun())
+        return true;
     if (!ConnectCompany(company)) {
         AddReportLine(CompanyUnreachable.arg(label));
         return false;

@@ -93,6 +93,12 @@ public:
     // Not owned; null: nothing is recorded. Every file put in place, the compared version,
     // the print lists and companies go into it as the run does them.
     void SetRunRecord(TRunRecord *record) { FRecord = record; }
+    // A dry run goes through every check of the run and changes nothing: the payload's
+    // files are extracted into scratchHostFolder (outside the prefix), and each copy, new
+    // folder, print list and database import is only recorded in the run record, after
+    // the in-use test the copy would meet.
+    void SetDryRun(const QString &scratchHostFolder);
+    bool DryRun() const { return !FDryRunFolder.isEmpty(); }
 
     // --- Product procedures ---------------------------------------------------------
     TUpdateOutcome UpdateOrvanta(); // codes 1 and 2
@@ -175,4 +181,8 @@ private:
     QString FTempFolder;
     bool FDeclinedAsUpToDate = false;
     TRunRecord *FRecord = nullptr;
+    QString FDryRunFolder;
+    bool PlanCopy(const QString &source, const QString &target, bool existed, uint32_t &error);
+    void PlanKeep(const QString &newFile, const QString &installedFile);
+    void MakeFolder(const QString &path);
 };

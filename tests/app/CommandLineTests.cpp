@@ -839,4 +839,46 @@ TEST(Unattended, RootOnAnotherUsersPrefixWritesOnlyAsThatUser)
     }
 }
 
+// A dry run makes the run's checks and changes nothing in the prefix, not even a lock or a
+// temporary file; its code is the one the run would end with.
+TEST(Unattended, ADryRunPlansAndChangesNothing)
+{
+    Workstation ws;
+    const QString program = QStringLiteral("C:\\WDremlix\\Kestrin\\Programs\\");
+    {
+        const QStringList before = Snapshot(ws.Prefix());
+        const Result r = ws.Run(ws.Unattended({QStringLiteral("--dry-run")}));
+        EXPECT_EQ(r.ExitCode, 0) << Explain(r);
+        EXPECT_EQ(Snapshot(ws.Prefix()), before);
+        const QStringList plan = Lines(r.Out.section(QStringLiteral("\nDry run, nothing was changed. Plan:\n"), 1));
+        EXPECT_EQ(plan, (QStringList{QStringLiteral("add ") + program + QStringLiteral("Falcrest.chm -> ?"),
+                                     QStringLiteral("replace ") + program + QStringLiteral("Falcrest.exe 5.2.4.7 -> 5.3.0.12"),
+                                     QStringLiteral("print list FalcrestGro.lst"),
+                                     QStringLiteral("print list FalcrestGrp.lst"),
+                                     QStringLiteral("print list FalcrestPre.lst"),
+                                     QStringLiteral("registry values: none")}))
+            << Explain(r);
+    }
+    {
+        // Held open: the in-use test the copy would meet, and the run's own code.
+        QFile holder(ws.Installed());
+        ASSERT_TRUE(holder.open(QIODevice::ReadOnly));
+        const QStringList before = Snapshot(ws.Prefix());
+        const Result r = ws.Run(ws.Unattended({QStringLiteral("--dry-run")}));
+        EXPECT_EQ(r.ExitCode, 1) << Explain(r);
+        EXPECT_EQ(Snapshot(ws.Prefix()), before);
+    }
+    {
+        const Result real = ws.Run(ws.Unattended());
+        ASSERT_EQ(real.ExitCode, 0) << Explain(real);
+        const QStringList before = Snapshot(ws.Prefix());
+        const Result r = ws.Run(ws.Unattended({QStringLiteral("--dry-run")}));
+        EXPECT_EQ(r.ExitCode, 8) << Explain(r);
+        EXPECT_EQ(Snapshot(ws.Prefix()), before);
+        EXPECT_TRUE(Lines(r.Out).contains(QStringLiteral("keep ") + program
+                                          + QStringLiteral("Falcrest.exe 5.3.0.12 (payload 5.3.0.12)")))
+            << Explain(r);
+    }
+}
+
 } // namespace
