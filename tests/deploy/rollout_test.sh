@@ -149,4 +149,8 @@ status=0
 play "$work/play4.log" --check -e dremlix_allow_same=true || status=$?
 [ "$before" = "$(snap)" ] || fail "the run in check mode changed a workstation"
 grep -E "^ws1 +:" "$work/play4.log" | grep -q "failed=0" || fail "ws1 failed in check mode"
+# With the same version allowed, the dry run on ws1 would replace its program again.
+grep -Eq '^ws1 +dry-run success +0 ' "$work/reports/summary-check.txt" || fail "no dry-run line for ws1"
+grep -q 'replace C:\\\\WDremlix\\\\Kestrin\\\\Programs\\\\Falcrest.exe 5.3.0.12 -> 5.3.0.12' "$work/play4.log" \
+  || fail "the check mode does not show what would change"
 echo "roll-out: $updated updated, ws5 with warnings, ws3 failed with error 32 as expected; twice and in check mode"
