@@ -96,12 +96,14 @@ void DisplayFatalHandler(QtMsgType type, const QMessageLogContext &, const QStri
 // What makes a folder a Windows environment for the wizard: the drives and both hives.
 QString MissingEnvironmentPart(const QString &prefix)
 {
+    if (QFileInfo::exists(prefix) && !QFileInfo(prefix).isDir())
+        return QStringLiteral("%1 is not a folder").arg(prefix);
     if (!QFileInfo(prefix).isDir())
-        return prefix + (QFileInfo::exists(prefix) ? QStringLiteral(" (not a folder)") : QString());
+        return QStringLiteral("%1 is missing").arg(prefix);
     for (const char *part : {"dosdevices", "system.reg", "user.reg"}) {
         QString path = QDir(prefix).filePath(QString::fromLatin1(part));
         if (!QFileInfo::exists(path))
-            return path;
+            return QStringLiteral("%1 is missing").arg(path);
     }
     return QString();
 }
@@ -544,7 +546,7 @@ int RunWithApplication(int argc, char **argv, const TCommandLine &options, TRunF
     if (options.Given) {
         const QString missing = MissingEnvironmentPart(Os::Environment::PrefixRoot());
         if (!missing.isEmpty()) {
-            Print(stderr, QStringLiteral("No Windows environment at %1: %2 is missing\n")
+            Print(stderr, QStringLiteral("No Windows environment at %1: %2\n")
                               .arg(Os::Environment::PrefixRoot(), missing));
             return ecRefused;
         }

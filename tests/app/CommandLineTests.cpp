@@ -398,6 +398,29 @@ TEST(Unattended, ExitCodesOfTheOutcomes)
         EXPECT_TRUE(r.Out.endsWith(QStringLiteral("L'aggiornamento è stato effettuato ma con avvertimenti !\n")))
             << Explain(r);
     }
+    {
+        // An error that reaches the run: the payload lacks the product's program.
+        Workstation ws;
+        PayloadBuilder payload;
+        for (const char *name : {"AppInfo1.txt", "Updates.txt"})
+            payload.Add(QString::fromLatin1(name), DemoFile(QString::fromLatin1(name)));
+        ws.Pack(payload);
+        const Result r = ws.Run(ws.Unattended());
+        EXPECT_EQ(r.ExitCode, 1) << Explain(r);
+        EXPECT_TRUE(Lines(r.Out).contains(QStringLiteral("Cannot find Falcrest.exe"))) << Explain(r);
+        EXPECT_EQ(Lines(r.Out).last(), QStringLiteral("L'aggiornamento è fallito !")) << Explain(r);
+    }
+    {
+        // Refused at the first step: the database client and component an Orvanta update
+        // needs are not on this workstation.
+        Workstation ws;
+        ws.Pack(DemoPayload({{QStringLiteral("Updates.txt"), ListBytes({QStringLiteral("Orvanta")})}}));
+        const Result r = ws.Run(ws.Unattended());
+        EXPECT_EQ(r.ExitCode, 7) << Explain(r);
+        EXPECT_TRUE(Lines(r.Err).first().startsWith(QStringLiteral("Avertissement: ATTENZIONE !!!"))) << Explain(r);
+        EXPECT_TRUE(r.Out.isEmpty()) << Explain(r);
+        EXPECT_EQ(ReadFile(ws.Installed()), DemoFile(QStringLiteral("installed/Falcrest.exe")));
+    }
     for (const QStringList &updates : {QStringList{QStringLiteral("Quillox")}, QStringList{QStringLiteral("Nobody")}}) {
         // A product without procedure, or none the catalogue knows: nothing to update.
         Workstation ws;
@@ -429,6 +452,14 @@ TEST(Unattended, RefusedBeforeTheRun)
         const Result r = ws.Run({QStringLiteral("--unattended"), QStringLiteral("--prefix=") + ws.File(QStringLiteral("none"))});
         EXPECT_EQ(r.ExitCode, 7) << Explain(r);
         EXPECT_TRUE(r.Err.contains(ws.File(QStringLiteral("none")))) << Explain(r);
+    }
+    {
+        // A file where the prefix should be is named as what it is.
+        const QString file = ws.File(QStringLiteral("FalcrestUpdate"));
+        const Result r = ws.Run({QStringLiteral("--unattended"), QStringLiteral("--prefix=") + file});
+        EXPECT_EQ(r.ExitCode, 7) << Explain(r);
+        EXPECT_EQ(Lines(r.Err), QStringList{QStringLiteral("No Windows environment at %1: %1 is not a folder").arg(file)})
+            << Explain(r);
     }
     {
         QFile::rename(ws.Prefix() + QStringLiteral("/user.reg"), ws.Prefix() + QStringLiteral("/user.reg.away"));
