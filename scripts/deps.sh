@@ -16,7 +16,7 @@ PACKAGES=(
   poppler-utils
   iproute2
   wine wine64
-  ansible-core ansible-lint
+  ansible-core ansible-lint minisign
   wine32:i386
 )
 

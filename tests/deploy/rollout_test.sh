@@ -126,6 +126,25 @@ for host in ws1 ws2 $as_user; do
   grep -Eq "^$host +up-to-date +8 " "$work/reports/summary.txt" || fail "$host is not up to date in the second summary"
 done
 
+# Signed by the vendor: a good signature runs, a wizard changed after signing does not.
+if command -v minisign >/dev/null; then
+  minisign -G -W -p "$work/vendor.pub" -s "$work/vendor.key" >/dev/null
+  minisign -S -s "$work/vendor.key" -m "$wizard" >/dev/null
+  pubkey=$(tail -1 "$work/vendor.pub")
+  status=0
+  play "$work/play-signed.log" -e "dremlix_wizard_pubkey=$pubkey" --limit ws1 || status=$?
+  [ "$status" -eq 0 ] || fail "a wizard with a good signature did not run"
+  cp "$wizard" "$work/unsigned"
+  printf 'x' >> "$wizard"
+  status=0
+  play "$work/play-badsig.log" -e "dremlix_wizard_pubkey=$pubkey" --limit ws1 || status=$?
+  cp "$work/unsigned" "$wizard"
+  [ "$status" -ne 0 ] || fail "a wizard changed after signing ran"
+  grep -q "Run the wizard unattended" "$work/play-badsig.log" && fail "the wizard ran although its signature failed"
+else
+  echo "minisign is missing: the signature is not checked here (scripts/deps.sh installs it)"
+fi
+
 # A wrong checksum runs nothing.
 before=$(sha256sum "$work/ws3/$program")
 status=0
