@@ -15,7 +15,9 @@ enum TExitCode : int {
     ecWarnings = 4,       // outcome 4
     ecNothingToUpdate = 5, // no accepted product, or a product without procedure
     ecAlreadyRunning = 6, // another wizard runs on this prefix
-    ecRefused = 7,        // no Windows environment, incompatible components, damaged payload, no display
+    ecRefused = 7,        // no Windows environment, incompatible components, damaged wizard, no display
+    ecUpToDate = 8,       // the installed program has the payload's version already (no --allow-same)
+    ecReportNotWritten = 9, // the run ended well (0, 4 or 8) but a report file could not be written
     ecInterrupted = 10,   // SIGTERM, SIGINT or SIGHUP during the run: the product's files rolled back
 };
 
@@ -23,9 +25,11 @@ struct TCommandLine {
     bool Help = false;
     bool Version = false;
     bool Unattended = false;
+    bool DryRun = false;  // unattended, and nothing is changed: the plan goes to standard output
     QString Prefix;       // host folder; empty: $WINEPREFIX, else ~/.wine
     QString ReportFile;   // UTF-8 text of the report
     QString ReportPdf;    // the report printed to PDF
+    QString ReportJson;   // the run's outcome for programs (schema in docs/report-json.md)
     bool AllowOlder = false;
     bool AllowSame = false;
     QString ProductFolder; // Windows path: the folder browser's answer

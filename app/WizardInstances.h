@@ -28,6 +28,8 @@ public:
     TdmUpdateCommon &Engine() const { return *FEngine; }
 
 private:
+    void Release();
+
     std::unique_ptr<TfrmMain> FMain;
     std::unique_ptr<TfrmWelcome> FWelcome;
     std::unique_ptr<TfrmDisplayFile> FDisplayFile;

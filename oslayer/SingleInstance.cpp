@@ -7,6 +7,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -80,6 +81,46 @@ InstanceLock::InstanceLock(const QString &title, const QString &scope)
 }
 
 InstanceLock::~InstanceLock()
+{
+    if (FFd >= 0)
+        ::close(FFd);
+}
+
+PrefixLock::PrefixLock(const QString &prefixHostPath, bool create)
+{
+    const QByteArray folder = QFile::encodeName(prefixHostPath + QStringLiteral("/.dremlix-update"));
+    const QByteArray path = folder + "/lock";
+    if (create && ::mkdir(folder.constData(), 0700) != 0 && errno != EEXIST) {
+        FError = QString::fromLocal8Bit(std::strerror(errno));
+        return;
+    }
+    FFd = ::open(path.constData(), (create ? O_RDWR | O_CREAT : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (FFd < 0) {
+        if (!create && errno == ENOENT)
+            return;
+        FError = QString::fromLocal8Bit(std::strerror(errno));
+        return;
+    }
+    // A check leaves the lock to the real run: a shared lock tells the same and is let go.
+    const int mode = create ? LOCK_EX : LOCK_SH;
+    while (::flock(FFd, mode | LOCK_NB) != 0) {
+        if (errno == EINTR)
+            continue;
+        if (errno == EWOULDBLOCK)
+            FHeldByAnother = true;
+        else
+            FError = QString::fromLocal8Bit(std::strerror(errno));
+        ::close(FFd);
+        FFd = -1;
+        return;
+    }
+    if (!create) {
+        ::close(FFd);
+        FFd = -1;
+    }
+}
+
+PrefixLock::~PrefixLock()
 {
     if (FFd >= 0)
         ::close(FFd);

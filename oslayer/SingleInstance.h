@@ -26,4 +26,26 @@ private:
     bool FAlreadyExisted = false;
 };
 
+// One wizard per prefix whatever its file name and whoever runs it: an advisory lock on
+// <prefix>/.dremlix-update/lock. The window's lock above only keeps one copy per user and
+// title; this one lives where every copy and every user meets, the prefix itself.
+class PrefixLock {
+public:
+    // Takes the lock, making the folder (0700) and the file when they are missing; with
+    // create false nothing is made, and a missing folder means that nobody holds it.
+    explicit PrefixLock(const QString &prefixHostPath, bool create = true);
+    ~PrefixLock();
+    PrefixLock(const PrefixLock &) = delete;
+    PrefixLock &operator=(const PrefixLock &) = delete;
+
+    bool HeldByAnother() const { return FHeldByAnother; }
+    // Why the lock could not be taken or checked (empty when it was, or when another holds it).
+    const QString &Error() const { return FError; }
+
+private:
+    int FFd = -1;
+    bool FHeldByAnother = false;
+    QString FError;
+};
+
 } // namespace Os

@@ -1,6 +1,7 @@
 // Reading and extracting the embedded files of the own executable.
 #include "payload/EmbeddedFiles.h"
 
+#include "oslayer/Environment.h"
 #include "oslayer/Exceptions.h"
 #include "oslayer/ExeResources.h"
 #include "oslayer/Files.h"
@@ -370,6 +371,60 @@ std::optional<Os::ResourceLocation> LocateEmbedded(const QString &name)
 }
 
 } // namespace
+
+namespace {
+
+// Where the ELF image ends: its section headers come last. Zero when the bytes are no ELF.
+uint64_t ElfImageEnd(const QByteArray &head)
+{
+    if (head.size() < 64 || !head.startsWith("\x7f" "ELF"))
+        return 0;
+    const auto *p = reinterpret_cast<const unsigned char *>(head.constData());
+    auto get = [p](int at, int bytes) {
+        uint64_t value = 0;
+        for (int i = bytes - 1; i >= 0; --i)
+            value = (value << 8) | p[at + i];
+        return value;
+    };
+    if (p[5] != 1) // little-endian only, as every target of the wizard
+        return 0;
+    if (p[4] == 2)
+        return get(0x28, 8) + get(0x3A, 2) * get(0x3C, 2);
+    if (p[4] == 1)
+        return get(0x20, 4) + get(0x2E, 2) * get(0x30, 2);
+    return 0;
+}
+
+} // namespace
+
+void VerifyOwnContainer()
+{
+    const QString path = Os::Environment::OwnExecutableHostPath();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw Os::Exception(QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()));
+    const uint64_t size = uint64_t(file.size());
+    const uint64_t imageEnd = ElfImageEnd(file.read(64));
+    file.close();
+    if (imageEnd > size)
+        throw Os::Exception(QStringLiteral("%1 is cut short: %2 bytes where its program alone has %3")
+                                .arg(path).arg(size).arg(imageEnd));
+    const Os::ResourceBlock *block = Os::ResourceBlock::Own();
+    if (!block) {
+        if (imageEnd != 0 && size > imageEnd)
+            throw Os::Exception(QStringLiteral("%1 is cut short: its payload has lost its end").arg(path));
+        return;
+    }
+    if (imageEnd != 0 && block->BlockOffset() < imageEnd)
+        throw Os::Exception(QStringLiteral("%1: the payload begins inside the program").arg(path));
+    for (const auto &entry : block->Index()) {
+        if (entry.Type != Os::RT_RCDATA)
+            continue;
+        QByteArray data;
+        Os::FileTime time{};
+        ReadEmbeddedFile(entry.Name, data, time);
+    }
+}
 
 bool ReadEmbeddedFile(const QString &name, QByteArray &data, Os::FileTime &timeStamp)
 {

@@ -18,6 +18,12 @@ inline constexpr int EmbeddedHeaderSize = 16;
 // fails it is never handed out. Inflated bytes after the data are ignored.
 bool ReadEmbeddedFile(const QString &name, QByteArray &data, Os::FileTime &timeStamp);
 
+// The whole wizard checked before anything runs: the executable is not cut short (an ELF
+// image followed by bytes that carry no block is a wizard that lost its end), the block's
+// trailer and index, and every embedded file inflated with its Adler-32 checked. Raises
+// Os::Exception naming the first fault; a stub without any block passes.
+void VerifyOwnContainer();
+
 // ReadEmbeddedFile, then the data written at the stream's current position.
 bool ReadEmbeddedToStream(const QString &name, QIODevice &stream);
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, when missing.
 # Wine is the reference the tests check the environment against (registry written by
-# `wine reg`, programs held open under Wine); ansible-core runs the roll-out playbook.
+# `wine reg`, programs held open under Wine); ansible-core runs the roll-out playbook,
+# ansible-lint checks it.
 # The products are 32-bit Windows programs: a prefix made by wineboot holds the keys they
 # read (HKLM\Software\Wow6432Node) only when Wine's 32-bit side, wine32:i386, is there.
 set -euo pipefail
@@ -15,7 +16,7 @@ PACKAGES=(
   poppler-utils
   iproute2
   wine wine64
-  ansible-core
+  ansible-core ansible-lint minisign
   wine32:i386
 )
 

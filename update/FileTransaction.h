@@ -48,6 +48,8 @@ public:
     // Creates the missing folders of the path, each recorded so that a rollback removes it.
     uint32_t ForceFolder(const QString &folder);
     bool Pending() const { return !FEntries.isEmpty() || !FFolders.isEmpty(); }
+    // The files staged so far, in the order they were staged.
+    const QList<TEntry> &Entries() const { return FEntries; }
 
     // Puts every staged file in place. 0 when done (no backup is left), otherwise the error
     // with the target it concerns (empty when a signal stopped it); the caller rolls back.

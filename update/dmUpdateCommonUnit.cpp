@@ -134,6 +134,35 @@ void TdmUpdateCommon::AddReportLine(const QString &text, int pointSize, const QS
 
 // --- Temporary area and product folders ----------------------------------------------
 
+void TdmUpdateCommon::SetDryRun(const QString &scratchHostFolder)
+{
+    FDryRunFolder = scratchHostFolder;
+    FTempFolder = AddTrailingBackslash(
+        QStringLiteral("\\\\?\\unix") + QString(scratchHostFolder).replace(QLatin1Char('/'), QLatin1Char('\\')));
+}
+
+bool TdmUpdateCommon::PlanCopy(const QString &source, const QString &target, bool existed, uint32_t &error)
+{
+    // The test the copy would meet: a file held open by another process.
+    error = existed ? GetFileLockError(target) : 0;
+    if (error != 0)
+        return false;
+    if (FRecord) {
+        (existed ? FRecord->Replaced : FRecord->Added).append(target);
+        FRecord->Planned.append({existed ? TPlannedFile::Replace : TPlannedFile::Add, target,
+                                 existed ? GetFileVersionString(target) : QString(), GetFileVersionString(source)});
+    }
+    return true;
+}
+
+void TdmUpdateCommon::PlanKeep(const QString &newFile, const QString &installedFile)
+{
+    if (DryRun() && FRecord)
+        FRecord->Planned.append(
+            {TPlannedFile::Keep, installedFile, GetFileVersionString(installedFile), GetFileVersionString(newFile)});
+}
+
+
 const QString &TdmUpdateCommon::TempFolder()
 {
     if (FTempFolder.isEmpty())
@@ -264,6 +293,10 @@ bool TdmUpdateCommon::CopyLogged(const QString &source, const QString &target, b
         AddReportLine(CopyTo + target + CrLf);
         WaitMilliseconds(10);
     }
+    if (DryRun()) {
+        const bool existed = Os::GetFileAttributes(target) != Os::INVALID_FILE_ATTRIBUTES;
+        return PlanCopy(source, target, existed, error);
+    }
     // The file is staged beside the target and put in place when the transaction commits.
     // An extracted file is read by nobody after its copy: it is moved there itself, so that
     // its bytes are written once.
@@ -299,15 +332,23 @@ TUpdateOutcome TdmUpdateCommon::ReplaceIfNewerSteps(
         throw Os::Exception(FileNotFound.arg(installedFile));
 
     const int32_t comparison = FInstaller->CompareFileVersion(installedFile, newFile);
+    if (FRecord && FRecord->ComparedFile.isEmpty()) {
+        FRecord->ComparedFile = installedFile;
+        FRecord->VersionBefore = GetFileVersionString(installedFile);
+    }
     if (comparison < 0) {
         MessageBeep(MB_ICONEXCLAMATION);
         if (!AskConfirm(TheFile + ExtractFileName(installedFile) + InstalledIsNewer)) {
+            FDeclinedAsUpToDate = false;
+            PlanKeep(newFile, installedFile);
             LogNotReplaced(installedFile);
             return uoNotDone;
         }
     } else if (comparison == 0) {
         MessageBeep(MB_ICONEXCLAMATION);
         if (!AskConfirm(TheFile + ExtractFileName(installedFile) + InstalledIsSame)) {
+            FDeclinedAsUpToDate = true;
+            PlanKeep(newFile, installedFile);
             LogUpToDate(installedFile);
             return uoNotDone;
         }
@@ -573,7 +614,8 @@ TFileTransaction &TdmUpdateCommon::Transaction()
 
 TUpdateOutcome TdmUpdateCommon::Transacted(const std::function<TUpdateOutcome()> &body)
 {
-    if (FTransactionDepth > 0)
+    // A dry run stages nothing: there is nothing to finish, put in place or put back.
+    if (FTransactionDepth > 0 || DryRun())
         return body();
     struct TSignals {
         TSignals() { TFileTransaction::CatchSignals(true); }
@@ -603,9 +645,15 @@ bool TdmUpdateCommon::CommitFiles()
     if (!FTransaction || !FTransaction->Pending())
         return true;
     QString target;
+    const QList<TFileTransaction::TEntry> staged = FTransaction->Entries();
     const uint32_t error = FTransaction->Commit(target);
-    if (error == 0)
+    if (error == 0) {
+        if (FRecord) {
+            for (const TFileTransaction::TEntry &entry : staged)
+                (entry.Existed ? FRecord->Replaced : FRecord->Added).append(entry.Target);
+        }
         return true;
+    }
     if (TFileTransaction::Interrupted()) {
         RollBackFiles();
         TFileTransaction::ThrowIfInterrupted();
@@ -622,8 +670,11 @@ void TdmUpdateCommon::RollBackFiles()
     const QList<TFileTransaction::TEntry> undone = FTransaction->RollBack();
     if (undone.isEmpty())
         return;
-    for (const TFileTransaction::TEntry &entry : undone)
+    for (const TFileTransaction::TEntry &entry : undone) {
         AddReportLine((entry.Existed ? FileRestored : FileRemoved).arg(entry.Target));
+        if (FRecord)
+            FRecord->Restored.append(entry.Target);
+    }
     AddReportLine(FilesRolledBack + CrLf);
 }
 
@@ -642,7 +693,11 @@ void TdmUpdateCommon::FinishInterruptedRun()
 }
 
 // As before, a folder that cannot be made is told by the copies into it.
-void TdmUpdateCommon::ForceFolder(const QString &folder) { Transaction().ForceFolder(folder); }
+void TdmUpdateCommon::ForceFolder(const QString &folder)
+{
+    if (!DryRun())
+        Transaction().ForceFolder(folder);
+}
 
 // --- Procedures of the main products --------------------------------------------------
 
@@ -1012,6 +1067,8 @@ TUpdateOutcome TdmUpdateCommon::PrintListsSteps(const QString &folder)
     }
     if (LoadList(QStringLiteral("PrintLists.txt"), FPrintLists) == 0)
         return uoSuccess;
+    if (FRecord)
+        FRecord->PrintLists = FPrintLists;
 
     bool ok = true;
     try {
@@ -1058,7 +1115,11 @@ TUpdateOutcome TdmUpdateCommon::PrintListsSteps(const QString &folder)
 bool TdmUpdateCommon::UpdateCompanyPrintLists(const QString &company)
 {
     const QString label = company.isEmpty() ? DefaultCompany : company;
+    if (FRecord)
+        FRecord->Companies.append(label);
     AddReportLine(CrLf + CompanyLists + label);
+    if (DryRun())
+        return true;
     if (!ConnectCompany(company)) {
         AddReportLine(CompanyUnreachable.arg(label));
         return false;

@@ -5,6 +5,7 @@
 #include "Common/Interbase/AcceptedVersions.h"
 #include "update/UpdateOutcome.h"
 #include "update/UpdateReport.h"
+#include "update/RunRecord.h"
 
 #include <QBuffer>
 #include <QHash>
@@ -99,6 +100,19 @@ public:
     void FinishInterruptedRun();
     void LogUpToDate(const QString &installedFile);
     void LogNotReplaced(const QString &installedFile);
+    // Whether the last replacement declined was declined because the installed file has
+    // the payload's version already: the product is up to date, nothing was wrong.
+    bool DeclinedAsUpToDate() const { return FDeclinedAsUpToDate; }
+
+    // Not owned; null: nothing is recorded. Every file put in place, the compared version,
+    // the print lists and companies go into it as the run does them.
+    void SetRunRecord(TRunRecord *record) { FRecord = record; }
+    // A dry run goes through every check of the run and changes nothing: the payload's
+    // files are extracted into scratchHostFolder (outside the prefix), and each copy, new
+    // folder, print list and database import is only recorded in the run record, after
+    // the in-use test the copy would meet.
+    void SetDryRun(const QString &scratchHostFolder);
+    bool DryRun() const { return !FDryRunFolder.isEmpty(); }
 
     // --- Product procedures ---------------------------------------------------------
     TUpdateOutcome UpdateOrvanta(); // codes 1 and 2
@@ -203,4 +217,9 @@ private:
     QString FTempFolder;
     std::unique_ptr<TFileTransaction> FTransaction;
     int FTransactionDepth = 0;
+    bool FDeclinedAsUpToDate = false;
+    TRunRecord *FRecord = nullptr;
+    QString FDryRunFolder;
+    bool PlanCopy(const QString &source, const QString &target, bool existed, uint32_t &error);
+    void PlanKeep(const QString &newFile, const QString &installedFile);
 };

@@ -19,6 +19,16 @@
 #include <QStandardPaths>
 #include <QTemporaryFile>
 #include <QTimer>
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <csignal>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
 
@@ -136,6 +146,36 @@ private:
     QTemporaryDir FDir;
     TempPrefix FPrefix;
 };
+
+// Every entry under a folder with its type, mode, size, time and content digest: two
+// snapshots are equal only when nothing in it was made, removed or touched.
+QStringList Snapshot(const QString &root)
+{
+    QStringList lines;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        struct stat st {};
+        ::lstat(QFile::encodeName(path).constData(), &st);
+        QString digest;
+        if (S_ISREG(st.st_mode))
+            digest = QString::fromLatin1(QCryptographicHash::hash(ReadFile(path), QCryptographicHash::Sha256).toHex());
+        lines.append(QStringLiteral("%1 %2 %3 %4 %5")
+                         .arg(path.mid(root.size()))
+                         .arg(st.st_mode, 0, 8)
+                         .arg(S_ISDIR(st.st_mode) ? 0 : st.st_size)
+                         .arg(S_ISDIR(st.st_mode) ? 0 : qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec)
+                         .arg(digest));
+    }
+    lines.sort();
+    return lines;
+}
+
+QStringList Lines(const QString &text)
+{
+    return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
 
 std::string Explain(const Result &r)
 {
@@ -329,14 +369,14 @@ TEST_P(UnattendedQuestions, AreAnsweredByTheirOptionElseNo)
     EXPECT_TRUE(r.Err.contains(QString::fromLatin1(c.Answer))) << Explain(r);
     EXPECT_EQ(ReadFile(ws.Installed()),
               DemoFile(QString::fromLatin1(c.ExitCode == 0 ? c.PayloadProgram : c.InstalledProgram)));
-    if (c.ExitCode == 3) {
+    if (c.ExitCode == 3 || c.ExitCode == 8) {
         EXPECT_TRUE(r.Out.endsWith(QStringLiteral("L'aggiornamento non è stato effettuato.\n"))) << Explain(r);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, UnattendedQuestions,
-    ::testing::Values(VersionCase{"SameWithoutAnswer", "Falcrest.exe", "Falcrest.exe", "", 3, "[Non]"},
+    ::testing::Values(VersionCase{"SameWithoutAnswer", "Falcrest.exe", "Falcrest.exe", "", 8, "[Non]"},
                       VersionCase{"SameAllowed", "Falcrest.exe", "Falcrest.exe", "--allow-same", 0, "[Oui]"},
                       VersionCase{"OlderWithoutAnswer", "installed/Falcrest.exe", "Falcrest.exe", "", 3, "[Non]"},
                       VersionCase{"OlderAllowed", "installed/Falcrest.exe", "Falcrest.exe", "--allow-older", 0,
@@ -357,6 +397,29 @@ TEST(Unattended, ExitCodesOfTheOutcomes)
         EXPECT_EQ(r.ExitCode, 4) << Explain(r);
         EXPECT_TRUE(r.Out.endsWith(QStringLiteral("L'aggiornamento è stato effettuato ma con avvertimenti !\n")))
             << Explain(r);
+    }
+    {
+        // An error that reaches the run: the payload lacks the product's program.
+        Workstation ws;
+        PayloadBuilder payload;
+        for (const char *name : {"AppInfo1.txt", "Updates.txt"})
+            payload.Add(QString::fromLatin1(name), DemoFile(QString::fromLatin1(name)));
+        ws.Pack(payload);
+        const Result r = ws.Run(ws.Unattended());
+        EXPECT_EQ(r.ExitCode, 1) << Explain(r);
+        EXPECT_TRUE(Lines(r.Out).contains(QStringLiteral("Cannot find Falcrest.exe"))) << Explain(r);
+        EXPECT_EQ(Lines(r.Out).last(), QStringLiteral("L'aggiornamento è fallito !")) << Explain(r);
+    }
+    {
+        // Refused at the first step: the database client and component an Orvanta update
+        // needs are not on this workstation.
+        Workstation ws;
+        ws.Pack(DemoPayload({{QStringLiteral("Updates.txt"), ListBytes({QStringLiteral("Orvanta")})}}));
+        const Result r = ws.Run(ws.Unattended());
+        EXPECT_EQ(r.ExitCode, 7) << Explain(r);
+        EXPECT_TRUE(Lines(r.Err).first().startsWith(QStringLiteral("Avertissement: ATTENZIONE !!!"))) << Explain(r);
+        EXPECT_TRUE(r.Out.isEmpty()) << Explain(r);
+        EXPECT_EQ(ReadFile(ws.Installed()), DemoFile(QStringLiteral("installed/Falcrest.exe")));
     }
     for (const QStringList &updates : {QStringList{QStringLiteral("Quillox")}, QStringList{QStringLiteral("Nobody")}}) {
         // A product without procedure, or none the catalogue knows: nothing to update.
@@ -389,6 +452,14 @@ TEST(Unattended, RefusedBeforeTheRun)
         const Result r = ws.Run({QStringLiteral("--unattended"), QStringLiteral("--prefix=") + ws.File(QStringLiteral("none"))});
         EXPECT_EQ(r.ExitCode, 7) << Explain(r);
         EXPECT_TRUE(r.Err.contains(ws.File(QStringLiteral("none")))) << Explain(r);
+    }
+    {
+        // A file where the prefix should be is named as what it is.
+        const QString file = ws.File(QStringLiteral("FalcrestUpdate"));
+        const Result r = ws.Run({QStringLiteral("--unattended"), QStringLiteral("--prefix=") + file});
+        EXPECT_EQ(r.ExitCode, 7) << Explain(r);
+        EXPECT_EQ(Lines(r.Err), QStringList{QStringLiteral("No Windows environment at %1: %1 is not a folder").arg(file)})
+            << Explain(r);
     }
     {
         QFile::rename(ws.Prefix() + QStringLiteral("/user.reg"), ws.Prefix() + QStringLiteral("/user.reg.away"));
@@ -474,6 +545,380 @@ TEST(Unattended, OneWizardPerPrefixAndSideBySideOnTwo)
     EXPECT_EQ(window->state(), QProcess::Running);
     window->kill();
     window->waitForFinished();
+}
+
+// ---- Re-runs, reports, locks, crashes and damage -----------------------------------------
+
+TEST(Unattended, ARunOnAnUpToDateWorkstationEndsWith8AndChangesNothing)
+{
+    Workstation ws;
+    const QString json = ws.File(QStringLiteral("run.json"));
+    const Result first = ws.Run(ws.Unattended());
+    ASSERT_EQ(first.ExitCode, 0) << Explain(first);
+    const QStringList before = Snapshot(ws.Prefix());
+    const Result again = ws.Run(ws.Unattended({QStringLiteral("--report-json=") + json}));
+    EXPECT_EQ(again.ExitCode, 8) << Explain(again);
+    EXPECT_EQ(Snapshot(ws.Prefix()), before);
+    const QJsonObject report = QJsonDocument::fromJson(ReadFile(json)).object();
+    EXPECT_EQ(report.value(QStringLiteral("outcome")).toString(), QStringLiteral("up-to-date"));
+    EXPECT_EQ(report.value(QStringLiteral("exit_code")).toInt(), 8);
+    EXPECT_EQ(report.value(QStringLiteral("product")).toString(), QStringLiteral("Falcrest"));
+    EXPECT_EQ(report.value(QStringLiteral("program")).toString(), InstalledProgram);
+    EXPECT_FALSE(report.value(QStringLiteral("version_before")).toString().isEmpty());
+    EXPECT_EQ(report.value(QStringLiteral("version_before")), report.value(QStringLiteral("version_after")));
+    EXPECT_EQ(report.value(QStringLiteral("files")).toObject().value(QStringLiteral("replaced")).toArray(), QJsonArray());
+    EXPECT_EQ(report.value(QStringLiteral("prefix")).toString(), ws.Prefix());
+}
+
+TEST(Unattended, TheJsonReportTellsWhatTheRunDid)
+{
+    Workstation ws;
+    const QString json = ws.File(QStringLiteral("run.json"));
+    const Result r = ws.Run(ws.Unattended({QStringLiteral("--report-json=") + json}));
+    ASSERT_EQ(r.ExitCode, 0) << Explain(r);
+    const QJsonObject report = QJsonDocument::fromJson(ReadFile(json)).object();
+    EXPECT_EQ(report.value(QStringLiteral("schema")).toInt(), 1);
+    EXPECT_EQ(report.value(QStringLiteral("outcome")).toString(), QStringLiteral("success"));
+    EXPECT_EQ(report.value(QStringLiteral("exit_code")).toInt(), 0);
+    EXPECT_EQ(report.value(QStringLiteral("wizard")).toObject().value(QStringLiteral("name")).toString(),
+              QStringLiteral("FalcrestUpdate"));
+    EXPECT_NE(report.value(QStringLiteral("version_before")), report.value(QStringLiteral("version_after")));
+    const QJsonObject files = report.value(QStringLiteral("files")).toObject();
+    EXPECT_EQ(files.value(QStringLiteral("replaced")).toArray(), QJsonArray{InstalledProgram});
+    // Falcrest's print lists are files beside its program, put in place with the others.
+    EXPECT_EQ(files.value(QStringLiteral("added")).toArray(),
+              (QJsonArray{QStringLiteral("C:\\WDremlix\\Kestrin\\Programs\\Falcrest.chm"),
+                          QStringLiteral("C:\\WDremlix\\Kestrin\\Programs\\FalcrestGro.lst"),
+                          QStringLiteral("C:\\WDremlix\\Kestrin\\Programs\\FalcrestGrp.lst"),
+                          QStringLiteral("C:\\WDremlix\\Kestrin\\Programs\\FalcrestPre.lst")}));
+    EXPECT_EQ(report.value(QStringLiteral("print_lists")).toArray(),
+              (QJsonArray{QStringLiteral("FalcrestGro.lst"), QStringLiteral("FalcrestGrp.lst"),
+                          QStringLiteral("FalcrestPre.lst")}));
+    EXPECT_EQ(report.value(QStringLiteral("host")).toString(), QSysInfo::machineHostName());
+    EXPECT_TRUE(QDateTime::fromString(report.value(QStringLiteral("started")).toString(), Qt::ISODate).isValid());
+    // Written whole: nothing else is left beside it.
+    EXPECT_EQ(QDir(ws.File(QString())).entryList({QStringLiteral("run.json*")}, QDir::Files),
+              QStringList{QStringLiteral("run.json")});
+}
+
+struct DestinationCase {
+    const char *Label;
+    const char *Option;
+    const char *Path; // under the wizard's folder
+    bool ReadOnlyFolder;
+};
+
+class ReportDestinations : public ::testing::TestWithParam<DestinationCase> {};
+
+TEST_P(ReportDestinations, ThatCannotBeWrittenAreRefusedBeforeTheUpdate)
+{
+    const DestinationCase &c = GetParam();
+    if (c.ReadOnlyFolder && ::geteuid() == 0)
+        GTEST_SKIP() << "root writes in a folder without write permission";
+    Workstation ws;
+    QDir().mkpath(ws.File(QStringLiteral("folder")));
+    QDir().mkpath(ws.File(QStringLiteral("locked")));
+    QFile::setPermissions(ws.File(QStringLiteral("locked")), QFile::ReadOwner | QFile::ExeOwner);
+    const QString target = ws.File(QString::fromLatin1(c.Path));
+    const QStringList before = Snapshot(ws.Prefix());
+    const Result r = ws.Run(ws.Unattended({QString::fromLatin1(c.Option) + target}));
+    QFile::setPermissions(ws.File(QStringLiteral("locked")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    EXPECT_EQ(r.ExitCode, 2) << Explain(r);
+    EXPECT_TRUE(r.Out.isEmpty()) << Explain(r);
+    ASSERT_EQ(Lines(r.Err).size(), 1) << Explain(r);
+    EXPECT_TRUE(Lines(r.Err).first().startsWith(QStringLiteral("FalcrestUpdate: cannot write the report to ") + target
+                                                + QStringLiteral(": ")))
+        << Explain(r);
+    EXPECT_EQ(Snapshot(ws.Prefix()), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReportDestinations,
+    ::testing::Values(DestinationCase{"TextInAMissingFolder", "--report=", "missing/report.txt", false},
+                      DestinationCase{"TextOnAFolder", "--report=", "folder", false},
+                      DestinationCase{"PdfInAMissingFolder", "--report-pdf=", "missing/report.pdf", false},
+                      DestinationCase{"PdfOnAFolder", "--report-pdf=", "folder", false},
+                      DestinationCase{"JsonOnAFolder", "--report-json=", "folder", false},
+                      DestinationCase{"TextInAReadOnlyFolder", "--report=", "locked/report.txt", true}),
+    [](const auto &info) { return std::string(info.param.Label); });
+
+TEST(Unattended, ADeviceOrAFifoReportIsWrittenInPlace)
+{
+    Workstation ws;
+    {
+        // A FIFO with a reader: the report goes through it and the FIFO stays one.
+        const QString fifo = ws.File(QStringLiteral("report.fifo"));
+        ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QProcess reader;
+        reader.start(QStringLiteral("cat"), {fifo});
+        ASSERT_TRUE(reader.waitForStarted());
+        const Result r = ws.Run(ws.Unattended({QStringLiteral("--report=") + fifo}));
+        ASSERT_TRUE(reader.waitForFinished(20000));
+        EXPECT_EQ(r.ExitCode, 0) << Explain(r);
+        EXPECT_EQ(QString::fromUtf8(reader.readAllStandardOutput()), r.Out);
+        struct stat st {};
+        ASSERT_EQ(::stat(QFile::encodeName(fifo).constData(), &st), 0);
+        EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    }
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "making device nodes needs root";
+    for (const auto &[name, minor, code] : {std::tuple{"null", 3u, 8}, std::tuple{"full", 7u, 9}}) {
+        // A node of our own stands for /dev/null and /dev/full, so that a fault never
+        // replaces the machine's own. The product is up to date here: a device that takes
+        // nothing turns that good end into 9, never into success.
+        const QString node = ws.File(QString::fromLatin1(name));
+        ASSERT_EQ(::mknod(QFile::encodeName(node).constData(), S_IFCHR | 0666, makedev(1, minor)), 0);
+        for (const char *option : {"--report=", "--report-pdf=", "--report-json="}) {
+            const Result r = ws.Run(ws.Unattended({QStringLiteral("--allow-same"), QString::fromLatin1(option) + node}));
+            const Result again = ws.Run(ws.Unattended({QString::fromLatin1(option) + node}));
+            EXPECT_EQ(r.ExitCode, code == 8 ? 0 : 9) << option << Explain(r);
+            EXPECT_EQ(again.ExitCode, code) << option << Explain(again);
+            struct stat st {};
+            ASSERT_EQ(::stat(QFile::encodeName(node).constData(), &st), 0);
+            EXPECT_TRUE(S_ISCHR(st.st_mode)) << option << " replaced " << name;
+            if (code == 9) {
+                EXPECT_TRUE(Lines(again.Err).contains(QStringLiteral("Cannot write the report to %1: %2")
+                                                          .arg(node, QString::fromLocal8Bit(std::strerror(ENOSPC)))))
+                    << Explain(again);
+            }
+        }
+    }
+}
+
+TEST(Unattended, ARenamedCopyOrAnotherUserIsKeptOffAPrefixInUse)
+{
+    Workstation ws;
+    // The window holds the prefix, run by "another user": a runtime folder of its own.
+    const QString otherRuntime = ws.File(QStringLiteral("other-run"));
+    QDir().mkpath(otherRuntime);
+    QProcessEnvironment env = ws.Environment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("WINEPREFIX"), ws.Prefix());
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), otherRuntime);
+    std::unique_ptr<QProcess> window(ws.Start({}, env));
+    ASSERT_TRUE(RunUntil([&] { return QDir(otherRuntime).entryList(QDir::Files).size() == 1; }, 20000));
+
+    const QString renamed = ws.File(QStringLiteral("CopyOfTheUpdate"));
+    ASSERT_TRUE(QFile::copy(ws.Wizard(), renamed));
+    QProcess copy;
+    copy.setProcessEnvironment(ws.Environment());
+    copy.start(renamed, ws.Unattended());
+    ASSERT_TRUE(copy.waitForFinished(60000));
+    EXPECT_EQ(copy.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(copy.exitCode(), 6) << copy.readAllStandardError().toStdString();
+    EXPECT_EQ(ReadFile(ws.Installed()), DemoFile(QStringLiteral("installed/Falcrest.exe")));
+    window->kill();
+    window->waitForFinished();
+
+    // Once it is gone the prefix is free again.
+    const Result r = ws.Run(ws.Unattended());
+    EXPECT_EQ(r.ExitCode, 0) << Explain(r);
+}
+
+TEST(Unattended, ABrokenHiveEndsWithAListedCodeAndALine)
+{
+    Workstation ws;
+    QFile hive(ws.Prefix() + QStringLiteral("/user.reg"));
+    ASSERT_TRUE(hive.open(QIODevice::Append));
+    hive.write("\n[Software\\\\DREMLIX S.A.\\\\Orvanta\\\\Program] 1700000000\n\"Filename\"=\"C:\\\\WDremlix\n");
+    hive.close();
+    const Result r = ws.Run(ws.Unattended());
+    EXPECT_EQ(r.ExitCode, 7) << Explain(r);
+    EXPECT_FALSE(r.Err.isEmpty()) << Explain(r);
+    EXPECT_EQ(ReadFile(ws.Installed()), DemoFile(QStringLiteral("installed/Falcrest.exe")));
+}
+
+// Every hive the fuzzer kept, as either hive, in both modes: the wizard ends with a code
+// of its own or (the window) waits at a box or a step; never a signal.
+TEST(Unattended, EveryFuzzedHiveInBothModesEndsWithoutASignal)
+{
+    QStringList hives;
+    for (const char *folder : {"corpus", "findings"}) {
+        QDirIterator it(QStringLiteral(DREMLIX_SOURCE_DIR "/fuzz/") + QString::fromLatin1(folder)
+                            + QStringLiteral("/registry_hive"),
+                        QDir::Files);
+        while (it.hasNext())
+            hives.append(it.next());
+    }
+    ASSERT_FALSE(hives.isEmpty());
+    // And a key deeper than the parser's limit, in the product's own key.
+    QTemporaryDir extra;
+    QByteArray deep = "WINE REGISTRY Version 2\n\n[Software\\\\DREMLIX S.A.\\\\Orvanta";
+    for (int i = 0; i < 600; ++i)
+        deep += "\\\\k";
+    deep += "] 1700000000\n\"Filename\"=\"C:\\\\x\"\n";
+    {
+        QFile file(extra.filePath(QStringLiteral("deep-key.reg")));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(deep);
+    }
+    hives.append(extra.filePath(QStringLiteral("deep-key.reg")));
+    struct Started {
+        QString Label;
+        std::unique_ptr<Workstation> Ws;
+        std::unique_ptr<QProcess> Process;
+        bool Window;
+    };
+    std::vector<Started> runs;
+    for (const QString &hive : hives) {
+        for (const char *which : {"user.reg", "system.reg"}) {
+            for (const bool window : {false, true}) {
+                Started run;
+                run.Label = QFileInfo(hive).fileName() + QStringLiteral(" as ") + QString::fromLatin1(which)
+                            + (window ? QStringLiteral(" (window)") : QStringLiteral(" (unattended)"));
+                run.Window = window;
+                run.Ws = std::make_unique<Workstation>();
+                const QString target = run.Ws->Prefix() + QLatin1Char('/') + QString::fromLatin1(which);
+                QFile::remove(target);
+                QFile::copy(hive, target);
+                QProcessEnvironment env = run.Ws->Environment();
+                QStringList args = run.Ws->Unattended();
+                if (window) {
+                    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+                    args = QStringList{QStringLiteral("--prefix=") + run.Ws->Prefix()};
+                }
+                run.Process.reset(run.Ws->Start(args, env));
+                runs.push_back(std::move(run));
+            }
+        }
+    }
+    const QList<int> listed{0, 1, 3, 4, 5, 7, 8};
+    // A window that waits at a box or a step is let be for a while, all of them at once.
+    QElapsedTimer clock;
+    clock.start();
+    for (Started &run : runs) {
+        const qint64 left = (run.Window ? 30000 : 120000) - clock.elapsed();
+        const bool ended = run.Process->waitForFinished(int(std::max<qint64>(left, 1)));
+        if (!ended) {
+            EXPECT_TRUE(run.Window) << run.Label.toStdString() << ": did not end";
+            run.Process->kill();
+            run.Process->waitForFinished();
+            continue;
+        }
+        EXPECT_EQ(run.Process->exitStatus(), QProcess::NormalExit)
+            << run.Label.toStdString() << ": " << run.Process->readAllStandardError().toStdString();
+        EXPECT_TRUE(listed.contains(run.Process->exitCode()))
+            << run.Label.toStdString() << ": exit " << run.Process->exitCode();
+    }
+}
+
+TEST(Unattended, ADisplayThatDoesNotAnswerIsARefusal)
+{
+    Workstation ws;
+    QProcessEnvironment env = ws.Environment();
+    env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":97"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    const Result r = ws.Run({QStringLiteral("--prefix=") + ws.Prefix()}, env);
+    EXPECT_EQ(r.ExitCode, 7) << Explain(r);
+    EXPECT_TRUE(Lines(r.Err).last().startsWith(QStringLiteral("No display can be reached to show the wizard on ")))
+        << Explain(r);
+}
+
+TEST(Unattended, AWizardCutShortIsRefusedAndSaysSoInItsVersion)
+{
+    Workstation ws;
+    // A payload large enough to lose 100 KB of it.
+    ws.Pack(DemoPayload({{QStringLiteral("UpdateInfo.txt"), DemoFile(QStringLiteral("UpdateInfo.txt")).repeated(2)}}));
+    const Result whole = ws.Run({QStringLiteral("--version")});
+    EXPECT_EQ(whole.ExitCode, 0) << Explain(whole);
+    EXPECT_TRUE(Lines(whole.Out).contains(QStringLiteral("Program: Falcrest.exe 5.3.0.12")))
+        << Explain(whole);
+
+    const QByteArray bytes = ReadFile(ws.Wizard());
+    for (const qsizetype cut : {qsizetype(100 * 1024), qsizetype(1)}) {
+        QFile out(ws.Wizard());
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write(bytes.left(bytes.size() - cut));
+        out.close();
+        const Result version = ws.Run({QStringLiteral("--version")});
+        EXPECT_EQ(version.ExitCode, 7) << Explain(version);
+        EXPECT_TRUE(Lines(version.Out).last().startsWith(QStringLiteral("Payload: damaged ("))) << Explain(version);
+        const Result run = ws.Run(ws.Unattended());
+        EXPECT_EQ(run.ExitCode, 7) << Explain(run);
+        EXPECT_TRUE(Lines(run.Err).last().startsWith(QStringLiteral("The wizard's payload is damaged: "))) << Explain(run);
+        EXPECT_EQ(ReadFile(ws.Installed()), DemoFile(QStringLiteral("installed/Falcrest.exe")));
+    }
+}
+
+// Root on a prefix of another user writes only where that user could: the TEMP of the
+// user's hive names a folder of root's, and root's run must not make its files there.
+TEST(Unattended, RootOnAnotherUsersPrefixWritesOnlyAsThatUser)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root: it runs the wizard as root on a prefix of nobody's";
+    const struct passwd *nobody = ::getpwnam("nobody");
+    if (!nobody)
+        GTEST_SKIP() << "no user nobody here";
+    Workstation ws;
+    QTemporaryDir victim(QStringLiteral("/tmp/victim-XXXXXX"));
+    ASSERT_TRUE(victim.isValid());
+    QFile::setPermissions(victim.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                             | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    ws.PrefixBuilder().SetRegString(Os::RegRoot::CurrentUser, QStringLiteral("Environment"), QStringLiteral("TEMP"),
+                                    QStringLiteral("Z:") + QString(victim.path()).replace(QLatin1Char('/'), QLatin1Char('\\')));
+    // nobody reaches the prefix and the wizard, and owns the prefix.
+    for (const QString &folder : {ws.File(QString()), ws.PrefixBuilder().Scratch()})
+        ::chmod(QFile::encodeName(folder).constData(), 0755);
+    QProcess chown;
+    chown.start(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("nobody:"), ws.Prefix()});
+    ASSERT_TRUE(chown.waitForFinished());
+    const Result r = ws.Run(ws.Unattended());
+    EXPECT_GE(r.ExitCode, 0) << Explain(r);
+    EXPECT_EQ(QDir(victim.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList())
+        << Explain(r);
+    QDirIterator it(ws.Prefix(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        struct stat st {};
+        ::lstat(QFile::encodeName(path).constData(), &st);
+        EXPECT_EQ(st.st_uid, nobody->pw_uid) << path.toStdString() << " is not nobody's";
+    }
+}
+
+// A dry run makes the run's checks and changes nothing in the prefix, not even a lock or a
+// temporary file; its code is the one the run would end with.
+TEST(Unattended, ADryRunPlansAndChangesNothing)
+{
+    Workstation ws;
+    const QString program = QStringLiteral("C:\\WDremlix\\Kestrin\\Programs\\");
+    {
+        const QStringList before = Snapshot(ws.Prefix());
+        const Result r = ws.Run(ws.Unattended({QStringLiteral("--dry-run")}));
+        EXPECT_EQ(r.ExitCode, 0) << Explain(r);
+        EXPECT_EQ(Snapshot(ws.Prefix()), before);
+        const QStringList plan = Lines(r.Out.section(QStringLiteral("\nDry run, nothing was changed. Plan:\n"), 1));
+        EXPECT_EQ(plan, (QStringList{QStringLiteral("add ") + program + QStringLiteral("Falcrest.chm -> ?"),
+                                     QStringLiteral("add ") + program + QStringLiteral("FalcrestGro.lst -> ?"),
+                                     QStringLiteral("add ") + program + QStringLiteral("FalcrestGrp.lst -> ?"),
+                                     QStringLiteral("add ") + program + QStringLiteral("FalcrestPre.lst -> ?"),
+                                     QStringLiteral("replace ") + program + QStringLiteral("Falcrest.exe 5.2.4.7 -> 5.3.0.12"),
+                                     QStringLiteral("print list FalcrestGro.lst"),
+                                     QStringLiteral("print list FalcrestGrp.lst"),
+                                     QStringLiteral("print list FalcrestPre.lst"),
+                                     QStringLiteral("registry values: none")}))
+            << Explain(r);
+    }
+    {
+        // Held open: the in-use test the copy would meet, and the run's own code.
+        QFile holder(ws.Installed());
+        ASSERT_TRUE(holder.open(QIODevice::ReadOnly));
+        const QStringList before = Snapshot(ws.Prefix());
+        const Result r = ws.Run(ws.Unattended({QStringLiteral("--dry-run")}));
+        EXPECT_EQ(r.ExitCode, 1) << Explain(r);
+        EXPECT_EQ(Snapshot(ws.Prefix()), before);
+    }
+    {
+        const Result real = ws.Run(ws.Unattended());
+        ASSERT_EQ(real.ExitCode, 0) << Explain(real);
+        const QStringList before = Snapshot(ws.Prefix());
+        const Result r = ws.Run(ws.Unattended({QStringLiteral("--dry-run")}));
+        EXPECT_EQ(r.ExitCode, 8) << Explain(r);
+        EXPECT_EQ(Snapshot(ws.Prefix()), before);
+        EXPECT_TRUE(Lines(r.Out).contains(QStringLiteral("keep ") + program
+                                          + QStringLiteral("Falcrest.exe 5.3.0.12 (payload 5.3.0.12)")))
+            << Explain(r);
+    }
 }
 
 } // namespace
