@@ -17,6 +17,7 @@ PACKAGES=(
   wine wine64
   ansible-core
   wine32:i386
+  xvfb
 )
 
 missing=()
