@@ -178,13 +178,45 @@ std::string CacheBase()
     return std::string(home) + "/.cache";
 }
 
-// A cached folder is whole once it holds the real wizard: it only gets its name when every
-// file in it has been written and synced.
+std::string BootId()
+{
+    char id[64] = {};
+    const int fd = ::open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::string();
+    const ssize_t n = ::read(fd, id, sizeof id - 1);
+    ::close(fd);
+    std::string text(id, n > 0 ? size_t(n) : 0);
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+// Marks of a cached folder: ".synced" once every byte of it is on the disk; ".boot", the
+// boot it was written in. Until it is synced, the folder is whole as long as the system
+// has not been restarted (a killed process loses nothing that it wrote; a power cut may).
+constexpr const char *SyncedMark = ".synced";
+constexpr const char *BootMark = ".boot";
+
+// A cached folder only gets its name when every file in it has been written: it is
+// whole once it holds the real wizard, unless the system went down before it reached
+// the disk.
 bool Usable(const std::string &dir)
 {
     struct stat st {};
     const std::string exe = dir + "/" + RealWizard;
-    return ::stat(exe.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(exe.c_str(), X_OK) == 0;
+    if (::stat(exe.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(exe.c_str(), X_OK) != 0)
+        return false;
+    if (::stat((dir + "/" + SyncedMark).c_str(), &st) == 0)
+        return true;
+    char written[64] = {};
+    const int fd = ::open((dir + "/" + BootMark).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const ssize_t n = ::read(fd, written, sizeof written - 1);
+    ::close(fd);
+    const std::string boot = BootId();
+    return n > 0 && !boot.empty() && std::string(written, size_t(n)) == boot;
 }
 
 int RemoveOne(const char *path, const struct stat *, int flag, FTW *)
@@ -256,6 +288,13 @@ struct Unpacker {
     uint64_t Size = 0;
     std::string Self;
     std::vector<std::string> Folders;
+    std::vector<int> Open;
+
+    ~Unpacker()
+    {
+        for (const int fd : Open)
+            ::close(fd);
+    }
 
     [[noreturn]] void Damaged() const { Refuse(Self + " is damaged (its libraries fail their check); get the wizard again"); }
 
@@ -350,16 +389,25 @@ struct Unpacker {
                 errno = error;
                 return false;
             }
-            if (::fsync(fd) != 0 || ::close(fd) != 0)
-                return false;
+            // Kept open for the sync, which comes once all are written.
+            Open.push_back(fd);
             pos += stored;
         }
         if (pos != Size)
             Damaged();
-        for (auto it = Folders.rbegin(); it != Folders.rend(); ++it)
-            if (!SyncPath(*it))
+        return true;
+    }
+
+    // Everything written, on the disk: the files, then the folders below dir.
+    bool Sync(const std::string &from, const std::string &to) const
+    {
+        for (const int fd : Open)
+            if (::fsync(fd) != 0)
                 return false;
-        return SyncPath(dir);
+        for (auto it = Folders.rbegin(); it != Folders.rend(); ++it)
+            if (!SyncPath(to + it->substr(from.size())))
+                return false;
+        return SyncPath(to);
     }
 };
 
@@ -408,7 +456,19 @@ void Unpack(int fd, const Place &bundle, const std::string &root, const std::str
     unpacker.Data = static_cast<const unsigned char *>(map) + lead;
     unpacker.Size = bundle.Size;
     unpacker.Self = self;
-    if (!unpacker.Into(temp)) {
+    const std::string boot = BootId();
+    bool written = unpacker.Into(temp);
+    if (written && !boot.empty()) {
+        const std::string mark = temp + "/" + BootMark;
+        const int markFd = ::open(mark.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        written = markFd >= 0 && WriteAll(markFd, reinterpret_cast<const unsigned char *>(boot.data()), boot.size());
+        if (markFd >= 0)
+            ::close(markFd);
+    }
+    // Without a boot to tell a restart by, the folder must be on the disk before its name.
+    if (written && boot.empty())
+        written = unpacker.Sync(temp, temp);
+    if (!written) {
         const int error = errno;
         RemoveTree(temp);
         CannotWrite(root, error);
@@ -420,6 +480,33 @@ void Unpack(int fd, const Place &bundle, const std::string &root, const std::str
         RemoveTree(temp);
         if ((error != EEXIST && error != ENOTEMPTY) || !Usable(dir))
             CannotWrite(dir, error);
+        ::close(lockFd);
+        return;
+    }
+    // The wizard need not wait for the disk: a process of its own syncs the folder and
+    // marks it synced. It keeps the lock shared until then, so nobody cleans around it.
+    if (!boot.empty()) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const int null = ::open("/dev/null", O_RDWR);
+            if (null >= 0) {
+                ::dup2(null, 0);
+                ::dup2(null, 1);
+                ::dup2(null, 2);
+            }
+            ::setsid();
+            if (unpacker.Sync(temp, dir) && SyncPath(root)) {
+                const std::string mark = dir + "/" + SyncedMark;
+                const int markFd = ::open(mark.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+                if (markFd >= 0 && ::fsync(markFd) == 0)
+                    SyncPath(dir);
+            }
+            ::_exit(0);
+        }
+        if (pid < 0 && unpacker.Sync(temp, dir)) {
+            const std::string mark = dir + "/" + SyncedMark;
+            ::close(::open(mark.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+        }
     }
     SyncPath(root);
     ::close(lockFd);

@@ -281,7 +281,7 @@ QByteArray Compress(const QByteArray &data)
     uLongf size = compressBound(uLong(data.size()));
     QByteArray out(qsizetype(size), Qt::Uninitialized);
     if (compress2(reinterpret_cast<Bytef *>(out.data()), &size, reinterpret_cast<const Bytef *>(data.constData()),
-                  uLong(data.size()), Z_BEST_COMPRESSION)
+                  uLong(data.size()), Z_DEFAULT_COMPRESSION)
         != Z_OK)
         throw Os::Exception(QStringLiteral("The compressor failed."));
     out.resize(qsizetype(size));
