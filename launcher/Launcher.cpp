@@ -368,7 +368,9 @@ struct Unpacker {
             pos += pathSize;
             if (!SafePath(path))
                 Damaged();
-            const std::string target = dir + "/" + path;
+            std::string target = dir;
+            target += '/';
+            target += path;
             for (size_t slash = target.find('/', dir.size() + 1); slash != std::string::npos;
                  slash = target.find('/', slash + 1)) {
                 const std::string folder = target.substr(0, slash);
@@ -404,8 +406,8 @@ struct Unpacker {
         for (const int fd : Open)
             if (::fsync(fd) != 0)
                 return false;
-        for (auto it = Folders.rbegin(); it != Folders.rend(); ++it)
-            if (!SyncPath(to + it->substr(from.size())))
+        for (const std::string &folder : Folders)
+            if (!SyncPath(to + folder.substr(from.size())))
                 return false;
         return SyncPath(to);
     }
@@ -521,8 +523,9 @@ std::string SystemLoader()
         [](dl_phdr_info *info, size_t, void *data) {
             for (int i = 0; i < info->dlpi_phnum; ++i)
                 if (info->dlpi_phdr[i].p_type == PT_INTERP) {
-                    *static_cast<std::string *>(data) =
-                        reinterpret_cast<const char *>(info->dlpi_addr + info->dlpi_phdr[i].p_vaddr);
+                    // The loader gives the program's load address as a number.
+                    *static_cast<std::string *>(data) = reinterpret_cast<const char *>( // NOLINT(performance-no-int-to-ptr)
+                        info->dlpi_addr + info->dlpi_phdr[i].p_vaddr);
                     return 1;
                 }
             return 1; // the first object is the program itself

@@ -119,7 +119,7 @@ QString Environment::OwnExecutableHostPath()
     }
     // Started by the launcher of a self-contained wizard from the user's cache: the wizard
     // is the file the user started, which the launcher names.
-    const QString launched = qEnvironmentVariable("DREMLIX_WIZARD_FILE");
+    QString launched = qEnvironmentVariable("DREMLIX_WIZARD_FILE");
     if (!launched.isEmpty())
         return launched;
     QString self = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();

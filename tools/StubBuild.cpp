@@ -308,7 +308,7 @@ QString PackableStub(const QString &stubHostPath, const QString &workDir)
         throw Os::Exception(QStringLiteral("%1 carries debug information, and objcopy (binutils) is not there to strip "
                                            "it: install binutils, or give a stripped stub.")
                                 .arg(stubHostPath));
-    const QString stripped = QDir(workDir).filePath(QFileInfo(stubHostPath).fileName() + QStringLiteral(".stripped"));
+    QString stripped = QDir(workDir).filePath(QFileInfo(stubHostPath).fileName() + QStringLiteral(".stripped"));
     QStringList args{QStringLiteral("--strip-all")};
     const QString debugFile = stubHostPath + QStringLiteral(".debug");
     if (QFileInfo(debugFile).isFile() && !SectionNames(stubHostPath).contains(QStringLiteral(".gnu_debuglink")))

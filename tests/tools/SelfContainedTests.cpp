@@ -80,7 +80,7 @@ QString PackedOnce(bool selfContained)
 {
     const QString dir = QStringLiteral(DREMLIX_BIN_DIR "/../selfcontained-tests");
     QDir().mkpath(dir);
-    const QString out = dir + (selfContained ? QStringLiteral("/SelfContained") : QStringLiteral("/Plain"));
+    QString out = dir + (selfContained ? QStringLiteral("/SelfContained") : QStringLiteral("/Plain"));
     QStringList inputs = DemoInputs();
     inputs << QStringLiteral(DREMLIX_BIN_DIR "/wizard-pack") << QStringLiteral(DREMLIX_WIZARD_EXE)
            << QStringLiteral(DREMLIX_BIN_DIR "/dremlix-update-launcher");
