@@ -296,7 +296,14 @@ struct Unpacker {
             ::close(fd);
     }
 
-    [[noreturn]] void Damaged() const { Refuse(Self + " is damaged (its libraries fail their check); get the wizard again"); }
+    std::string Temp; // the folder being filled, removed when the bundle turns out damaged
+
+    [[noreturn]] void Damaged() const
+    {
+        if (!Temp.empty())
+            RemoveTree(Temp);
+        Refuse(Self + " is damaged (its libraries fail their check); get the wizard again");
+    }
 
     // A relative path of plain names: nothing may land outside the folder.
     static bool SafePath(const std::string &path)
@@ -458,6 +465,7 @@ void Unpack(int fd, const Place &bundle, const std::string &root, const std::str
     unpacker.Data = static_cast<const unsigned char *>(map) + lead;
     unpacker.Size = bundle.Size;
     unpacker.Self = self;
+    unpacker.Temp = temp;
     const std::string boot = BootId();
     bool written = unpacker.Into(temp);
     if (written && !boot.empty()) {

@@ -3,6 +3,7 @@
 // tests/support/without-qt.sh; a plain wizard shows that the hiding is real. The wizard
 // is packed by wizard-pack as the release engineer packs it, and copied alone into an
 // empty folder before it runs.
+#include "oslayer/ExeResources.h"
 #include "oslayer/Registry.h"
 #include "support/TempPrefix.h"
 
@@ -307,6 +308,31 @@ TEST_F(WithoutQt, ACacheThatCannotBeWrittenIsRefusedWithSeven)
     const Result moved = Run(FWizard, {QStringLiteral("--version")}, env);
     EXPECT_EQ(moved.Code, 0) << Explain(moved);
     EXPECT_TRUE(QFileInfo(FWork.path() + QStringLiteral("/elsewhere/dremlix-update")).isDir());
+}
+
+TEST_F(WithoutQt, ADamagedBundleIsRefusedAndLeavesNothingBehind)
+{
+    // One byte changed inside the carried libraries (the block's own checks cover only
+    // its index): every stream is checked while it is unpacked.
+    QFile file(FWizard);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    QByteArray bytes = file.readAll();
+    const auto block = Os::ResourceBlock::Load(FWizard);
+    ASSERT_TRUE(block);
+    const auto bundle = block->Locate(Os::RT_BUNDLE, QStringLiteral("BUNDLE"));
+    ASSERT_TRUE(bundle);
+    bytes[qsizetype(bundle->Offset + bundle->Size / 2)] ^= 0x20;
+    ASSERT_TRUE(file.seek(0));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+    file.close();
+
+    const Result r = Run(FWizard, {QStringLiteral("--version")});
+    SKIP_WITHOUT_NAMESPACE(r);
+    EXPECT_EQ(r.Code, 7) << Explain(r);
+    EXPECT_EQ(Lines(r.Err).value(0), QStringLiteral("FalcrestUpdate: %1 is damaged (its libraries fail their check); get "
+                                                    "the wizard again")
+                                         .arg(FWizard));
+    EXPECT_EQ(CacheEntries(), QStringList{QStringLiteral(".lock")});
 }
 
 TEST_F(WithoutQt, ShowsItsWindowOnAnXDisplay)
