@@ -1,4 +1,5 @@
-// The head of a self-contained wizard. It needs nothing but the C library: it finds the
+// The head of a self-contained wizard. It needs nothing but the C library and the C++
+// runtime (and glibc 2.34, so that older systems up to 2.36 hear why not): it finds the
 // bundle of libraries the file carries behind it, unpacks it once into the user's cache
 // (a folder named by the bundle's hash, made whole before anyone uses it), and hands
 // over to the real wizard in that folder, started by the system's own loader with the
