@@ -117,6 +117,11 @@ QString Environment::OwnExecutableHostPath()
         if (!state.OwnExecutable.isEmpty())
             return state.OwnExecutable;
     }
+    // Started by the launcher of a self-contained wizard from the user's cache: the wizard
+    // is the file the user started, which the launcher names.
+    QString launched = qEnvironmentVariable("DREMLIX_WIZARD_FILE");
+    if (!launched.isEmpty())
+        return launched;
     QString self = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
     return self;
 }

@@ -27,7 +27,8 @@ public:
     static QString WineserverFolder();
 
     // The running executable (the wizard), as a host path. Tests may set another
-    // file to stand for it (its resources are then read from that file).
+    // file to stand for it (its resources are then read from that file). A wizard started
+    // by the launcher of a self-contained wizard is the file named by DREMLIX_WIZARD_FILE.
     static QString OwnExecutableHostPath();
     static void SetOwnExecutableHostPath(const QString &hostPath);
 };

@@ -10,7 +10,13 @@
 
 namespace Os {
 
-enum ResourceType : uint32_t { RT_RCDATA = 10, RT_VERSION = 16 };
+enum ResourceType : uint32_t {
+    RT_RCDATA = 10,
+    RT_VERSION = 16,
+    // Not a Windows type: the libraries a self-contained wizard carries for its launcher
+    // (one entry, named "BUNDLE"; format in docs/resource-block.md).
+    RT_BUNDLE = 256,
+};
 
 struct ResourceEntry {
     uint32_t Type = RT_RCDATA;

@@ -103,7 +103,7 @@ QByteArray BuildWizardVersionBlock(const QString &fileVersion)
 }
 
 void WriteWizard(const QString &stubHostPath, const QString &outHostPath, const QList<PayloadFile> &files,
-                 const QString &fileVersion)
+                 const QString &fileVersion, const QList<Os::ResourceEntry> &extra)
 {
     // Refused before the slow part: compressing everything only to fail at the end helps nobody.
     QSet<QString> names;
@@ -118,9 +118,10 @@ void WriteWizard(const QString &stubHostPath, const QString &outHostPath, const 
     }
     const QByteArray version = BuildWizardVersionBlock(fileVersion);
     QList<Os::ResourceEntry> entries;
-    entries.reserve(files.size() + 1);
+    entries.reserve(files.size() + 1 + extra.size());
     for (const PayloadFile &f : files)
         entries.append(Os::ResourceEntry{Os::RT_RCDATA, f.Name, BuildEmbeddedContainer(f.Data, f.TimeStamp)});
     entries.append(Os::ResourceEntry{Os::RT_VERSION, QString::fromLatin1(Os::VersionResourceName), version});
+    entries.append(extra);
     Os::WriteExecutableWithResources(stubHostPath, outHostPath, entries);
 }

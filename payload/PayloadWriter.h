@@ -2,6 +2,7 @@
 // wizard: the zlib container of one embedded file and a whole wizard executable.
 #pragma once
 
+#include "oslayer/ExeResources.h"
 #include "oslayer/Files.h"
 
 #include <QByteArray>
@@ -23,8 +24,10 @@ QByteArray BuildEmbeddedContainer(const QByteArray &data, Os::FileTime timeStamp
 // ProductName "Dremlix update wizard". Raises Os::Exception for a malformed version.
 QByteArray BuildWizardVersionBlock(const QString &fileVersion);
 
-// stub + one RCDATA entry per file + the VERSION entry (name "1"), written atomically
-// with the stub's permissions (executable bits kept). Names equal without regard to case
-// are refused with Os::Exception before anything is written.
+// stub + one RCDATA entry per file + the VERSION entry (name "1") + the extra entries
+// (the bundle of a self-contained wizard), written atomically with the stub's permissions
+// (executable bits kept). Names equal without regard to case are refused with
+// Os::Exception before anything is written.
 void WriteWizard(const QString &stubHostPath, const QString &outHostPath,
-                 const QList<PayloadFile> &files, const QString &fileVersion = QStringLiteral(DREMLIX_VERSION));
+                 const QList<PayloadFile> &files, const QString &fileVersion = QStringLiteral(DREMLIX_VERSION),
+                 const QList<Os::ResourceEntry> &extra = {});

@@ -18,6 +18,7 @@ PACKAGES=(
   wine wine64
   ansible-core ansible-lint minisign
   wine32:i386
+  xvfb
 )
 
 missing=()

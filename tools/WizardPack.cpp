@@ -7,12 +7,14 @@
 #include "oslayer/VersionResource.h"
 #include "payload/EmbeddedFiles.h"
 #include "payload/PayloadWriter.h"
+#include "tools/StubBuild.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <cstdio>
 #include <sys/stat.h>
@@ -39,6 +41,11 @@ int Usage(bool asked = false)
         "      embeds each FILE under its own name, or PATH under NAME (NAME may hold a\n"
         "      backslash sub-folder, as qrt\\SA-00.int); names equal without regard to case\n"
         "      are refused. The VERSION entry carries FileVersion A.B.C.D (default " DREMLIX_VERSION ").\n"
+        "      The stub goes in without its debug information (stripped with objcopy).\n"
+        "  wizard-pack build --self-contained [--launcher FILE] [--fbclient FILE] --stub STUB ...\n"
+        "      the same, as one file that needs no Qt and no Firebird client on the\n"
+        "      workstation: the launcher (default: dremlix-update-launcher beside this tool)\n"
+        "      heads it and unpacks the wizard with its libraries into the user's cache\n"
         "  wizard-pack list EXE\n"
         "      one line per embedded file: name, data size, time stamp (UTC), tab-separated\n"
         "  wizard-pack extract EXE NAME OUTFILE\n"
@@ -68,14 +75,21 @@ QString FormatFileTime(Os::FileTime time)
 
 int Build(const QStringList &args)
 {
-    QString stub, out, version = QStringLiteral(DREMLIX_VERSION);
+    QString stub, out, version = QStringLiteral(DREMLIX_VERSION), launcher, fbClient;
+    bool selfContained = false;
     QStringList inputs;
     for (int i = 0; i < args.size(); ++i) {
         const QString &a = args[i];
-        if (a == u"--stub" || a == u"--out" || a == u"--file-version") {
+        if (a == u"--stub" || a == u"--out" || a == u"--file-version" || a == u"--launcher" || a == u"--fbclient") {
             if (i + 1 >= args.size())
                 return Usage();
-            (a == u"--stub" ? stub : a == u"--out" ? out : version) = args[++i];
+            (a == u"--stub"           ? stub
+             : a == u"--out"          ? out
+             : a == u"--file-version" ? version
+             : a == u"--launcher"     ? launcher
+                                      : fbClient) = args[++i];
+        } else if (a == u"--self-contained") {
+            selfContained = true;
         } else if (a.startsWith(u"--")) {
             return Usage();
         } else {
@@ -106,7 +120,30 @@ int Build(const QStringList &args)
         if (f.error() != QFileDevice::NoError)
             throw Os::Exception(QStringLiteral("Cannot read %1: %2").arg(path, f.errorString()));
     }
-    WriteWizard(stub, out, files, version);
+    if (!QFileInfo(stub).isFile())
+        throw Os::Exception(QStringLiteral("%1 is not a file.").arg(stub));
+    // Checked before the slow part, so that a mistake costs nothing.
+    BuildWizardVersionBlock(version);
+
+    QTemporaryDir work;
+    if (!work.isValid())
+        throw Os::Exception(QStringLiteral("Cannot make a temporary folder: %1").arg(work.errorString()));
+    const QString packable = PackableStub(stub, work.path());
+    if (!selfContained) {
+        WriteWizard(packable, out, files, version);
+        return ExitOk;
+    }
+    if (launcher.isEmpty())
+        launcher = QCoreApplication::applicationDirPath() + QStringLiteral("/dremlix-update-launcher");
+    if (!QFileInfo(launcher).isFile())
+        throw Os::Exception(QStringLiteral("The launcher %1 is not there (it is built with the wizard).").arg(launcher));
+    const TBundle bundle = BuildBundle(TBundleOptions{packable, fbClient, work.path()});
+    for (const QString &warning : bundle.Warnings)
+        Print(stderr, QStringLiteral("wizard-pack: warning: ") + warning);
+    WriteWizard(PackableStub(launcher, work.path()), out, files, version,
+                {Os::ResourceEntry{Os::RT_BUNDLE, QStringLiteral("BUNDLE"), bundle.Entry}});
+    Print(stdout, QStringLiteral("%1: self-contained, %2 files for the cache folder dremlix-update/%3")
+                      .arg(out).arg(bundle.Files.size()).arg(bundle.Hash));
     return ExitOk;
 }
 

@@ -13,6 +13,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTimeZone>
 
 #include <gtest/gtest.h>
@@ -279,6 +281,57 @@ TEST_F(WizardPackTest, ListAndExtractErrors)
     EXPECT_EQ(r.Code, 1);
     EXPECT_TRUE(r.Err.contains(QStringLiteral("damaged"))) << r.Err.toStdString();
     EXPECT_FALSE(QFileInfo::exists(out));
+}
+
+TEST_F(WizardPackTest, TheStubIsPackedWithoutDebugInformation)
+{
+    // The build's stub keeps its symbols; the wizard made from it carries none of them.
+    const QString stub = QStringLiteral(DREMLIX_WIZARD_EXE);
+    auto sections = [](const QString &file) {
+        QProcess p;
+        p.start(QStringLiteral("readelf"), {QStringLiteral("-S"), QStringLiteral("-W"), file});
+        p.waitForFinished(60000);
+        QStringList names;
+        static const QRegularExpression name(QStringLiteral("^\\s*\\[\\s*\\d+\\]\\s+(\\S+)"));
+        for (const QString &line : QString::fromLocal8Bit(p.readAllStandardOutput()).split(u'\n')) {
+            const auto m = name.match(line);
+            if (m.hasMatch())
+                names.append(m.captured(1));
+        }
+        return names;
+    };
+    if (QStandardPaths::findExecutable(QStringLiteral("readelf")).isEmpty())
+        GTEST_SKIP() << "readelf (binutils) is not installed";
+    ASSERT_TRUE(sections(stub).contains(QStringLiteral(".debug_info"))) << "the build of the stub has no debug information";
+
+    const QString in = Write(QStringLiteral("A.txt"), "alpha", Time1);
+    const QString wizard = Path(QStringLiteral("Wizard"));
+    const Result r = Run({QStringLiteral("build"), QStringLiteral("--stub"), stub, QStringLiteral("--out"), wizard, in});
+    ASSERT_EQ(r.Code, 0) << r.Err.toStdString();
+
+    const auto block = Os::ResourceBlock::Load(wizard);
+    ASSERT_TRUE(block);
+    EXPECT_LE(block->BlockOffset(), 3u << 20) << "the wizard's own part";
+    const QString ownPart = Path(QStringLiteral("own-part"));
+    QFile part(ownPart);
+    ASSERT_TRUE(part.open(QIODevice::WriteOnly));
+    part.write(ReadAll(wizard).left(qsizetype(block->BlockOffset())));
+    part.close();
+    const QStringList packed = sections(ownPart);
+    ASSERT_TRUE(packed.contains(QStringLiteral(".text")));
+    for (const QString &name : packed)
+        EXPECT_FALSE(name.startsWith(QStringLiteral(".debug")) || name == QStringLiteral(".symtab")) << name.toStdString();
+    // The build leaves the debug information beside the stub; the wizard points at it.
+    if (QFileInfo::exists(stub + QStringLiteral(".debug"))) {
+        EXPECT_TRUE(packed.contains(QStringLiteral(".gnu_debuglink")));
+    }
+    EXPECT_TRUE(sections(stub).contains(QStringLiteral(".debug_info"))) << "the build keeps its symbols";
+
+    // Stripped, it is still the wizard.
+    QProcess run;
+    run.start(wizard, {QStringLiteral("--version")});
+    ASSERT_TRUE(run.waitForFinished(60000));
+    EXPECT_EQ(QString::fromLocal8Bit(run.readAllStandardOutput()).split(u'\n').value(0), QStringLiteral("Wizard 1.2.27.0"));
 }
 
 } // namespace
