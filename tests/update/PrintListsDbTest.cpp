@@ -17,11 +17,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 #include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <thread>
 #include <unistd.h>
@@ -434,6 +436,10 @@ TEST_F(PrintListsDbTest, WorkerOfConcurrentImports)
 
     EXPECT_EQ(FEngine->UpdatePrintLists(QString()), uoSuccess) << Dump().toStdString();
     EXPECT_EQ(Lines().size(), 2 + ConcurrentLists) << Dump().toStdString();
+    // The lines of the lists go to the test that started this workstation, which checks
+    // their words across all of them.
+    for (const QString &line : Lines().mid(2))
+        std::printf("REPORT %s\n", line.toUtf8().constData());
     for (const auto &box : FUi->Boxes())
         ADD_FAILURE() << "box: " << box.Caption.toStdString() << ": " << box.Text.toStdString();
 }
@@ -452,13 +458,36 @@ TEST_F(PrintListsDbTest, ConcurrentImportsOfTheSameListsAllSucceedAndLeaveEachLi
             { QStringLiteral("--gtest_filter=PrintListsDbTest.WorkerOfConcurrentImports") });
         workers.push_back(std::move(process));
     }
+    QMap<QString, int> added;
     for (int worker = 0; worker < ConcurrentWorkers; ++worker) {
         QProcess &process = *workers[worker];
         ASSERT_TRUE(process.waitForFinished(600000)) << "workstation " << worker << " did not end";
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(process.exitCode(), 0) << "workstation " << worker << ":\n"
-                                         << process.readAll().toStdString();
+        const QByteArray output = process.readAll();
+        EXPECT_EQ(process.exitCode(), 0) << "workstation " << worker << ":\n" << output.toStdString();
+        // Each list line says what happened to the row: added under its description by the
+        // one workstation whose insert stood, replaced under its name by every other one
+        // (also one whose insert met the row of another).
+        for (const QByteArray &raw : output.split('\n')) {
+            if (!raw.startsWith("REPORT "))
+                continue;
+            const QString line = QString::fromUtf8(raw.mid(7)).trimmed();
+            bool known = false;
+            for (int list = 1; list <= ConcurrentLists; ++list) {
+                if (line == QStringLiteral("I parametri di stampa : \"%1\" sono stati aggiunti.").arg(ListName(list))) {
+                    ++added[ListName(list)];
+                    known = true;
+                }
+                known = known
+                    || line
+                        == QStringLiteral("I parametri di stampa : \"%1\" sono aggiornamento.")
+                               .arg(ListName(list).toLower());
+            }
+            EXPECT_TRUE(known) << line.toStdString();
+        }
     }
+    for (int list = 1; list <= ConcurrentLists; ++list)
+        EXPECT_EQ(added.value(ListName(list)), 1) << ListName(list).toStdString();
 
     const QList<QVariantList> rows = Rows(location);
     ASSERT_EQ(rows.size(), ConcurrentLists);
