@@ -142,7 +142,12 @@ int Workstation(const QStringList &job)
     TdmUpdateCommon engine;
     engine.SetReport(&report);
     engine.FProductCode = 1;
-    const TUpdateOutcome outcome = engine.UpdatePrintLists(QString());
+    TUpdateOutcome outcome = 0;
+    try {
+        outcome = engine.UpdatePrintLists(QString());
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "%s\n", e.what());
+    }
     std::printf("%lld %d %d\n", static_cast<long long>(timer.elapsed()), engine.ConflictCount(), int(outcome));
     if (outcome != 1)
         std::fprintf(stderr, "%s\n", qPrintable(report.Lines().join(QLatin1Char('\n'))));
