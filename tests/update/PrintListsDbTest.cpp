@@ -669,14 +669,15 @@ protected:
 
     // A workstation as docs/site.md sets it up: the client library and the address-book
     // component the start-up check wants, Orvanta 5.0, three companies on the server.
-    void SetUpWorkstation()
+    void SetUpWorkstation(const TPrivateServer *server = nullptr)
     {
         WriteFile(QStringLiteral("C:\\windows\\system32\\gds32.dll"),
             PeFile(2, 5, 2, 26540, QStringLiteral("WI-V2.5.2.26540")));
         WriteFile(QStringLiteral("C:\\WDremlix\\Vestrel\\Programs\\OVVestrel2.dll"), PeFile(2, 1));
         InstallOrvanta(5);
         for (const QString &company : { QStringLiteral("Alfa"), QStringLiteral("Beta"), QStringLiteral("Gamma") }) {
-            const QString location = CreateCompanyDatabase(company.toLower(), QStringLiteral("ORV_PRO"));
+            const QString location
+                = CreateCompanyDatabase(company.toLower(), QStringLiteral("ORV_PRO"), true, server);
             RegisterCompany(company, location);
             FCompanies << location;
         }
@@ -698,7 +699,7 @@ protected:
         return wizard;
     }
 
-    TWizardRun RunWizard(const QString &wizard)
+    TWizardRun RunWizard(const QString &wizard, const std::function<void()> &whileRunning = {})
     {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -707,6 +708,8 @@ protected:
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), FWizardFolder.path());
         process.setProcessEnvironment(environment);
         process.start(wizard, { QStringLiteral("--unattended"), QStringLiteral("--prefix=") + FPrefix->Root() });
+        if (whileRunning)
+            whileRunning();
         TWizardRun run;
         if (!process.waitForFinished(300000)) {
             process.kill();
@@ -784,4 +787,63 @@ TEST_F(SiteWizardTest, WithoutServersTxtTheReportShowsTheRefusalOfTheServerAndAP
     EXPECT_EQ(completed.ExitCode, 0) << Explain(completed);
     for (const QString &location : std::as_const(FCompanies))
         EXPECT_EQ(Rows(location).size(), Lists);
+}
+
+TEST_F(SiteWizardTest, AServerKilledMidImportEndsTheWizardWithItsExitCodeNeverBySignal)
+{
+    TPrivateServer server;
+    ASSERT_TRUE(server.Running());
+    SetUpWorkstation(&server);
+    // Beta's import holds at its second list until the test has killed the server.
+    ExecAsMaker(FCompanies.at(1), { QStringLiteral("CREATE TABLE KillPoint (pname VARCHAR(60))") });
+    ExecAsMaker(FCompanies.at(1),
+        { QStringLiteral("CREATE TRIGGER HOLD_THE_WRITE FOR PRT_Params ACTIVE BEFORE INSERT OR UPDATE AS "
+                         "DECLARE started TIMESTAMP; "
+                         "BEGIN "
+                         "  IF (NEW.pname = 'lista02') THEN BEGIN "
+                         "    IN AUTONOMOUS TRANSACTION DO INSERT INTO KillPoint (pname) VALUES (NEW.pname); "
+                         "    started = CAST('NOW' AS TIMESTAMP); "
+                         "    WHILE (DATEDIFF(SECOND FROM started TO CAST('NOW' AS TIMESTAMP)) < 60) DO "
+                         "      started = started; "
+                         "  END "
+                         "END") });
+    const QString wizard = PackWizard("WI-V2.5*\t" + ServerVersion().left(7).toLatin1() + "*\tFirebird25\r\n");
+    bool killed = false;
+    const TWizardRun run = RunWizard(wizard, [&] {
+        auto db = AttachAsMaker(FCompanies.at(1));
+        Db::TTransaction transaction(db.get());
+        transaction.SetParams({ QStringLiteral("read"), QStringLiteral("read_committed"),
+            QStringLiteral("rec_version"), QStringLiteral("nowait") });
+        Db::TQuery query(db.get(), &transaction);
+        query.SetSQLText(QStringLiteral("SELECT COUNT(*) FROM KillPoint"));
+        QElapsedTimer clock;
+        clock.start();
+        while (!killed && clock.elapsed() < 120000) {
+            transaction.Start();
+            query.Open();
+            killed = query.AsInteger(0) > 0;
+            query.Close();
+            transaction.Commit();
+            QThread::msleep(20);
+        }
+        server.Kill();
+        db->ForceClose();
+    });
+    ASSERT_TRUE(killed) << Explain(run);
+    // An exit code of the run (1: the import broke off), not a signal.
+    EXPECT_EQ(run.ExitCode, 1) << Explain(run);
+    EXPECT_TRUE(run.Out.contains(QStringLiteral(
+        "Un errore si è prodotto durante l'aggiornamento di \"Lista02.lst\" della società Beta")))
+        << Explain(run);
+    EXPECT_TRUE(run.Out.contains(QStringLiteral(
+        "Elenchi non aggiornati per le società : Beta, Gamma. Eseguire di nuovo questo aggiornamento per completarli.")))
+        << Explain(run);
+
+    // Back up, the plain re-run of the same wizard completes Beta and Gamma.
+    server.Restart();
+    ExecAsMaker(FCompanies.at(1), { QStringLiteral("DROP TRIGGER HOLD_THE_WRITE") });
+    const TWizardRun rerun = RunWizard(wizard);
+    EXPECT_EQ(rerun.ExitCode, 0) << Explain(rerun);
+    for (const QString &location : std::as_const(FCompanies))
+        EXPECT_EQ(Rows(location).size(), Lists) << location.toStdString();
 }
