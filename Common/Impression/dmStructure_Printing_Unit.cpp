@@ -139,13 +139,21 @@ TdmStructurePrinting::TStoredState TdmStructurePrinting::StoredState(
         FQueryPrint->SetSQL({ QStringLiteral(
             "SELECT d_text, f_text, i_text, compat, print_params FROM PRT_Params WHERE pname=:p0") });
         FQueryPrint->SetParamString(0, Name);
-        FQueryPrint->Open();
-        if (FQueryPrint->HasCurrentRow()) {
-            const TPrintListHeader header = PrintListHeader::Read(Lines, Name);
-            const bool same = FQueryPrint->AsString(0) == header.DescD && FQueryPrint->AsString(1) == header.DescF
-                && FQueryPrint->AsString(2) == header.DescI && FQueryPrint->AsString(3) == header.Compat
-                && FQueryPrint->AsString(4) == PrintListHeader::LinesText(Lines);
-            state = same ? TStoredState::Same : TStoredState::Different;
+        try {
+            FQueryPrint->Open();
+            if (FQueryPrint->HasCurrentRow()) {
+                const TPrintListHeader header = PrintListHeader::Read(Lines, Name);
+                const bool same = FQueryPrint->AsString(0) == header.DescD
+                    && FQueryPrint->AsString(1) == header.DescF && FQueryPrint->AsString(2) == header.DescI
+                    && FQueryPrint->AsString(3) == header.Compat
+                    && FQueryPrint->AsString(4) == PrintListHeader::LinesText(Lines);
+                state = same ? TStoredState::Same : TStoredState::Different;
+            }
+        } catch (const Db::EDatabaseError &) {
+            // Read while another workstation replaced the row, whose old text was gone by
+            // then ("BLOB not found"): not this update's text, so it is written as any
+            // other that differs; a failure that is no race fails that write in its turn.
+            state = TStoredState::Different;
         }
         FQueryPrint->Close();
     });
