@@ -197,8 +197,9 @@ int main(int argc, char **argv)
             AppendAlias(QStringLiteral("Y:\\") + file + QStringLiteral(" = ") + data + QLatin1Char('/') + file);
             job << QStringLiteral("127.0.0.1/") + Env("DREMLIX_FB_PORT") + QStringLiteral(":Y:\\") + file;
         }
-        // The server reads a changed alias file only when its time stamp moves on a second.
-        QThread::msleep(1100);
+        // The server reads a changed alias file only once its time stamp has moved on by a whole
+        // second from its last read.
+        QThread::msleep(2100);
         std::vector<std::unique_ptr<QProcess>> runs;
         QElapsedTimer wave;
         wave.start();
