@@ -265,6 +265,21 @@ void TDatabase::CreateDatabase(const QString &location, const QStringList &claus
     CreateDatabase();
 }
 
+int TDatabase::OdsMajorVersion()
+{
+    CheckConnected();
+    const char items[] = {isc_info_ods_version, isc_info_end};
+    char buffer[32] = {};
+    TStatus status;
+    Client().database_info(&status, &FHandle, sizeof items, items, sizeof buffer, buffer);
+    Check(status, this);
+    if (static_cast<unsigned char>(buffer[0]) != isc_info_ods_version)
+        return 0;
+    const char *p = buffer + 1;
+    const int length = static_cast<int>(Internal::ReadLE(p, 2));
+    return static_cast<int>(Internal::ReadLE(p + 2, length));
+}
+
 QStringList TDatabase::UserNames()
 {
     CheckConnected();

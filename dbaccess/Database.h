@@ -75,6 +75,9 @@ public:
     // The user names of the current attachments of the database, one per
     // attachment (isc_info_user_names).
     QStringList UserNames();
+    // The on-disk structure's major version: 10 for Firebird 1.0 and 1.5, 11 for 2.x, 12
+    // for 3.0 and so on.
+    int OdsMajorVersion();
 
     // Text as the server gets and gives it: UTF-8 when lc_ctype is UTF8 (or
     // UNICODE_FSS), else the program's 8-bit code page, Windows-1252 (the bytes the

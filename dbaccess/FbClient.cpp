@@ -105,8 +105,19 @@ const TFbClientApi &Client()
     Resolve(library, "isc_sqlcode", api->sqlcode, name);
     Resolve(library, "fb_interpret", api->interpret, name);
     Resolve(library, "isc_get_client_version", api->get_client_version, name);
+    api->shutdown = reinterpret_cast<decltype(api->shutdown)>(dlsym(library, "fb_shutdown"));
     l.Api = std::move(api);
     return *l.Api;
+}
+
+void ShutdownClient()
+{
+    TLoader &l = Loader();
+    if (!l.Api || !l.Api->shutdown)
+        return;
+    // Without a limit, a server that does not answer would hold the exit forever.
+    constexpr unsigned ShutdownMilliseconds = 5000;
+    l.Api->shutdown(ShutdownMilliseconds, fb_shutrsn_app_stopped);
 }
 
 QString ClientVersion()

@@ -44,6 +44,8 @@ struct TFbClientApi {
     decltype(&isc_sqlcode) sqlcode = nullptr;
     decltype(&fb_interpret) interpret = nullptr;
     decltype(&isc_get_client_version) get_client_version = nullptr;
+    // Optional: a client without it has no exit handler of its own to race with.
+    decltype(&fb_shutdown) shutdown = nullptr;
 };
 
 // The loaded table. Raises Os::Exception naming the library when it cannot be
@@ -58,6 +60,12 @@ QString ClientLibraryName();
 void SetClientLibraryName(const QString &fileName);
 // Whether Client() has loaded a table.
 bool ClientLoaded();
+// Closes what the client still holds (attachments to a server that went away, its
+// threads) while the program is still whole. The client's own exit handler does the same
+// when it finds work left, and then runs into objects that exit() has already torn down:
+// a crash instead of the run's exit code. Call it after every database object is gone;
+// nothing happens when no client was loaded.
+void ShutdownClient();
 // isc_get_client_version of the loaded client, such as "LI-V3.0.11.33637 Firebird 3.0".
 QString ClientVersion();
 

@@ -86,6 +86,19 @@ void TTransaction::Start()
         tpb.append(static_cast<char>(isc_tpb_version3));
         for (const QString &param : std::as_const(FParams)) {
             const QString name = param.trimmed().toLower();
+            if (name.startsWith(QLatin1String("lock_timeout="))) {
+                // Seconds a wait for another transaction's lock lasts at the most (servers
+                // from Firebird 2.0 on).
+                bool ok = false;
+                const uint32_t seconds = name.mid(13).toUInt(&ok);
+                if (!ok)
+                    throw EDatabaseError(QStringLiteral("Unknown transaction parameter \"%1\"").arg(param));
+                tpb.append(static_cast<char>(isc_tpb_lock_timeout));
+                tpb.append(static_cast<char>(4));
+                for (int shift = 0; shift < 32; shift += 8)
+                    tpb.append(static_cast<char>((seconds >> shift) & 0xff));
+                continue;
+            }
             const TTpbName *known = nullptr;
             for (const TTpbName &n : kTpbNames) {
                 if (name == QLatin1String(n.Name))

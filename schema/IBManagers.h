@@ -95,6 +95,9 @@ public:
     // 0..bound-1 (default: the global generator), replaceable so that tests need
     // neither sleep nor luck.
     void SetRetryPause(std::function<void(int milliseconds)> pause) { FRetryPause = std::move(pause); }
+    // The longest wait of a register write for a lock another attachment holds, in seconds
+    // (servers from Firebird 2.0 on); the write then fails and is retried like any other.
+    void SetRegisterLockTimeout(int seconds) { FRegisterLockTimeout = seconds; }
     void SetRandomSource(std::function<int(int bound)> random) { FRandom = std::move(random); }
 
     // Runs attempt until it succeeds, at most attempts times. After a failure that
@@ -224,6 +227,7 @@ private:
     QString FDBIdentifier;
     QString FDBDescription;
     int32_t FActiveTransactionCount = 0;
+    int FRegisterLockTimeout = 10;
     std::function<void(int)> FRetryPause;
     std::function<int(int)> FRandom;
 };

@@ -43,6 +43,13 @@ void TDatabaseManager::RollbackRegister()
 
 template <typename Work> void TDatabaseManager::InRegisterTransaction(Work &&work)
 {
+    // A write waits for another one on the same row; a workstation that stopped in the
+    // middle of its own write must not hold every other one forever, so on servers that
+    // know it the wait has an end. Older servers refuse the unknown parameter.
+    QStringList params { QStringLiteral("write"), QStringLiteral("read_committed"), QStringLiteral("rec_version") };
+    if (FDatabase && FDatabase->Connected() && FDatabase->OdsMajorVersion() >= 11)
+        params << QStringLiteral("lock_timeout=%1").arg(FRegisterLockTimeout);
+    FTransaction2->SetParams(params);
     FTransaction2->Start();
     try {
         work();
@@ -96,9 +103,17 @@ void TDatabaseManager::RegisterUser(const QString &UserStr)
             // Two workstations registering one name at the same moment would both count
             // none and both insert it. Every first registration takes this row first, so
             // the second one waits for the first to end and then counts its row.
-            FQuery2->SetSQL({ QStringLiteral("SELECT id FROM ConnectionControl WHERE id = 0 WITH LOCK") });
-            FQuery2->Open();
-            FQuery2->Close();
+            // WITH LOCK exists from Firebird 1.5 (on-disk structure 10.1) on; the update
+            // that changes nothing takes the same lock on any server, 1.0 included.
+            if (FDatabase->OdsMajorVersion() >= 11) {
+                FQuery2->SetSQL({ QStringLiteral("SELECT id FROM ConnectionControl WHERE id = 0 WITH LOCK") });
+                FQuery2->Open();
+                FQuery2->Close();
+            } else {
+                FSQL2->ClearParams();
+                FSQL2->SetSQL({ QStringLiteral("UPDATE ConnectionControl SET id = id WHERE id = 0") });
+                FSQL2->Execute();
+            }
             count = RegisteredRows(key);
         }
         FSQL2->SQL().clear();

@@ -37,6 +37,13 @@ inline const QString PrintParams = QStringLiteral("I parametri di stampa : ");
 inline const QString PrintParamsUpdated = QStringLiteral(" sono aggiornamento.");
 inline const QString PrintParamsAdded = QStringLiteral(" sono stati aggiunti.");
 inline const QString DefaultCompany = QStringLiteral("Default");
+// A company's import that broke off: the list being imported, the company.
+inline const QString ListOfCompany = QStringLiteral("\"%1\" della società %2");
+inline const QString ListsOfCompany = QStringLiteral("elenchi della società %1");
+inline const QString CompaniesRemaining = QStringLiteral(
+    "Elenchi non aggiornati per le società : %1. Eseguire di nuovo questo aggiornamento per completarli.");
+inline const QString PendingListsResumed = QStringLiteral(
+    "I programmi sono già aggiornati : completamento degli elenchi delle società.");
 inline const QString ClientShortName = QStringLiteral("Updater");
 inline const QString DatabaseDescription = QStringLiteral("Base de données");
 

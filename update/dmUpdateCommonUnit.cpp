@@ -1,6 +1,7 @@
 #include "update/dmUpdateCommonUnit.h"
 
 #include "update/FileTransaction.h"
+#include "update/PendingDbPhase.h"
 #include "update/UpdateTexts.h"
 
 #include "oslayer/Environment.h"
@@ -21,8 +22,11 @@
 #include "schema/MultiSte.h"
 #include "Common/Impression/dmStructure_Printing_Unit.h"
 #include "Common/Interbase/dmDBConnectionUnit.h"
+#include "dbaccess/DbError.h"
+#include "schema/IBManagers.h"
 
 #include <QDir>
+#include <QCryptographicHash>
 #include <QTextDocument>
 
 #include <utility>
@@ -1017,6 +1021,10 @@ TUpdateOutcome TdmUpdateCommon::TreviskSteps()
 
 TUpdateOutcome TdmUpdateCommon::RunProcedure(uint8_t code)
 {
+    // A run of this same update left companies without their lists: its files are in
+    // place, so the program's "already up to date" must not stop the lists.
+    if (HasPendingDbPhase())
+        return FinishPendingDbPhase();
     switch (code) {
     case PC_ORVANTA:
     case PC_ORVANTA_ZELMIC:
@@ -1070,6 +1078,10 @@ TUpdateOutcome TdmUpdateCommon::PrintListsSteps(const QString &folder)
     if (FRecord)
         FRecord->PrintLists = FPrintLists;
 
+    if (FProductCode != PC_FALCREST) {
+        // A malformed "Servers.txt" is the update's own fault: its line is the report's.
+        LoadServerPins();
+    }
     bool ok = true;
     try {
         if (FProductCode == PC_FALCREST) {
@@ -1095,14 +1107,7 @@ TUpdateOutcome TdmUpdateCommon::PrintListsSteps(const QString &folder)
             // The companies' lists belong to the program as it is after the update.
             if (!CommitFiles())
                 return uoFailure;
-            const TFMultiSte *companies = CompanyForm();
-            if (!companies || companies->Companies().isEmpty()) {
-                ok = UpdateCompanyPrintLists(QString());
-            } else {
-                const QStringList names = companies->Companies();
-                for (const QString &company : names)
-                    ok = UpdateCompanyPrintLists(company) && ok;
-            }
+            ok = UpdateCompaniesPrintLists();
         }
     } catch (const EInterrupted &) {
         throw;
@@ -1112,6 +1117,76 @@ TUpdateOutcome TdmUpdateCommon::PrintListsSteps(const QString &folder)
     return ok ? uoSuccess : uoWarnings;
 }
 
+bool TdmUpdateCommon::UpdateCompaniesPrintLists()
+{
+    QStringList companies;
+    const TFMultiSte *form = CompanyForm();
+    if (form && !form->Companies().isEmpty())
+        companies = form->Companies();
+    else
+        companies << QString();
+    const auto label = [](const QString &company) { return company.isEmpty() ? DefaultCompany : company; };
+
+    QStringList remaining;
+    const auto recordRemaining = [&] {
+        // A dry run only plans the companies: the prefix keeps whatever it recorded.
+        if (DryRun())
+            return;
+        if (remaining.isEmpty()) {
+            PendingDbPhase::Remove();
+            return;
+        }
+        AddReportLine(CrLf + CompaniesRemaining.arg(remaining.join(QStringLiteral(", "))));
+        TPendingDbPhase phase;
+        phase.ProductCode = FProductCode;
+        phase.Product = ProductName(FProductCode);
+        phase.PayloadIdentity = PrintListsIdentity();
+        phase.Companies = remaining;
+        try {
+            PendingDbPhase::Write(phase);
+        } catch (const Os::Exception &e) {
+            AddReportLine(e.Message());
+        }
+    };
+    for (qsizetype i = 0; i < companies.size(); ++i) {
+        try {
+            if (!UpdateCompanyPrintLists(companies.at(i)))
+                remaining << label(companies.at(i));
+        } catch (...) {
+            for (qsizetype j = i; j < companies.size(); ++j)
+                remaining << label(companies.at(j));
+            recordRemaining();
+            throw;
+        }
+    }
+    recordRemaining();
+    return remaining.isEmpty();
+}
+
+namespace {
+
+// A whole company is started again this often when it meets another workstation's write
+// (many workstations import the same lists at once), after the register's random pause.
+// Once one workstation has committed the lists, the others find them current and write
+// nothing; but thirty workstations whose lists all differ met up to twelve conflicts in
+// a row on two cores.
+constexpr int CompanyAttempts = 30;
+
+bool IsConflict(const std::exception &e)
+{
+    const auto *error = dynamic_cast<const Db::EDatabaseError *>(&e);
+    return error && (Db::IsWriteConflict(*error) || Db::IsKeyViolation(*error));
+}
+
+QString ErrorText(const std::exception &e)
+{
+    if (const auto *error = dynamic_cast<const Os::Exception *>(&e))
+        return error->Message();
+    return QString::fromUtf8(e.what());
+}
+
+} // namespace
+
 bool TdmUpdateCommon::UpdateCompanyPrintLists(const QString &company)
 {
     const QString label = company.isEmpty() ? DefaultCompany : company;
@@ -1120,24 +1195,103 @@ bool TdmUpdateCommon::UpdateCompanyPrintLists(const QString &company)
     AddReportLine(CrLf + CompanyLists + label);
     if (DryRun())
         return true;
+    FConnectErrors.clear();
     if (!ConnectCompany(company)) {
         AddReportLine(CompanyUnreachable.arg(label));
+        // Why, in the words of the server or of the version check, as a failed copy says.
+        for (const QString &error : std::as_const(FConnectErrors))
+            AddReportLine(CopyError + error);
         return false;
     }
-    ResetStream();
+    // One transaction for the whole company: every list is imported, or none is. Its
+    // report lines wait for the commit, as a conflict starts the company again.
+    QStringList held;
+    QString current;
     try {
-        for (const QString &name : std::as_const(FPrintLists)) {
-            const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-            const QString extension = dot < 0 ? QString() : name.mid(dot).toLower();
-            if (extension == QLatin1String(".lst") && ReadEmbeddedToStream(name, FStream))
-                ImportPrintList(name);
-        }
-    } catch (...) {
+        FConnection->DatabaseManager()->Retry(
+            CompanyAttempts,
+            [&] {
+                held.clear();
+                FHeldLines = &held;
+                FConnection->InTransactionLevel([&] {
+                    ResetStream();
+                    for (const QString &name : std::as_const(FPrintLists)) {
+                        const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+                        const QString extension = dot < 0 ? QString() : name.mid(dot).toLower();
+                        current = name;
+                        if (extension == QLatin1String(".lst") && ReadEmbeddedToStream(name, FStream))
+                            ImportPrintList(name);
+                    }
+                    current.clear();
+                });
+                FHeldLines = nullptr;
+            },
+            [this](const std::exception &e) {
+                FHeldLines = nullptr;
+                if (!IsConflict(e))
+                    return false;
+                ++FConflictCount;
+                return true;
+            });
+    } catch (const std::exception &e) {
+        FHeldLines = nullptr;
+        const QString what = current.isEmpty() ? ListsOfCompany.arg(label) : ListOfCompany.arg(current, label);
+        AddReportLine(ErrorDuringUpdate.arg(what) + CrLf + CopyError + ErrorText(e));
         DisconnectCompany();
         throw;
     }
     DisconnectCompany();
+    for (const QString &line : std::as_const(held))
+        AddReportLine(line);
     return true;
+}
+
+void TdmUpdateCommon::ReportImport(const QString &line)
+{
+    if (FHeldLines)
+        FHeldLines->append(line);
+    else
+        AddReportLine(line);
+}
+
+void TdmUpdateCommon::LoadServerPins()
+{
+    QStringList pins;
+    if (LoadList(QStringLiteral("Servers.txt"), pins) > 0)
+        FConnection->SetAcceptedVersions(ParseAcceptedVersions(pins));
+}
+
+QString TdmUpdateCommon::PrintListsIdentity()
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QStringList names;
+    LoadList(QStringLiteral("PrintLists.txt"), names);
+    for (const QString &name : std::as_const(names)) {
+        QBuffer bytes;
+        bytes.open(QIODevice::ReadWrite);
+        ReadEmbeddedToStream(name, bytes);
+        hash.addData(name.toUtf8());
+        hash.addData(QByteArrayView("\n", 1));
+        hash.addData(QCryptographicHash::hash(bytes.data(), QCryptographicHash::Sha256));
+    }
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+bool TdmUpdateCommon::HasPendingDbPhase()
+{
+    const std::optional<TPendingDbPhase> pending = PendingDbPhase::Read();
+    return pending && pending->ProductCode == FProductCode && pending->PayloadIdentity == PrintListsIdentity();
+}
+
+TUpdateOutcome TdmUpdateCommon::FinishPendingDbPhase()
+{
+    AddReportLine(PendingListsResumed);
+    try {
+        return UpdatePrintLists(QString());
+    } catch (const Os::Exception &e) {
+        AddReportLine(e.Message());
+        return uoFailure;
+    }
 }
 
 void TdmUpdateCommon::ResetStream()
@@ -1219,8 +1373,12 @@ bool TdmUpdateCommon::TryConnectCompany(
     try {
         FConnection->ConnectAsDremlix();
         return true;
-    } catch (const std::exception &) {
-        // A refused identity or an unreachable server only means: try the next one.
+    } catch (const std::exception &e) {
+        // A refused identity or an unreachable server only means: try the next one. What
+        // was refused is kept for the report, should no identity connect.
+        const QString error = ErrorText(e);
+        if (!FConnectErrors.contains(error))
+            FConnectErrors.append(error);
         return false;
     }
 }
@@ -1235,13 +1393,24 @@ void TdmUpdateCommon::ImportPrintList(const QString &name)
     const QStringList lines = SplitLines(CodePages::FromWindows1252(bytes));
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
     const QString listName = (dot < 0 ? name : name.left(dot)).toLower();
-    if (FPrintStorage->PrintParamsExist(listName)) {
+    const QString updated = PrintParams + QLatin1Char('"') + listName + QLatin1Char('"') + PrintParamsUpdated;
+    switch (FPrintStorage->StoredState(listName, lines)) {
+    case TdmStructurePrinting::TStoredState::Same:
+        // Already what this update brings: the row is left alone, the line is the same.
+        ReportImport(updated);
+        break;
+    case TdmStructurePrinting::TStoredState::Different:
         FPrintStorage->UpdatePrintParams(listName, lines);
-        AddReportLine(PrintParams + QLatin1Char('"') + listName + QLatin1Char('"') + PrintParamsUpdated);
-    } else {
+        ReportImport(updated);
+        break;
+    case TdmStructurePrinting::TStoredState::Absent: {
         QString description;
-        FPrintStorage->InsertPrintParams(listName, lines, description);
-        AddReportLine(PrintParams + QLatin1Char('"') + description + QLatin1Char('"') + PrintParamsAdded);
+        if (FPrintStorage->InsertPrintParams(listName, lines, description))
+            ReportImport(PrintParams + QLatin1Char('"') + description + QLatin1Char('"') + PrintParamsAdded);
+        else
+            ReportImport(updated);
+        break;
+    }
     }
 }
 

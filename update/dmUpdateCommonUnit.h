@@ -137,6 +137,15 @@ public:
     bool ConnectCompany(const QString &company);
     bool TryConnectCompany(int databaseVersion, const QString &identifier, const QString &company);
     void ImportPrintList(const QString &name);
+    // Write conflicts with other workstations that the print-list import of this engine
+    // met and settled by starting a company again.
+    int ConflictCount() const { return FConflictCount; }
+    // Whether the prefix records a database phase of this product that a wizard carrying
+    // these same print lists left unfinished; the run then finishes it (see RunProcedure).
+    bool HasPendingDbPhase();
+    // Imports the print lists of every company again, the program files being in place
+    // already; the outcome of UpdatePrintLists, with its error reported as the failure.
+    TUpdateOutcome FinishPendingDbPhase();
 
     // --- Owned parts, for the GUI and the tests -------------------------------------
     TWindowsInstaller *Installer() const { return FInstaller.get(); }
@@ -198,6 +207,16 @@ private:
     bool LockTestFails(const QString &path);
     QString FindRootFolder();
     void DisconnectCompany();
+    // The accepted Firebird pairs of the payload's "Servers.txt", when it has one.
+    void LoadServerPins();
+    // The companies' print-list work; the companies that remain are written down for the
+    // next run, and the first import error reaches the caller.
+    bool UpdateCompaniesPrintLists();
+    // A hash of the print-list manifest and of every list it names.
+    QString PrintListsIdentity();
+    // ImportPrintList's report line, held back while a company's transaction may still
+    // be started again.
+    void ReportImport(const QString &line);
     void ResetStream();
     uint16_t MajorVersion(const QString &path) const;
     bool RefusedByMajorVersion(uint16_t guardedMajor, uint16_t installedMajor, uint16_t newMajor);
@@ -222,4 +241,8 @@ private:
     QString FDryRunFolder;
     bool PlanCopy(const QString &source, const QString &target, bool existed, uint32_t &error);
     void PlanKeep(const QString &newFile, const QString &installedFile);
+    // The errors of the last company's connection attempts, one per distinct text.
+    QStringList FConnectErrors;
+    QStringList *FHeldLines = nullptr;
+    int FConflictCount = 0;
 };

@@ -130,13 +130,45 @@ void TdmStructurePrinting::UpdatePrintParams(const QString &Name, const QStringL
     RetryConflicts([&] { WriteText(Name, Lines); });
 }
 
-void TdmStructurePrinting::InsertPrintParams(
+TdmStructurePrinting::TStoredState TdmStructurePrinting::StoredState(
+    const QString &Name, const QStringList &Lines)
+{
+    TStoredState state = TStoredState::Absent;
+    FConnection->InTransactionLevel([&] {
+        FQueryPrint->Close();
+        FQueryPrint->SetSQL({ QStringLiteral(
+            "SELECT d_text, f_text, i_text, compat, print_params FROM PRT_Params WHERE pname=:p0") });
+        FQueryPrint->SetParamString(0, Name);
+        try {
+            FQueryPrint->Open();
+            if (FQueryPrint->HasCurrentRow()) {
+                const TPrintListHeader header = PrintListHeader::Read(Lines, Name);
+                const bool same = FQueryPrint->AsString(0) == header.DescD
+                    && FQueryPrint->AsString(1) == header.DescF && FQueryPrint->AsString(2) == header.DescI
+                    && FQueryPrint->AsString(3) == header.Compat
+                    && FQueryPrint->AsString(4) == PrintListHeader::LinesText(Lines);
+                state = same ? TStoredState::Same : TStoredState::Different;
+            }
+        } catch (const Db::EDatabaseError &) {
+            // Read while another workstation replaced the row, whose old text was gone by
+            // then ("BLOB not found"): not this update's text, so it is written as any
+            // other that differs; a failure that is no race fails that write in its turn.
+            state = TStoredState::Different;
+        }
+        FQueryPrint->Close();
+    });
+    return state;
+}
+
+bool TdmStructurePrinting::InsertPrintParams(
     const QString &Name, const QStringList &Lines, QString &Description)
 {
     const TPrintListHeader header = PrintListHeader::Read(Lines, Name);
     const bool ownTransaction = FConnection->GlobalTransaction()->Tag() == 0;
     bool stored = false;
+    bool inserted = false;
     RetryConflicts([&] {
+        inserted = false;
         try {
             stored = FConnection->InTransactionLevel([&] {
                 FQueryPrint->Close();
@@ -151,6 +183,7 @@ void TdmStructurePrinting::InsertPrintParams(
                 FQueryPrint->SetParamString(5, PrintListHeader::LinesText(Lines));
                 FQueryPrint->Execute();
             });
+            inserted = stored;
         } catch (const Db::EDatabaseError &e) {
             // Another workstation has stored the list since PrintParamsExist looked: the
             // row it made takes this text, as the update of a stored list would. While
@@ -163,6 +196,7 @@ void TdmStructurePrinting::InsertPrintParams(
     });
     if (stored)
         Description = header.DescI;
+    return inserted;
 }
 
 void TdmStructurePrinting::ReadPrintListHeader(const QStringList &Lines, const QString &DefaultText,

@@ -40,11 +40,17 @@ public:
 
     // Whether a row of that name is stored.
     bool PrintParamsExist(const QString &Name);
+    // What is stored under Name compared with what Lines would store: no row, a row that
+    // differs in its text or in a field its header sets, or a row that already holds it
+    // all (then writing it again would change nothing but lock the row).
+    enum class TStoredState { Absent, Different, Same };
+    TStoredState StoredState(const QString &Name, const QStringList &Lines);
     // Replaces only the stored text; the descriptions stay as they were.
     void UpdatePrintParams(const QString &Name, const QStringList &Lines);
     // A new row with the header of Lines; Description is the I description. When another
-    // workstation has stored the list meanwhile, its row takes the text instead.
-    void InsertPrintParams(const QString &Name, const QStringList &Lines, QString &Description);
+    // workstation has stored the list meanwhile, its row takes the text instead: the
+    // result is then false (the list was updated, not added).
+    bool InsertPrintParams(const QString &Name, const QStringList &Lines, QString &Description);
 
     static void ReadPrintListHeader(const QStringList &Lines, const QString &DefaultText, QString &Compat,
         QString &DescD, QString &DescI, QString &DescF);

@@ -32,6 +32,14 @@ using TAcceptedVersionTable = QList<TAcceptedVersion>;
 // The released combinations, in the order the server check tries them.
 const TAcceptedVersionTable &DefaultAcceptedVersions();
 
+// The pairs an update certifies instead of the released ones, one a line: client version
+// text, a tab, server version text, a tab, the family ("Firebird10", "Firebird15",
+// "Firebird25"). A version text ending in "*" names every text that begins with what
+// comes before it; otherwise the text must be the same. Empty lines are skipped; any other
+// line that is not three such fields raises, naming its number, so that a mistyped pin
+// cannot quietly refuse (or admit) a site's server.
+TAcceptedVersionTable ParseAcceptedVersions(const QStringList &lines);
+
 // Whether a text begins with "WI-V2.5".
 bool IsFirebird25Version(const QString &version);
 

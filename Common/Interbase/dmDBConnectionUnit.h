@@ -53,6 +53,9 @@ public:
     TDatabaseManager *DatabaseManager() const { return FDatabaseManager.get(); }
 
     const TAcceptedVersionTable &AcceptedVersions() const { return FAcceptedVersions; }
+    // The pairs an update certifies for its site instead (its "Servers.txt"); for the
+    // connections made after this call.
+    void SetAcceptedVersions(TAcceptedVersionTable table) { FAcceptedVersions = std::move(table); }
 
     // ---- Settings --------------------------------------------------------------------
     // The expected database and the caller's short name; attaches nothing.

@@ -90,6 +90,28 @@ TEST_F(PrintStorageTest, DescriptionsComeFromTheirLinesAndFallBack)
     EXPECT_EQ(row.at(4).toString(), QString());
 }
 
+TEST_F(PrintStorageTest, AnInsertThatMeetsAStoredRowSaysItUpdatedAndTheStoredStateIsCompared)
+{
+    using TState = TdmStructurePrinting::TStoredState;
+    QString description;
+    EXPECT_EQ(Printing->StoredState(QStringLiteral("falcrestgro"), FalcrestList), TState::Absent);
+    EXPECT_TRUE(Printing->InsertPrintParams(QStringLiteral("falcrestgro"), FalcrestList, description));
+    EXPECT_EQ(Printing->StoredState(QStringLiteral("falcrestgro"), FalcrestList), TState::Same);
+
+    // Another workstation stored the list since it was looked for: the insert meets its
+    // row, the text goes there, and the result says it was an update.
+    const QStringList newer = FalcrestList + QStringList { QStringLiteral("BAND=Footer") };
+    EXPECT_EQ(Printing->StoredState(QStringLiteral("falcrestgro"), newer), TState::Different);
+    EXPECT_FALSE(Printing->InsertPrintParams(QStringLiteral("falcrestgro"), newer, description));
+    EXPECT_EQ(Stored(QStringLiteral("falcrestgro")).at(5).toString(),
+        newer.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n"));
+    EXPECT_EQ(Printing->StoredState(QStringLiteral("falcrestgro"), newer), TState::Same);
+    // A header that names other descriptions is not current, though the text matched once.
+    QStringList described = newer;
+    described.prepend(QStringLiteral("DES:I:Altra descrizione"));
+    EXPECT_EQ(Printing->StoredState(QStringLiteral("falcrestgro"), described), TState::Different);
+}
+
 TEST_F(PrintStorageTest, UpdateReplacesOnlyTheText)
 {
     QString description;

@@ -6,6 +6,7 @@
 #include "oslayer/Exceptions.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QSet>
 #include <cstdio>
@@ -261,6 +262,36 @@ TEST_F(DbManagerTest, RegistrationRefreshesItsRowAndPurgesByServerTime)
     Bench.Manager->RegisterUser(QStringLiteral("other"));
     Bench.Manager->UnRegisterUser(QStringLiteral("me"));
     EXPECT_EQ(UserRows(), (QStringList { QStringLiteral("other"), QStringLiteral("still here") }));
+}
+
+TEST_F(DbManagerTest, ALockHeldByAnotherAttachmentDelaysARegistrationButNeverHoldsItForever)
+{
+    // Another workstation stopped in the middle of its first registration: it holds the
+    // row every first registration takes.
+    Db::TDatabase other;
+    other.SetDatabaseName(Connection);
+    other.SetParams({ QStringLiteral("user_name=") + DremlixUser, QStringLiteral("password=") + DremlixPassword });
+    other.Open();
+    Db::TTransaction held(&other);
+    held.Start();
+    Db::TStatement lock(&other, &held);
+    lock.SetSQL({ QStringLiteral("UPDATE ConnectionControl SET id = id WHERE id = 0") });
+    lock.Execute();
+
+    Bench.Manager->SetRegisterLockTimeout(1);
+    QElapsedTimer clock;
+    clock.start();
+    Bench.Manager->RegisterUser(QStringLiteral("waiting"));
+    // It waited for the lock, each attempt for a second, then gave up: the register
+    // forgives a missed write.
+    EXPECT_GE(clock.elapsed(), 900);
+    EXPECT_LT(clock.elapsed(), 30000);
+    EXPECT_TRUE(UserRows().isEmpty());
+
+    held.Rollback();
+    other.Close();
+    Bench.Manager->RegisterUser(QStringLiteral("waiting"));
+    EXPECT_EQ(UserRows(), QStringList { QStringLiteral("waiting") });
 }
 
 TEST_F(DbManagerTest, KeysAreTheFirstSixtyCharactersAndQuotesAreDoubled)

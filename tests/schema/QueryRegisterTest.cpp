@@ -158,6 +158,22 @@ TEST_F(QueryRegisterTest, ALeaseGivesItsQueryBackHoweverItsScopeEnds)
     Table.FreeDataset(held);
     EXPECT_EQ(Manager->DatasetCount(), 0);
 
+    // Assigned over a lease that still holds a query: that first query goes back at once,
+    // the second stays leased.
+    {
+        TQueryLease<Db::TQuery> first = Manager->LeaseQueryGlobal();
+        Db::TQuery *firstQuery = first.Get();
+        TQueryLease<Db::TQuery> second = Manager->LeaseQueryGlobal();
+        Db::TQuery *secondQuery = second.Get();
+        ASSERT_NE(firstQuery, secondQuery);
+        first = std::move(second);
+        EXPECT_EQ(first.Get(), secondQuery);
+        EXPECT_FALSE(Manager->IsRegistered(firstQuery));
+        EXPECT_TRUE(Manager->IsRegistered(secondQuery));
+        EXPECT_EQ(Manager->DatasetCount(), 1);
+    }
+    EXPECT_EQ(Manager->DatasetCount(), 0);
+
     // A manager that goes first takes the query along, and says so; the lease then has
     // nothing left to give back.
     TQueryLease<Db::TQuery> outlived = Manager->LeaseQueryGlobal();

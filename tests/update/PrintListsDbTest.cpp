@@ -7,6 +7,7 @@
 #include "Common/Interbase/dmDBConnectionUnit.h"
 #include "dbaccess/DbAccess.h"
 #include "oslayer/Exceptions.h"
+#include "platform/ProductCatalog.h"
 #include "schema/IBManagers.h"
 #include "schema/MultiSte.h"
 #include "support/FirebirdTestServer.h"
@@ -16,11 +17,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 #include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <thread>
 #include <unistd.h>
@@ -350,11 +353,16 @@ TEST_F(PrintListsDbTest, EveryCompanyIsTriedAndAnUnreachableOneWarns)
         + QStringList { QString(), QStringLiteral("Aggiornamento di elenchi per la società Beta"),
               QStringLiteral("Fallimento di collegamento alla società Beta, aggiornamento "
                              "delle liste non effettuato."),
-              QString(), QStringLiteral("Aggiornamento di elenchi per la società Default") }
+              // The server's own reason, as a failed copy gives it.
+              QStringLiteral("Error: unavailable database"), QString(),
+              QStringLiteral("Aggiornamento di elenchi per la società Default") }
         + added
         + QStringList { QString(), QStringLiteral("Aggiornamento di elenchi per la società Gamma"),
               QStringLiteral("Fallimento di collegamento alla società Gamma, aggiornamento "
-                             "delle liste non effettuato.") };
+                             "delle liste non effettuato."),
+              QString(),
+              QStringLiteral("Elenchi non aggiornati per le società : Beta, Gamma. Eseguire di nuovo questo "
+                             "aggiornamento per completarli.") };
     EXPECT_EQ(Lines(), all) << Dump().toStdString();
     EXPECT_EQ(Rows(alfa).size(), 2);
     EXPECT_EQ(Rows(fallback).size(), 2);
@@ -378,8 +386,20 @@ TEST_F(PrintListsDbTest, AnImportErrorBreaksOffTheUpdate)
         EXPECT_EQ(e.Message(), QStringLiteral("Cannot import resource files"));
     }
     EXPECT_FALSE(FEngine->Connection()->Connected());
-    EXPECT_EQ(Lines(),
-        (QStringList { QString(), QStringLiteral("Aggiornamento di elenchi per la società Rotta") }));
+    // The company, the list and the server's error are named, then the companies left.
+    const QStringList lines = Lines();
+    ASSERT_GE(lines.size(), 6) << Dump().toStdString();
+    EXPECT_EQ(lines.mid(0, 4),
+        (QStringList { QString(), QStringLiteral("Aggiornamento di elenchi per la società Rotta"),
+            QStringLiteral("Un errore si è prodotto durante l'aggiornamento di \"OrvGro.lst\" della società Rotta"),
+            QStringLiteral("Error: Dynamic SQL Error") }))
+        << Dump().toStdString();
+    EXPECT_TRUE(lines.contains(QStringLiteral("Table unknown"))) << Dump().toStdString();
+    EXPECT_EQ(lines.mid(lines.size() - 2),
+        (QStringList { QString(),
+            QStringLiteral("Elenchi non aggiornati per le società : Rotta, Dopo. Eseguire di nuovo questo "
+                           "aggiornamento per completarli.") }))
+        << Dump().toStdString();
     // The companies after the broken one are not touched.
     EXPECT_TRUE(Rows(later).isEmpty());
 }
@@ -416,6 +436,10 @@ TEST_F(PrintListsDbTest, WorkerOfConcurrentImports)
 
     EXPECT_EQ(FEngine->UpdatePrintLists(QString()), uoSuccess) << Dump().toStdString();
     EXPECT_EQ(Lines().size(), 2 + ConcurrentLists) << Dump().toStdString();
+    // The lines of the lists go to the test that started this workstation, which checks
+    // their words across all of them.
+    for (const QString &line : Lines().mid(2))
+        std::printf("REPORT %s\n", line.toUtf8().constData());
     for (const auto &box : FUi->Boxes())
         ADD_FAILURE() << "box: " << box.Caption.toStdString() << ": " << box.Text.toStdString();
 }
@@ -434,13 +458,36 @@ TEST_F(PrintListsDbTest, ConcurrentImportsOfTheSameListsAllSucceedAndLeaveEachLi
             { QStringLiteral("--gtest_filter=PrintListsDbTest.WorkerOfConcurrentImports") });
         workers.push_back(std::move(process));
     }
+    QMap<QString, int> added;
     for (int worker = 0; worker < ConcurrentWorkers; ++worker) {
         QProcess &process = *workers[worker];
         ASSERT_TRUE(process.waitForFinished(600000)) << "workstation " << worker << " did not end";
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(process.exitCode(), 0) << "workstation " << worker << ":\n"
-                                         << process.readAll().toStdString();
+        const QByteArray output = process.readAll();
+        EXPECT_EQ(process.exitCode(), 0) << "workstation " << worker << ":\n" << output.toStdString();
+        // Each list line says what happened to the row: added under its description by the
+        // one workstation whose insert stood, replaced under its name by every other one
+        // (also one whose insert met the row of another).
+        for (const QByteArray &raw : output.split('\n')) {
+            if (!raw.startsWith("REPORT "))
+                continue;
+            const QString line = QString::fromUtf8(raw.mid(7)).trimmed();
+            bool known = false;
+            for (int list = 1; list <= ConcurrentLists; ++list) {
+                if (line == QStringLiteral("I parametri di stampa : \"%1\" sono stati aggiunti.").arg(ListName(list))) {
+                    ++added[ListName(list)];
+                    known = true;
+                }
+                known = known
+                    || line
+                        == QStringLiteral("I parametri di stampa : \"%1\" sono aggiornamento.")
+                               .arg(ListName(list).toLower());
+            }
+            EXPECT_TRUE(known) << line.toStdString();
+        }
     }
+    for (int list = 1; list <= ConcurrentLists; ++list)
+        EXPECT_EQ(added.value(ListName(list)), 1) << ListName(list).toStdString();
 
     const QList<QVariantList> rows = Rows(location);
     ASSERT_EQ(rows.size(), ConcurrentLists);
@@ -457,7 +504,7 @@ TEST_F(PrintListsDbTest, ConcurrentImportsOfTheSameListsAllSucceedAndLeaveEachLi
 
 // ---- A server that goes away -----------------------------------------------------------
 
-TEST_F(PrintListsDbTest, ServerKilledMidImportRollsBackTheListBeingWrittenAndASecondRunCompletesEveryList)
+TEST_F(PrintListsDbTest, ServerKilledMidImportLeavesTheCompanyUntouchedAndAPlainRerunCompletesEveryCompany)
 {
     TPrivateServer server;
     ASSERT_TRUE(server.Running());
@@ -529,7 +576,7 @@ TEST_F(PrintListsDbTest, ServerKilledMidImportRollsBackTheListBeingWrittenAndASe
         if (killedAt < 0 && !stop.stop_requested())
             server.Kill();
     });
-    const TUpdateOutcome outcome = FEngine->UpdateOrvanta();
+    const TUpdateOutcome outcome = FEngine->RunProcedure(PC_ORVANTA);
     const qint64 returnedAt = clock.elapsed();
     killer.request_stop();
     killer.join();
@@ -539,57 +586,264 @@ TEST_F(PrintListsDbTest, ServerKilledMidImportRollsBackTheListBeingWrittenAndASe
     const QStringList lines = Lines();
     const qsizetype start = lines.indexOf(QStringLiteral("Aggiornamento di elenchi per la società Ferma"));
     ASSERT_GE(start, 0) << Dump().toStdString();
-    EXPECT_EQ(lines.mid(start + 1),
-        (QStringList { QStringLiteral("I parametri di stampa : \"Lista01\" sono stati aggiunti."),
-            QStringLiteral("I parametri di stampa : \"Lista02\" sono stati aggiunti."),
+    // No line for the lists whose writes were rolled back with the company; the list,
+    // the company and the server's own error are named; what remains is said.
+    ASSERT_GE(lines.size(), start + 6) << Dump().toStdString();
+    EXPECT_EQ(lines.at(start + 1),
+        QStringLiteral("Un errore si è prodotto durante l'aggiornamento di \"Lista03.lst\" della società Ferma"));
+    EXPECT_TRUE(lines.at(start + 2).startsWith(QStringLiteral("Error: ")) && lines.at(start + 2).size() > 10)
+        << lines.at(start + 2).toStdString();
+    EXPECT_EQ(lines.mid(lines.size() - 3),
+        (QStringList { QString(),
+            QStringLiteral("Elenchi non aggiornati per le società : Ferma. Eseguire di nuovo questo "
+                           "aggiornamento per completarli."),
             QStringLiteral("Cannot import resource files") }))
         << Dump().toStdString();
     EXPECT_FALSE(FEngine->Connection()->Connected());
     // The client notices a dead server at once; nothing waits for a timeout.
     EXPECT_LT(returnedAt - killedAt, 10000) << "killed at " << killedAt << " ms, returned at " << returnedAt;
+    // The program stays new: the files are committed before the companies.
+    EXPECT_EQ(ReadFile(QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe")), PeFile(5, 1));
 
-    // Back up: the lists before the one being written stay, that one is as it was, the
-    // rest never came; and the dropped connection stays dropped, a register refresh of
-    // its timer included.
+    // Back up: the company is as it was, the lists written before the break included;
+    // and the dropped connection stays dropped, a register refresh of its timer included.
     server.Restart();
     FEngine->Connection()->DatabaseManager()->RegisterUser(QStringLiteral("timer tick"));
     EXPECT_FALSE(FEngine->Connection()->Connected());
     QList<QVariantList> rows = Rows(location);
-    ASSERT_EQ(rows.size(), 3);
-    EXPECT_EQ(rows.at(0).at(3).toString(), QString::fromLatin1(text(1, 1)));
-    EXPECT_EQ(rows.at(1).at(3).toString(), QString::fromLatin1(text(2, 1)));
-    EXPECT_EQ(rows.at(2).at(0).toString(), QStringLiteral("lista03"));
-    EXPECT_EQ(rows.at(2).at(3).toString(), QString::fromLatin1(text(3, 0)));
+    ASSERT_EQ(rows.size(), 1);
+    EXPECT_EQ(rows.at(0).at(0).toString(), QStringLiteral("lista03"));
+    EXPECT_EQ(rows.at(0).at(3).toString(), QString::fromLatin1(text(3, 0)));
 
-    // With the server stopped before the connection: that company is reported
-    // unreachable, the next one is updated.
-    server.Stop();
-    const QString viva = CreateCompanyDatabase(QStringLiteral("viva"), QStringLiteral("ORV_PRO"));
+    // A plain second run of the same wizard: the program is the same version, yet no
+    // question is asked and nothing stops it; every company gets every list.
+    ExecAsMaker(location, { QStringLiteral("DROP TRIGGER HOLD_THE_WRITE") });
+    const QString viva = CreateCompanyDatabase(QStringLiteral("viva"), QStringLiteral("ORV_PRO"), true, &server);
     RegisterCompany(QStringLiteral("Viva"), viva);
     WriteCompanyList("Ferma\r\nViva\r\n");
     FEngine.reset();
     ReleaseFMultiSte();
+    payload(1);
     Start();
-    EXPECT_EQ(FEngine->UpdatePrintLists(QString()), uoWarnings);
-    QStringList expected { QString(), QStringLiteral("Aggiornamento di elenchi per la società Ferma"),
-        QStringLiteral(
-            "Fallimento di collegamento alla società Ferma, aggiornamento delle liste non effettuato."),
-        QString(), QStringLiteral("Aggiornamento di elenchi per la società Viva") };
+    EXPECT_EQ(FEngine->RunProcedure(PC_ORVANTA), uoSuccess) << Dump().toStdString();
+    EXPECT_EQ(FUi->Boxes().size(), 0);
+    QStringList expected { QStringLiteral("I programmi sono già aggiornati : completamento degli elenchi delle società."),
+        QString(), QStringLiteral("Aggiornamento di elenchi per la società Ferma") };
+    for (int list = 1; list <= Lists; ++list)
+        expected << (list == 3 ? QStringLiteral("I parametri di stampa : \"lista03\" sono aggiornamento.")
+                               : QStringLiteral("I parametri di stampa : \"%1\" sono stati aggiunti.").arg(ListName(list)));
+    expected << QString() << QStringLiteral("Aggiornamento di elenchi per la società Viva");
     for (int list = 1; list <= Lists; ++list)
         expected << QStringLiteral("I parametri di stampa : \"%1\" sono stati aggiunti.").arg(ListName(list));
     EXPECT_EQ(Lines(), expected);
-    EXPECT_EQ(Rows(viva).size(), Lists);
+    for (const QString &company : { location, viva }) {
+        rows = Rows(company);
+        ASSERT_EQ(rows.size(), Lists);
+        for (int list = 1; list <= Lists; ++list)
+            EXPECT_EQ(rows.at(list - 1).at(3).toString(), QString::fromLatin1(text(list, 1))) << list;
+    }
+    EXPECT_FALSE(QFileInfo::exists(FPrefix->Root() + QStringLiteral("/.dremlix-update/pending-db")));
 
-    // A second run, with the server back, completes every list.
-    server.Restart();
-    WriteCompanyList("Ferma\r\n");
+    // Done: a third run is the program's own "already up to date" again.
     FEngine.reset();
     ReleaseFMultiSte();
-    payload(2);
     Start();
-    EXPECT_EQ(FEngine->UpdatePrintLists(QString()), uoSuccess) << Dump().toStdString();
-    rows = Rows(location);
-    ASSERT_EQ(rows.size(), Lists);
-    for (int list = 1; list <= Lists; ++list)
-        EXPECT_EQ(rows.at(list - 1).at(3).toString(), QString::fromLatin1(text(list, 2))) << list;
+    EXPECT_FALSE(FEngine->HasPendingDbPhase());
+}
+
+// ---- A site, as its administrator sets it up -------------------------------------------
+
+namespace {
+
+struct TWizardRun {
+    int ExitCode = -1;
+    QStringList Out; // the report, line by line
+    QString Err;
+};
+
+} // namespace
+
+class SiteWizardTest : public PrintListsDbTest {
+protected:
+    static constexpr int Lists = 4;
+
+    // A workstation as docs/site.md sets it up: the client library and the address-book
+    // component the start-up check wants, Orvanta 5.0, three companies on the server.
+    void SetUpWorkstation(const TPrivateServer *server = nullptr)
+    {
+        WriteFile(QStringLiteral("C:\\windows\\system32\\gds32.dll"),
+            PeFile(2, 5, 2, 26540, QStringLiteral("WI-V2.5.2.26540")));
+        WriteFile(QStringLiteral("C:\\WDremlix\\Vestrel\\Programs\\OVVestrel2.dll"), PeFile(2, 1));
+        InstallOrvanta(5);
+        for (const QString &company : { QStringLiteral("Alfa"), QStringLiteral("Beta"), QStringLiteral("Gamma") }) {
+            const QString location
+                = CreateCompanyDatabase(company.toLower(), QStringLiteral("ORV_PRO"), true, server);
+            RegisterCompany(company, location);
+            FCompanies << location;
+        }
+        WriteCompanyList("Alfa\r\nBeta\r\nGamma\r\n");
+    }
+
+    // The Orvanta update of the release engineer, packed into the shipped wizard.
+    QString PackWizard(const QByteArray &servers)
+    {
+        FPayload = PayloadBuilder();
+        FPayload.Add(QStringLiteral("AppInfo1.txt"), "Orvanta\r\n")
+            .Add(QStringLiteral("Updates.txt"), "Orvanta\r\n")
+            .Add(QStringLiteral("Orvanta.exe"), PeFile(5, 1));
+        PayloadWithLists(Lists, [](int list) { return ListText(0, list); });
+        if (!servers.isEmpty())
+            FPayload.Add(QStringLiteral("Servers.txt"), servers);
+        const QString wizard = FWizardFolder.path() + QStringLiteral("/OrvantaUpdate");
+        FPayload.Write(wizard, QStringLiteral(DREMLIX_WIZARD_EXE));
+        return wizard;
+    }
+
+    TWizardRun RunWizard(const QString &wizard, const std::function<void()> &whileRunning = {})
+    {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char *name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "WINEPREFIX" })
+            environment.remove(QString::fromLatin1(name));
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), FWizardFolder.path());
+        process.setProcessEnvironment(environment);
+        process.start(wizard, { QStringLiteral("--unattended"), QStringLiteral("--prefix=") + FPrefix->Root() });
+        if (whileRunning)
+            whileRunning();
+        TWizardRun run;
+        if (!process.waitForFinished(300000)) {
+            process.kill();
+            process.waitForFinished();
+            run.Err = QStringLiteral("(did not end)");
+            return run;
+        }
+        run.ExitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : 1000 + process.exitCode();
+        run.Out = QString::fromUtf8(process.readAllStandardOutput()).split(QLatin1Char('\n'));
+        run.Err = QString::fromUtf8(process.readAllStandardError());
+        return run;
+    }
+
+    static std::string Explain(const TWizardRun &run)
+    {
+        const QString text = QStringLiteral("exit ") + QString::number(run.ExitCode) + QLatin1Char('\n')
+            + run.Out.join(QLatin1Char('\n')) + QStringLiteral("\nstderr:\n") + run.Err;
+        return text.toStdString();
+    }
+
+    QTemporaryDir FWizardFolder;
+    QStringList FCompanies;
+};
+
+TEST_F(SiteWizardTest, AServerCertifiedByServersTxtGetsEveryListInEveryCompany)
+{
+    SetUpWorkstation();
+    // The site's Linux server, pinned by the update as docs/site.md shows.
+    const TWizardRun run
+        = RunWizard(PackWizard("WI-V2.5.2.26540\t" + ServerVersion().left(7).toLatin1() + "*\tFirebird25\r\n"));
+    ASSERT_EQ(run.ExitCode, 0) << Explain(run);
+    for (const QString &company : { QStringLiteral("Alfa"), QStringLiteral("Beta"), QStringLiteral("Gamma") }) {
+        const qsizetype start = run.Out.indexOf(QStringLiteral("Aggiornamento di elenchi per la società ") + company);
+        ASSERT_GE(start, 0) << Explain(run);
+        for (int list = 1; list <= Lists; ++list)
+            EXPECT_EQ(run.Out.value(start + list),
+                QStringLiteral("I parametri di stampa : \"%1\" sono stati aggiunti.").arg(ListName(list)))
+                << Explain(run);
+    }
+    for (const QString &location : std::as_const(FCompanies)) {
+        const QList<QVariantList> rows = Rows(location);
+        ASSERT_EQ(rows.size(), Lists);
+        for (int list = 1; list <= Lists; ++list)
+            EXPECT_EQ(rows.at(list - 1).at(3).toString(), QString::fromLatin1(ListText(0, list)));
+    }
+    EXPECT_EQ(ReadFile(QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe")), PeFile(5, 1));
+}
+
+TEST_F(SiteWizardTest, WithoutServersTxtTheReportShowsTheRefusalOfTheServerAndAPlainRerunWithThePinCompletes)
+{
+    SetUpWorkstation();
+    const TWizardRun refused = RunWizard(PackWizard(QByteArray()));
+    EXPECT_EQ(refused.ExitCode, 4) << Explain(refused);
+    const qsizetype start = refused.Out.indexOf(QStringLiteral("Aggiornamento di elenchi per la società Alfa"));
+    ASSERT_GE(start, 0) << Explain(refused);
+    EXPECT_EQ(refused.Out.mid(start + 1, 6),
+        (QStringList { QStringLiteral(
+                           "Fallimento di collegamento alla società Alfa, aggiornamento delle liste non effettuato."),
+            QStringLiteral("Error: La versione del cliente Firebird utilizzato non corrisponde a quella del server "
+                           "Firebird. Per sicurezza, nessun collegamento alla base di dati sarà stabilito."),
+            QString(), QStringLiteral("Client : WI-V2.5.2.26540"), QStringLiteral("Server : ") + ServerVersion(),
+            QString() }))
+        << Explain(refused);
+    EXPECT_TRUE(ServerVersion().startsWith(QStringLiteral("LI-V3.0"))) << ServerVersion().toStdString();
+    EXPECT_TRUE(refused.Out.contains(QStringLiteral("Elenchi non aggiornati per le società : Alfa, Beta, Gamma. "
+                                                    "Eseguire di nuovo questo aggiornamento per completarli.")))
+        << Explain(refused);
+    for (const QString &location : std::as_const(FCompanies))
+        EXPECT_TRUE(Rows(location).isEmpty());
+
+    // The vendor certifies the server: the same lists with the pin, run plainly on the
+    // workstation whose program is already new, complete every company.
+    const TWizardRun completed
+        = RunWizard(PackWizard("WI-V2.5*\t" + ServerVersion().left(7).toLatin1() + "*\tFirebird25\r\n"));
+    EXPECT_EQ(completed.ExitCode, 0) << Explain(completed);
+    for (const QString &location : std::as_const(FCompanies))
+        EXPECT_EQ(Rows(location).size(), Lists);
+}
+
+TEST_F(SiteWizardTest, AServerKilledMidImportEndsTheWizardWithItsExitCodeNeverBySignal)
+{
+    TPrivateServer server;
+    ASSERT_TRUE(server.Running());
+    SetUpWorkstation(&server);
+    // Beta's import holds at its second list until the test has killed the server.
+    ExecAsMaker(FCompanies.at(1), { QStringLiteral("CREATE TABLE KillPoint (pname VARCHAR(60))") });
+    ExecAsMaker(FCompanies.at(1),
+        { QStringLiteral("CREATE TRIGGER HOLD_THE_WRITE FOR PRT_Params ACTIVE BEFORE INSERT OR UPDATE AS "
+                         "DECLARE started TIMESTAMP; "
+                         "BEGIN "
+                         "  IF (NEW.pname = 'lista02') THEN BEGIN "
+                         "    IN AUTONOMOUS TRANSACTION DO INSERT INTO KillPoint (pname) VALUES (NEW.pname); "
+                         "    started = CAST('NOW' AS TIMESTAMP); "
+                         "    WHILE (DATEDIFF(SECOND FROM started TO CAST('NOW' AS TIMESTAMP)) < 60) DO "
+                         "      started = started; "
+                         "  END "
+                         "END") });
+    const QString wizard = PackWizard("WI-V2.5*\t" + ServerVersion().left(7).toLatin1() + "*\tFirebird25\r\n");
+    bool killed = false;
+    const TWizardRun run = RunWizard(wizard, [&] {
+        auto db = AttachAsMaker(FCompanies.at(1));
+        Db::TTransaction transaction(db.get());
+        transaction.SetParams({ QStringLiteral("read"), QStringLiteral("read_committed"),
+            QStringLiteral("rec_version"), QStringLiteral("nowait") });
+        Db::TQuery query(db.get(), &transaction);
+        query.SetSQLText(QStringLiteral("SELECT COUNT(*) FROM KillPoint"));
+        QElapsedTimer clock;
+        clock.start();
+        while (!killed && clock.elapsed() < 120000) {
+            transaction.Start();
+            query.Open();
+            killed = query.AsInteger(0) > 0;
+            query.Close();
+            transaction.Commit();
+            QThread::msleep(20);
+        }
+        server.Kill();
+        db->ForceClose();
+    });
+    ASSERT_TRUE(killed) << Explain(run);
+    // An exit code of the run (1: the import broke off), not a signal.
+    EXPECT_EQ(run.ExitCode, 1) << Explain(run);
+    EXPECT_TRUE(run.Out.contains(QStringLiteral(
+        "Un errore si è prodotto durante l'aggiornamento di \"Lista02.lst\" della società Beta")))
+        << Explain(run);
+    EXPECT_TRUE(run.Out.contains(QStringLiteral(
+        "Elenchi non aggiornati per le società : Beta, Gamma. Eseguire di nuovo questo aggiornamento per completarli.")))
+        << Explain(run);
+
+    // Back up, the plain re-run of the same wizard completes Beta and Gamma.
+    server.Restart();
+    ExecAsMaker(FCompanies.at(1), { QStringLiteral("DROP TRIGGER HOLD_THE_WRITE") });
+    const TWizardRun rerun = RunWizard(wizard);
+    EXPECT_EQ(rerun.ExitCode, 0) << Explain(rerun);
+    for (const QString &location : std::as_const(FCompanies))
+        EXPECT_EQ(Rows(location).size(), Lists) << location.toStdString();
 }
