@@ -12,6 +12,8 @@
 #include "oslayer/Environment.h"
 #include "oslayer/Exceptions.h"
 #include "oslayer/ExeResources.h"
+#include "oslayer/OsTexts.h"
+#include "oslayer/WineRegistry.h"
 #include "payload/EmbeddedFiles.h"
 #include "payload/ManifestText.h"
 #include "oslayer/SingleInstance.h"
@@ -553,6 +555,12 @@ int RunWithApplication(int argc, char **argv, const TCommandLine &options, TRunF
                               .arg(Os::Environment::PrefixRoot(), missing));
             return ecRefused;
         }
+    }
+    // While Windows programs run, the registry goes through Wine; a prefix that Wine must
+    // first bring up to date would make the first registry call wait minutes for it.
+    if (Os::Environment::WineserverRunning() && Os::Wine::PrefixNeedsUpdate()) {
+        Print(stderr, Os::Texts::WinePrefixNeedsUpdate().arg(Os::Environment::PrefixRoot()) + QLatin1Char('\n'));
+        return ecRefused;
     }
     if (options.Unattended) {
         const QString fault = PayloadFault();

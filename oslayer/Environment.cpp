@@ -9,6 +9,7 @@
 #include <QDirIterator>
 #include <QRegularExpression>
 
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <sys/socket.h>
@@ -164,13 +165,16 @@ bool SocketAnswers(const QString &folder)
     if (::lstat(socketPath.constData(), &st) != 0 || !S_ISSOCK(st.st_mode)
         || socketPath.size() >= qsizetype(sizeof(sockaddr_un::sun_path)))
         return false;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Without blocking: a server whose queue of connections is full (busy, or hung) counts
+    // as running, and does not hold the caller up.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return false;
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, socketPath.constData(), size_t(socketPath.size()));
-    const bool answered = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    const bool answered = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+        || errno == EAGAIN || errno == EINPROGRESS;
     ::close(fd);
     return answered;
 }

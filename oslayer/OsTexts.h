@@ -18,6 +18,23 @@ inline QString RegistryWineserverRunning()
                           "(its wineserver would overwrite the change). Close the Windows programs of the "
                           "prefix, or run \"wineserver -k\", then try again.");
 }
+// %1 prefix, %2 what Wine said
+inline QString RegistryWineFailed()
+{
+    return QStringLiteral("Wine cannot be run on the prefix %1 to reach its registry while its programs run: %2");
+}
+// %1 key, %2 prefix, %3 what Wine said
+inline QString RegistryWineWriteFailed()
+{
+    return QStringLiteral("The registry key %1 of the prefix %2 cannot be written through Wine: %3");
+}
+// %1 prefix
+inline QString WinePrefixNeedsUpdate()
+{
+    return QStringLiteral("The prefix %1 must first be brought up to date for the installed Wine (\"wineboot -u\", "
+                          "which can take minutes); the wizard does not start that while Windows programs of the "
+                          "prefix run. Close them, or run \"wineboot -u\" in the prefix, then try again.");
+}
 // %1 file, %2 system text
 inline QString RegistryWriteFailed()
 {

@@ -4,12 +4,15 @@
 #include "oslayer/Environment.h"
 #include "oslayer/OsTexts.h"
 #include "oslayer/RegistryHive.h"
+#include "oslayer/WineRegistry.h"
 #include "oslayer/WinError.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <mutex>
@@ -70,7 +73,7 @@ HiveCache &Cache()
     return *cache;
 }
 
-std::shared_ptr<Hive> HiveFor(RegRoot root)
+std::shared_ptr<Hive> FileHive(RegRoot root)
 {
     const QString path = HiveFilePath(root);
     const FileIdentity identity = Identify(path);
@@ -195,24 +198,245 @@ void Save(Hive &hive)
         it->Identity = identity;
 }
 
+QStringList SplitKeyPath(const QString &path) { return path.split(QLatin1Char('\\'), Qt::SkipEmptyParts); }
+
+// ---- while a wineserver runs ----
+//
+// The server holds the registry in memory and writes the hive files only now and then, so
+// they may be stale, and it would overwrite a change made in them. Reads then go to
+// exports made by Wine (one export per key first needed, the keys every run reads in the
+// first one), writes go through Wine and are checked by the export that follows them in
+// the same call. When the server ends, the files are current again: the writes made
+// through Wine are checked there, and made there again if the server could not save them.
+
+using Detail::WineChange;
+using Detail::WineKey;
+
+struct WineSubtree {
+    RegRoot Root = RegRoot::CurrentUser;
+    QStringList Path;
+    std::shared_ptr<Hive> Keys;
+};
+
+struct WineView {
+    std::recursive_mutex Lock;
+    QString Prefix;
+    bool Active = false;
+    bool Checked = false;
+    QElapsedTimer SinceCheck;
+    std::vector<WineSubtree> Subtrees;
+    std::vector<WineChange> Written;
+};
+
+WineView &View()
+{
+    static auto *view = new WineView;
+    return *view;
+}
+
+// Reads look for a server at most this often; writes always do.
+constexpr qint64 ServerCheckIntervalMs = 2000;
+
+bool Covers(const QStringList &outer, const QStringList &inner)
+{
+    if (outer.size() > inner.size())
+        return false;
+    for (qsizetype i = 0; i < outer.size(); ++i)
+        if (outer.at(i).compare(inner.at(i), Qt::CaseInsensitive) != 0)
+            return false;
+    return true;
+}
+
+std::shared_ptr<Hive> EmptyHive(RegRoot root)
+{
+    const bool machine = root == RegRoot::LocalMachine;
+    return Hive::Parse(Detail::HiveTextFromRegFile(QByteArray(), machine, machine && Environment::IsWin64Prefix()),
+        QStringLiteral("Wine"), machine);
+}
+
+// A change made in the hive file, unless the file shows it already.
+void ApplyToFiles(const WineChange &change)
+{
+    const std::shared_ptr<Hive> hive = FileHive(change.Key.Root);
+    if (Detail::ChangeHolds(change, hive.get()))
+        return;
+    if (!HiveWritable(hive->FilePath()))
+        throw ERegistryError(Texts::RegistryWriteFailed().arg(hive->FilePath(), SysErrorMessage(ERROR_ACCESS_DENIED)));
+    RefuseWhileWineRuns(hive->FilePath());
+    hive->DecodeAll();
+    switch (change.What) {
+    case WineChange::SetValue: {
+        HiveNode *node = hive->Ensure(change.Key.Path);
+        HiveValue &value = hive->KeyFor(node)->PutValue(change.Name);
+        value.Type = change.Value.Type;
+        value.Data = change.Value.Data;
+        value.Raw.clear();
+        hive->Touch(node);
+        break;
+    }
+    case WineChange::DeleteValue: {
+        HiveNode *node = hive->Find(change.Key.Path);
+        if (HiveKey *key = node ? hive->Values(node) : nullptr)
+            key->RemoveValue(change.Name);
+        if (node)
+            hive->Touch(node);
+        break;
+    }
+    case WineChange::CreateKey:
+        hive->Ensure(change.Key.Path);
+        break;
+    case WineChange::DeleteTree:
+        if (HiveNode *node = hive->Find(change.Key.Path))
+            hive->RemoveNode(node);
+        break;
+    }
+    Save(*hive);
+}
+
+// Back to the files, with every write made through Wine in them.
+void LeaveWine(WineView &view)
+{
+    view.Active = false;
+    view.Subtrees.clear();
+    std::vector<WineChange> written;
+    written.swap(view.Written);
+    for (const WineChange &change : written)
+        ApplyToFiles(change);
+}
+
+void ResetView(WineView &view)
+{
+    view.Prefix = Environment::PrefixRoot();
+    view.Active = false;
+    view.Checked = false;
+    view.Subtrees.clear();
+    view.Written.clear();
+}
+
+// Whether the registry goes through Wine now. A write asks the prefix afresh.
+bool ThroughWine(bool forWrite)
+{
+    WineView &view = View();
+    std::lock_guard guard(view.Lock);
+    if (view.Prefix != Environment::PrefixRoot())
+        ResetView(view);
+    if (!forWrite && view.Checked && view.SinceCheck.elapsed() < ServerCheckIntervalMs)
+        return view.Active;
+    // Without Wine there is no way in but the files: reads go on, writes are refused.
+    const bool running = Environment::WineserverRunning() && !Wine::Program().isEmpty();
+    view.Checked = true;
+    view.SinceCheck.start();
+    if (running) {
+        view.Active = true;
+        return true;
+    }
+    if (view.Active)
+        LeaveWine(view);
+    return false;
+}
+
+// The keys every run reads, exported with the first key asked.
+QList<WineKey> FirstExport()
+{
+    const bool win64 = Environment::IsWin64Prefix();
+    const QString software = win64 ? QStringLiteral("Software\\Wow6432Node") : QStringLiteral("Software");
+    QList<WineKey> keys { { RegRoot::CurrentUser, {} } };
+    const QStringList machineKeys { QStringLiteral("Software\\Wine\\Drives"),
+        software + QStringLiteral("\\Microsoft\\Windows NT\\CurrentVersion"),
+        QStringLiteral("System\\CurrentControlSet\\Control\\Session Manager\\Environment") };
+    for (const QString &path : machineKeys)
+        keys.append({ RegRoot::LocalMachine, SplitKeyPath(path) });
+    return keys;
+}
+
+// The keys at path (a real path) as Wine sees them: from an export made earlier in the run
+// that holds them, else from a new one.
+std::shared_ptr<Hive> WineHive(RegRoot root, const QStringList &path)
+{
+    WineView &view = View();
+    std::lock_guard guard(view.Lock);
+    const auto find = [&]() -> WineSubtree * {
+        for (WineSubtree &subtree : view.Subtrees)
+            if (subtree.Root == root && Covers(subtree.Path, path))
+                return &subtree;
+        return nullptr;
+    };
+    if (WineSubtree *known = find())
+        return known->Keys;
+    QList<WineKey> keys;
+    if (view.Subtrees.empty())
+        keys = FirstExport();
+    if (std::none_of(keys.cbegin(), keys.cend(),
+            [&](const WineKey &key) { return key.Root == root && Covers(key.Path, path); }))
+        keys.append({ root, path });
+    for (const Detail::WineExported &exported : Detail::WineExport(keys)) {
+        std::erase_if(view.Subtrees, [&](const WineSubtree &old) {
+            return old.Root == exported.Key.Root && Covers(exported.Key.Path, old.Path);
+        });
+        view.Subtrees.push_back(
+            { exported.Key.Root, exported.Key.Path, exported.Keys ? exported.Keys : EmptyHive(exported.Key.Root) });
+    }
+    return find()->Keys;
+}
+
+// The hive that holds the key at path (a real path) now: the file, or what Wine sees.
+std::shared_ptr<Hive> HiveFor(RegRoot root, const QStringList &path)
+{
+    return ThroughWine(false) ? WineHive(root, path) : FileHive(root);
+}
+
+// Makes the change that the hive shows in memory: into the file, or through Wine.
+void Commit(RegRoot root, Hive &hive, bool throughWine, WineChange::Kind what, const QStringList &path,
+    const QString &name = QString(), const RegValue &value = RegValue())
+{
+    if (!throughWine) {
+        Save(hive);
+        return;
+    }
+    const WineChange change { what, { root, path }, name, value };
+    WineView &view = View();
+    std::lock_guard guard(view.Lock);
+    QString failed;
+    try {
+        failed = Detail::WineApply(change);
+    } catch (const ERegistryError &error) {
+        failed = error.Message();
+    }
+    if (failed.isEmpty()) {
+        view.Written.push_back(change);
+        return;
+    }
+    // The server ended meanwhile: the files hold what it saved, and this change goes there.
+    if (!Environment::WineserverRunning()) {
+        view.Checked = false;
+        LeaveWine(view);
+        ApplyToFiles(change);
+        return;
+    }
+    view.Subtrees.clear(); // what Wine holds is read again
+    const QString key = (root == RegRoot::LocalMachine ? QStringLiteral("HKEY_LOCAL_MACHINE\\")
+                                                       : QStringLiteral("HKEY_CURRENT_USER\\"))
+        + path.join(QLatin1Char('\\'));
+    throw ERegistryError(Texts::RegistryWineWriteFailed().arg(key, Environment::PrefixRoot(), failed));
+}
+
 // What every change checks before it touches the hive in memory: the right to write the
 // file, no wineserver owning it, and every line of it readable (a hive that does not parse
 // is never rewritten).
-uint32_t MayChange(Hive &hive)
+uint32_t MayChange(RegRoot root, Hive &hive, bool throughWine)
 {
-    if (!HiveWritable(hive.FilePath()))
+    if (!HiveWritable(HiveFilePath(root)))
         return ERROR_ACCESS_DENIED;
-    RefuseWhileWineRuns(hive.FilePath());
+    if (!throughWine)
+        RefuseWhileWineRuns(hive.FilePath());
     hive.DecodeAll();
     return ERROR_SUCCESS;
 }
 
-QStringList SplitKeyPath(const QString &path) { return path.split(QLatin1Char('\\'), Qt::SkipEmptyParts); }
-
 // What a 32-bit program asks for, in the keys the file holds.
-QStringList ViewPath(RegRoot root, const QStringList &components, uint32_t access, const Hive &hive)
+QStringList ViewPath(RegRoot root, const QStringList &components, uint32_t access, bool win64)
 {
-    if (root != RegRoot::LocalMachine || !hive.IsWin64() || (access & KEY_WOW64_64KEY))
+    if (root != RegRoot::LocalMachine || !win64 || (access & KEY_WOW64_64KEY))
         return components;
     if (components.isEmpty() || components.at(0).compare(QLatin1String("Software"), Qt::CaseInsensitive) != 0)
         return components;
@@ -265,8 +489,15 @@ struct Located {
 
 Located Locate(RegRoot root, const QString &path, uint32_t access)
 {
-    Located found { HiveFor(root), {} };
-    found.Key = Resolve(*found.In, ViewPath(root, SplitKeyPath(path), access, *found.In));
+    Located found;
+    if (ThroughWine(false)) {
+        const QStringList view = ViewPath(root, SplitKeyPath(path), access, Environment::IsWin64Prefix());
+        found.In = WineHive(root, view);
+        found.Key = Resolve(*found.In, view);
+    } else {
+        found.In = FileHive(root);
+        found.Key = Resolve(*found.In, ViewPath(root, SplitKeyPath(path), access, found.In->IsWin64()));
+    }
     return found;
 }
 
@@ -289,6 +520,10 @@ QString HiveFilePath(RegRoot root)
 
 void ClearRegistryCache()
 {
+    {
+        std::lock_guard guard(View().Lock);
+        ResetView(View());
+    }
     std::lock_guard guard(Cache().Lock);
     Cache().Entries.clear();
 }
@@ -384,7 +619,7 @@ struct RegKey::Impl {
             return ERROR_INVALID_HANDLE;
         if (!(d->Access & right))
             return ERROR_ACCESS_DENIED;
-        hive = HiveFor(d->Root);
+        hive = HiveFor(d->Root, d->RealPath);
         node = hive->Find(d->RealPath);
         return node ? ERROR_SUCCESS : ERROR_KEY_DELETED;
     }
@@ -398,7 +633,7 @@ namespace {
 bool NeverNamed(RegRoot root, const QString &path)
 {
     const QStringList components = SplitKeyPath(path);
-    if (components.isEmpty())
+    if (components.isEmpty() || ThroughWine(false))
         return false;
     const QString file = HiveFilePath(root);
     const FileIdentity identity = Identify(file);
@@ -418,6 +653,7 @@ bool NeverNamed(RegRoot root, const QString &path)
 
 uint32_t RemoveKey(RegRoot root, const QString &path, uint32_t access, bool subkeysToo)
 {
+    const bool wine = ThroughWine(true);
     if (NeverNamed(root, path))
         return ERROR_FILE_NOT_FOUND;
     const Located found = Locate(root, path, access);
@@ -426,10 +662,10 @@ uint32_t RemoveKey(RegRoot root, const QString &path, uint32_t access, bool subk
         return ERROR_FILE_NOT_FOUND;
     if (!node->Parent || (!subkeysToo && node->HasChildren()))
         return ERROR_ACCESS_DENIED;
-    if (const uint32_t rc = MayChange(*found.In))
+    if (const uint32_t rc = MayChange(root, *found.In, wine))
         return rc;
     found.In->RemoveNode(node);
-    Save(*found.In);
+    Commit(root, *found.In, wine, WineChange::DeleteTree, found.Key.RealPath);
     return ERROR_SUCCESS;
 }
 
@@ -446,7 +682,7 @@ uint32_t RegKey::Open(RegRoot root, const QString &path, uint32_t access, RegKey
     const Located found = Locate(root, path, access);
     if (!found.Key.Node)
         return ERROR_FILE_NOT_FOUND;
-    if ((access & WriteAccessMask) && !HiveWritable(found.In->FilePath()))
+    if ((access & WriteAccessMask) && !HiveWritable(HiveFilePath(root)))
         return ERROR_ACCESS_DENIED;
     // The key's values are read now, so that a line of it that does not parse is told here.
     found.In->Values(found.Key.Node);
@@ -457,17 +693,18 @@ uint32_t RegKey::Open(RegRoot root, const QString &path, uint32_t access, RegKey
 uint32_t RegKey::Create(RegRoot root, const QString &path, uint32_t access, RegKey &key)
 {
     key.Close();
+    const bool wine = ThroughWine(true);
     const Located found = Locate(root, path, access);
     if (found.Key.Node)
         return Open(root, path, access, key);
     // Windows refuses such a key; written, it would make the hive one that does not parse.
     if (found.Key.RealPath.size() > Detail::MaxKeyDepth)
         return ERROR_INVALID_PARAMETER;
-    if (const uint32_t rc = MayChange(*found.In))
+    if (const uint32_t rc = MayChange(root, *found.In, wine))
         return rc;
     found.In->Ensure(found.Key.RealPath);
-    Save(*found.In);
-    if ((access & WriteAccessMask) && !HiveWritable(found.In->FilePath()))
+    Commit(root, *found.In, wine, WineChange::CreateKey, found.Key.RealPath);
+    if ((access & WriteAccessMask) && !HiveWritable(HiveFilePath(root)))
         return ERROR_ACCESS_DENIED;
     key.d = std::make_unique<Impl>(Impl { root, found.Key.RealPath, access });
     return ERROR_SUCCESS;
@@ -518,16 +755,17 @@ uint32_t RegKey::SetValue(const QString &name, const RegValue &value)
 {
     std::shared_ptr<Hive> hive;
     HiveNode *node = nullptr;
+    const bool wine = d && ThroughWine(true);
     if (const uint32_t rc = Impl::Reach(d.get(), KEY_SET_VALUE, hive, node))
         return rc;
-    if (const uint32_t rc = MayChange(*hive))
+    if (const uint32_t rc = MayChange(d->Root, *hive, wine))
         return rc;
     HiveValue &changed = hive->KeyFor(node)->PutValue(name);
     changed.Type = value.Type;
     changed.Data = value.Data;
     changed.Raw.clear();
     hive->Touch(node);
-    Save(*hive);
+    Commit(d->Root, *hive, wine, WineChange::SetValue, d->RealPath, name, value);
     return ERROR_SUCCESS;
 }
 
@@ -535,16 +773,17 @@ uint32_t RegKey::DeleteValue(const QString &name)
 {
     std::shared_ptr<Hive> hive;
     HiveNode *node = nullptr;
+    const bool wine = d && ThroughWine(true);
     if (const uint32_t rc = Impl::Reach(d.get(), KEY_SET_VALUE, hive, node))
         return rc;
     HiveKey *key = hive->Values(node);
     if (!key || !key->FindValue(name))
         return ERROR_FILE_NOT_FOUND;
-    if (const uint32_t rc = MayChange(*hive))
+    if (const uint32_t rc = MayChange(d->Root, *hive, wine))
         return rc;
     key->RemoveValue(name);
     hive->Touch(node);
-    Save(*hive);
+    Commit(d->Root, *hive, wine, WineChange::DeleteValue, d->RealPath, name);
     return ERROR_SUCCESS;
 }
 

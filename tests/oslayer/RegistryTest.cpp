@@ -6,6 +6,7 @@
 #include "oslayer/Environment.h"
 #include "oslayer/Registry.h"
 #include "oslayer/RegistryHive.h"
+#include "oslayer/WineRegistry.h"
 #include "oslayer/WinError.h"
 
 #include <QDir>
@@ -737,9 +738,23 @@ private:
 
 } // namespace
 
-TEST(RegistryFaults, WritesAreRefusedWhileAWineserverRunsForThePrefix)
+// With Wine the registry goes through the running server (WineInteropTest); without a wine
+// program to reach it, the files are all there is: reads go on, writes are refused.
+TEST(RegistryFaults, WithoutWineWritesAreRefusedWhileAWineserverRunsForThePrefix)
 {
     TempPrefix prefix;
+    struct NoWine {
+        QByteArray Saved = qgetenv("WINE");
+        bool WasSet = qEnvironmentVariableIsSet("WINE");
+        NoWine() { qputenv("WINE", "/nonexistent/wine"); }
+        ~NoWine()
+        {
+            if (WasSet)
+                qputenv("WINE", Saved);
+            else
+                qunsetenv("WINE");
+        }
+    } noWine;
     prefix.SetRegString(RegRoot::CurrentUser, QStringLiteral("Software\\P"), QStringLiteral("v"), QStringLiteral("1"));
     const QByteArray before = ReadBytes(prefix.UserHive());
     {
@@ -883,4 +898,75 @@ TEST(RegistryFaults, SpoiltHivesEitherReadOrRaiseNeverCrash)
             EXPECT_TRUE(error.Message().contains(prefix.UserHive()));
         }
     }
+}
+
+// What `reg export` wrote under Wine 8 (UTF-16, data over continued lines, escapes, every kind
+// the products use) reads as the values Wine holds; a change written for `reg import` reads
+// back as that change. The reading of a running server's registry rests on both.
+TEST(RegistryWineFormat, AnExportOfWineReadsAsTheValuesWineHolds)
+{
+    QFile file(QStringLiteral(DREMLIX_TEST_DATA "/oslayer/wine8-reg-export.reg"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const auto hive = Detail::Hive::Parse(Detail::HiveTextFromRegFile(file.readAll(), false, false),
+                                          QStringLiteral("export"), false);
+    const QStringList key { QStringLiteral("Software"), QStringLiteral("DREMLIX S.A."), QStringLiteral("Esempio") };
+    Detail::HiveNode *node = hive->Find(key);
+    ASSERT_NE(node, nullptr);
+    const struct {
+        const char *Name;
+        RegValue Value;
+    } expected[] = {
+        { "", RegValue::FromString(QStringLiteral("predefinito")) },
+        { "Bytes", RegValue::FromBinary(QByteArray::fromHex("0a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"
+                                                            "202122232425262728292a2b2c2d2e2f")) },
+        { "Espandi", RegValue::FromString(QStringLiteral("%SystemDrive%\\x"), REG_EXPAND_SZ) },
+        { "Lista", RegValue::FromMultiString({ QStringLiteral("uno"), QStringLiteral("due") }) },
+        { "Numero", RegValue::FromDword(12) },
+        { "Testo", RegValue::FromString(QStringLiteral("C:\\Dati \"x\" Contabilit\u00e0")) },
+        { "Vuoto", RegValue::FromString(QString()) },
+    };
+    Detail::HiveKey *values = hive->Values(node);
+    ASSERT_NE(values, nullptr);
+    ASSERT_EQ(values->Values.size(), std::size(expected));
+    for (const auto &each : expected) {
+        SCOPED_TRACE(each.Name);
+        const Detail::HiveValue *value = values->FindValue(QString::fromLatin1(each.Name));
+        ASSERT_NE(value, nullptr);
+        EXPECT_EQ(value->Type, each.Value.Type);
+        EXPECT_EQ(value->Data.toHex(), each.Value.Data.toHex());
+    }
+    Detail::HiveNode *sub = hive->Find(key + QStringList { QStringLiteral("Sotto chiave") });
+    ASSERT_NE(sub, nullptr);
+    const Detail::HiveValue *odd = hive->Values(sub)->FindValue(QStringLiteral("Nome \"strano\"\\x"));
+    ASSERT_NE(odd, nullptr);
+    EXPECT_EQ(RegValue::FromBinary(odd->Data, odd->Type).AsString(), QStringLiteral("a\\b"));
+
+    // Each change as `reg import` reads it, and as the export after it shows it.
+    const Detail::WineKey where { RegRoot::LocalMachine,
+        { QStringLiteral("Software"), QStringLiteral("Wow6432Node"), QStringLiteral("DREMLIX S.A."), QStringLiteral("Prova") } };
+    const Detail::WineChange changes[] = {
+        { Detail::WineChange::SetValue, where, QStringLiteral("Path \"1\""),
+            RegValue::FromString(QStringLiteral("D:\\Dati\\Rossi.fdb\nè")) },
+        { Detail::WineChange::SetValue, where, QString(), RegValue::FromDword(0xdeadbeef) },
+        { Detail::WineChange::SetValue, where, QStringLiteral("Lista"),
+            RegValue::FromMultiString({ QStringLiteral("a"), QStringLiteral("b") }) },
+        { Detail::WineChange::CreateKey, where, {}, {} },
+    };
+    for (const Detail::WineChange &change : changes) {
+        SCOPED_TRACE(change.Name.toStdString());
+        const QByteArray reg = Detail::RegFileOfChange(change);
+        ASSERT_TRUE(reg.startsWith("\xff\xfe"));
+        const auto read = Detail::Hive::Parse(Detail::HiveTextFromRegFile(reg, true, true), QStringLiteral("change"), true);
+        EXPECT_TRUE(Detail::ChangeHolds(change, read.get()));
+        Detail::WineChange other = change;
+        other.Value = RegValue::FromString(QStringLiteral("altro"));
+        if (change.What == Detail::WineChange::SetValue) {
+            EXPECT_FALSE(Detail::ChangeHolds(other, read.get()));
+        }
+    }
+    const Detail::WineChange removal { Detail::WineChange::DeleteTree, where, {}, {} };
+    const QByteArray removalFile = Detail::RegFileOfChange(removal);
+    EXPECT_EQ(QString::fromUtf16(reinterpret_cast<const char16_t *>(removalFile.constData() + 2), (removalFile.size() - 2) / 2),
+              QStringLiteral("Windows Registry Editor Version 5.00\r\n\r\n"
+                             "[-HKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\DREMLIX S.A.\\Prova]\r\n\r\n"));
 }

@@ -5,6 +5,8 @@
 #include "oslayer/Environment.h"
 #include "oslayer/Registry.h"
 #include "oslayer/WinError.h"
+#include "oslayer/WineRegistry.h"
+#include "platform/ProductCatalog.h"
 
 #include <QProcess>
 #include <QStandardPaths>
@@ -12,6 +14,11 @@
 #include <QThread>
 
 #include <gtest/gtest.h>
+
+#include <QDirIterator>
+
+#include <csignal>
+#include <functional>
 
 using namespace Os;
 
@@ -243,4 +250,204 @@ TEST(WineInterop, WineReadsWhatWeWriteAndWeReadWhatWineWrites)
     ASSERT_EQ(RegKey::Open(RegRoot::LocalMachine, QStringLiteral("Software\\DREMLIX S.A.\\Prova"), KEY_READ, key), ERROR_SUCCESS);
     ASSERT_EQ(key.QueryValue(QStringLiteral("Numero"), value), ERROR_SUCCESS);
     EXPECT_EQ(value.AsDword(), 12u);
+}
+
+namespace {
+
+// A Windows program that stays open without a display: cmd waiting for its next line.
+class OpenWindowsProgram {
+public:
+    OpenWindowsProgram(const QString &wine, const QString &prefix)
+    {
+        FProcess.setProcessEnvironment(WineEnvironment(prefix));
+        FProcess.start(wine, { QStringLiteral("cmd") });
+        FProcess.waitForStarted(60000);
+        // The prompt comes once cmd runs.
+        for (int i = 0; i < 600 && !FProcess.readAllStandardOutput().contains('>'); ++i)
+            FProcess.waitForReadyRead(100);
+    }
+    ~OpenWindowsProgram() { Close(); }
+    bool Running() const { return FProcess.state() == QProcess::Running; }
+    // For a program whose server is gone: it may wait for its input forever.
+    void Kill()
+    {
+        FProcess.kill();
+        FProcess.waitForFinished(10000);
+    }
+    void Close()
+    {
+        if (FProcess.state() == QProcess::NotRunning)
+            return;
+        FProcess.write("exit\r\n");
+        FProcess.closeWriteChannel();
+        if (!FProcess.waitForFinished(60000))
+            FProcess.kill();
+    }
+
+private:
+    QProcess FProcess;
+};
+
+bool WaitFor(const std::function<bool()> &condition)
+{
+    for (int i = 0; i < 300; ++i) {
+        if (condition())
+            return true;
+        QThread::msleep(100);
+    }
+    return false;
+}
+
+QByteArray FileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool HasLine(const QByteArray &text, const QByteArray &line)
+{
+    for (QByteArray each : text.split('\n')) {
+        if (each.endsWith('\r'))
+            each.chop(1);
+        if (each == line)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+// While a Windows program keeps Wine's server up, the registry the wizard reads and writes is
+// the one in the server: the hive files may be half a minute behind it, and the server would
+// overwrite a change made in them.
+TEST(WineInterop, WhileAWindowsProgramRunsTheRegistryIsWhatWineSees)
+{
+    const QString wine = WineProgram(QStringLiteral("wine"), QStringLiteral("wine64"));
+    const QString wineserver = WineProgram(QStringLiteral("wineserver"), QStringLiteral("wineserver"));
+    if (wine.isEmpty() || wineserver.isEmpty())
+        GTEST_SKIP() << "Wine is not installed";
+    QTemporaryDir dir;
+    const QString prefix = dir.path() + QStringLiteral("/prefix");
+    RunWine(prefix, wine, { QStringLiteral("wineboot"), QStringLiteral("-i") });
+    RunWine(prefix, wineserver, { QStringLiteral("-w") });
+    ASSERT_TRUE(QFile::exists(prefix + QStringLiteral("/user.reg"))) << "wineboot made no prefix";
+    struct PrefixGuard {
+        QString Saved = Environment::ExplicitPrefixRoot();
+        ~PrefixGuard()
+        {
+            Environment::SetPrefixRoot(Saved);
+            ClearRegistryCache();
+        }
+    } guard;
+    Environment::SetPrefixRoot(prefix);
+    ClearRegistryCache();
+    ASSERT_TRUE(WaitFor([] { return !Environment::WineserverRunning(); }));
+
+    OpenWindowsProgram program(wine, prefix);
+    ASSERT_TRUE(program.Running());
+    ASSERT_TRUE(Environment::WineserverRunning());
+
+    // An installer records the product through Wine seconds before the update starts.
+    const QString programKey = QStringLiteral("HKCU\\Software\\DREMLIX S.A.\\Orvanta\\Program");
+    const QString installed = QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe");
+    RunWine(prefix, wine, { QStringLiteral("reg"), QStringLiteral("add"), programKey, QStringLiteral("/v"),
+                            QStringLiteral("Filename"), QStringLiteral("/d"), installed, QStringLiteral("/f") });
+    const int callsBefore = Wine::Calls();
+    EXPECT_EQ(GetProductPath(QStringLiteral("Orvanta"), true), installed);
+    // The start-up's own keys came in the same export.
+    RegKey key;
+    EXPECT_EQ(RegKey::Open(RegRoot::LocalMachine, QStringLiteral("Software\\Microsoft\\Windows NT\\CurrentVersion"),
+                           KEY_READ, key),
+              ERROR_SUCCESS);
+    EXPECT_EQ(Wine::Calls() - callsBefore, 1);
+
+    // The path the wizard records is in the server at once, and checked there.
+    const QString moved = QStringLiteral("D:\\Programmi Dremlix\\ORV\\Orvanta.exe");
+    ASSERT_TRUE(SetProductPath(QStringLiteral("Orvanta"), moved));
+    EXPECT_EQ(Wine::Calls() - callsBefore, 2) << "one call for the write and its check";
+    EXPECT_EQ(GetProductPath(QStringLiteral("Orvanta"), true), moved);
+    const auto queried = ParseQuery(RunWine(prefix, wine, { QStringLiteral("reg"), QStringLiteral("query"), programKey }));
+    EXPECT_TRUE(program.Running());
+    EXPECT_EQ(queried.value(QStringLiteral("Filename")), qMakePair(QStringLiteral("REG_SZ"), moved.toUtf8()));
+    // A 32-bit key of the machine lands where 32-bit programs under Wine read it.
+    ASSERT_EQ(RegKey::Create(RegRoot::LocalMachine, QStringLiteral("Software\\DREMLIX S.A.\\Prova"), KEY_ALL_ACCESS, key),
+              ERROR_SUCCESS);
+    ASSERT_EQ(key.SetValue(QStringLiteral("Numero"), RegValue::FromDword(12)), ERROR_SUCCESS);
+    const auto machine = ParseQuery(RunWine(prefix, wine, { QStringLiteral("reg"), QStringLiteral("query"),
+                                                            QStringLiteral("HKLM\\Software\\DREMLIX S.A.\\Prova"),
+                                                            QStringLiteral("/reg:32") }));
+    EXPECT_EQ(machine.value(QStringLiteral("Numero")), qMakePair(QStringLiteral("REG_DWORD"), QByteArray("0xc")));
+
+    // The program ends: the server writes the hives, and the wizard goes on with the files.
+    program.Close();
+    RunWine(prefix, wineserver, { QStringLiteral("-w") });
+    ASSERT_TRUE(WaitFor([] { return !Environment::WineserverRunning(); }));
+    EXPECT_TRUE(HasLine(FileBytes(prefix + QStringLiteral("/user.reg")),
+                        "\"Filename\"=\"D:\\\\Programmi Dremlix\\\\ORV\\\\Orvanta.exe\""));
+    const int callsAfterServer = Wine::Calls();
+    ASSERT_TRUE(SetProductPath(QStringLiteral("Orvanta"), installed));
+    EXPECT_EQ(Wine::Calls(), callsAfterServer) << "no Wine call, and so no server started, once none runs";
+    EXPECT_FALSE(Environment::WineserverRunning());
+    EXPECT_TRUE(HasLine(FileBytes(prefix + QStringLiteral("/user.reg")),
+                        "\"Filename\"=\"C:\\\\WDremlix\\\\ORV\\\\Programs\\\\Orvanta.exe\""));
+    EXPECT_TRUE(HasLine(FileBytes(prefix + QStringLiteral("/system.reg")), "\"Numero\"=dword:0000000c"));
+}
+
+// A server that is killed loses what it held in memory; the wizard made its writes through
+// it, so it makes them again in the files.
+TEST(WineInterop, WritesMadeThroughAServerThatDiesAreMadeAgainInTheFiles)
+{
+    const QString wine = WineProgram(QStringLiteral("wine"), QStringLiteral("wine64"));
+    const QString wineserver = WineProgram(QStringLiteral("wineserver"), QStringLiteral("wineserver"));
+    if (wine.isEmpty() || wineserver.isEmpty())
+        GTEST_SKIP() << "Wine is not installed";
+    QTemporaryDir dir;
+    const QString prefix = dir.path() + QStringLiteral("/prefix");
+    RunWine(prefix, wine, { QStringLiteral("wineboot"), QStringLiteral("-i") });
+    RunWine(prefix, wineserver, { QStringLiteral("-w") });
+    ASSERT_TRUE(QFile::exists(prefix + QStringLiteral("/user.reg"))) << "wineboot made no prefix";
+    struct PrefixGuard {
+        QString Saved = Environment::ExplicitPrefixRoot();
+        ~PrefixGuard()
+        {
+            Environment::SetPrefixRoot(Saved);
+            ClearRegistryCache();
+        }
+    } guard;
+    Environment::SetPrefixRoot(prefix);
+    ClearRegistryCache();
+    ASSERT_TRUE(WaitFor([] { return !Environment::WineserverRunning(); }));
+
+    OpenWindowsProgram program(wine, prefix);
+    ASSERT_TRUE(Environment::WineserverRunning());
+    const QString path = QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe");
+    ASSERT_TRUE(SetProductPath(QStringLiteral("Orvanta"), path));
+    // SIGKILL: the server saves nothing.
+    const QString serverFolder = QFileInfo(Environment::WineserverFolder()).canonicalFilePath();
+    int killed = 0;
+    QDirIterator processes(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
+    while (processes.hasNext()) {
+        const QString procDir = processes.next();
+        QFile comm(procDir + QStringLiteral("/comm"));
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().startsWith("wineserver")
+            && QFile::symLinkTarget(procDir + QStringLiteral("/cwd")) == serverFolder) {
+            ::kill(processes.fileName().toInt(), SIGKILL);
+            ++killed;
+        }
+    }
+    ASSERT_EQ(killed, 1);
+    program.Kill();
+    ASSERT_TRUE(WaitFor([] { return !Environment::WineserverRunning(); }));
+    ASSERT_FALSE(HasLine(FileBytes(prefix + QStringLiteral("/user.reg")),
+                         "\"Filename\"=\"C:\\\\WDremlix\\\\ORV\\\\Programs\\\\Orvanta.exe\""))
+        << "the server saved the hive before it was killed";
+
+    // The next registry write of the run finds the files again, and the lost write with it.
+    RegKey key;
+    ASSERT_EQ(RegKey::Create(RegRoot::CurrentUser, QStringLiteral("Software\\DREMLIX S.A.\\Dopo"), KEY_ALL_ACCESS, key),
+              ERROR_SUCCESS);
+    const QByteArray hive = FileBytes(prefix + QStringLiteral("/user.reg"));
+    EXPECT_TRUE(HasLine(hive, "\"Filename\"=\"C:\\\\WDremlix\\\\ORV\\\\Programs\\\\Orvanta.exe\""));
+    EXPECT_TRUE(hive.contains("[Software\\\\DREMLIX S.A.\\\\Dopo]"));
+    EXPECT_EQ(GetProductPath(QStringLiteral("Orvanta"), true), path);
 }
