@@ -345,6 +345,8 @@ uint32_t TFileTransaction::Commit(QString &failedTarget)
                    RENAME_NOREPLACE)
                 != 0)
             return WindowsError(errno, entry.TargetHost);
+        // From its first rename on, the target is one a rollback puts back.
+        FTouched = placed + 1;
         if (::rename(entry.Staged.constData(), entry.TargetHost.constData()) != 0)
             return WindowsError(errno, entry.TargetHost);
         ++placed;
@@ -360,6 +362,7 @@ uint32_t TFileTransaction::Commit(QString &failedTarget)
     for (const TEntry &entry : std::as_const(FEntries))
         ::unlink(entry.Backup.constData());
     FEntries.clear();
+    FTouched = 0;
     FFolders.clear();
     CloseJournal();
     return Os::ERROR_SUCCESS;
@@ -367,7 +370,9 @@ uint32_t TFileTransaction::Commit(QString &failedTarget)
 
 QList<TFileTransaction::TEntry> TFileTransaction::RollBack()
 {
-    const QList<TEntry> undone = FEntries;
+    // Files only staged never changed the product: putting them away is no restoring.
+    const QList<TEntry> undone = FEntries.mid(0, FTouched);
+    FTouched = 0;
     if (!Pending()) {
         CloseJournal();
         return undone;

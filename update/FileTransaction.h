@@ -55,7 +55,8 @@ public:
     // with the target it concerns (empty when a signal stopped it); the caller rolls back.
     uint32_t Commit(QString &failedTarget);
     // Restores every replaced file, removes every added file and created folder; the
-    // entries it undid, in the order they were staged.
+    // entries whose target the commit had reached (and so were put back), in the order
+    // they were staged.
     QList<TEntry> RollBack();
 
     // Finishes a journal left by an earlier run. Raises Os::Exception when another live
@@ -80,5 +81,7 @@ private:
     int FJournal = -1;
     int FCounter = 0;
     QList<TEntry> FEntries;
+    // How many entries, from the first, the commit has changed on disk.
+    qsizetype FTouched = 0;
     QList<QByteArray> FFolders;
 };
