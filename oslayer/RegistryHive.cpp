@@ -15,12 +15,6 @@
 
 namespace Os::Detail {
 
-namespace {
-
-struct ParseError {
-    QString Reason;
-};
-
 int HexDigit(char c)
 {
     if (c >= '0' && c <= '9')
@@ -31,6 +25,12 @@ int HexDigit(char c)
         return c - 'A' + 10;
     return -1;
 }
+
+namespace {
+
+struct ParseError {
+    QString Reason;
+};
 
 // Up to maxDigits digits of the given base (a digit value below it); returns the position
 // after them.

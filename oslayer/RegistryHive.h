@@ -16,6 +16,9 @@
 
 namespace Os::Detail {
 
+// The value of a hexadecimal digit of the hive text, -1 for any other character.
+int HexDigit(char c);
+
 // Windows refuses keys deeper than this; so does the parser, and so do writes.
 constexpr qsizetype MaxKeyDepth = 512;
 

@@ -122,16 +122,7 @@ std::shared_ptr<Detail::Hive> ReadExport(const QString &hostFile, const Detail::
 
 // ---- the two formats ----
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+using Detail::HexDigit;
 
 // A quoted text from at (on the opening quote); gives the offset after the closing quote,
 // or -1 when there is none.
@@ -206,9 +197,9 @@ bool DecodeData(const QString &text, Detail::HiveValue &value)
         const QString b = byte.trimmed();
         if (b.isEmpty())
             continue;
-        if (b.size() != 2 || HexValue(b.at(0).toLatin1()) < 0 || HexValue(b.at(1).toLatin1()) < 0)
+        if (b.size() != 2 || HexDigit(b.at(0).toLatin1()) < 0 || HexDigit(b.at(1).toLatin1()) < 0)
             return false;
-        value.Data.append(char(HexValue(b.at(0).toLatin1()) * 16 + HexValue(b.at(1).toLatin1())));
+        value.Data.append(char(HexDigit(b.at(0).toLatin1()) * 16 + HexDigit(b.at(1).toLatin1())));
     }
     return true;
 }
