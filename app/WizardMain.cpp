@@ -469,8 +469,8 @@ bool WriteJsonReport(const QString &path, const TRunFacts &facts, int code, char
     root[QStringLiteral("files")] = files;
     root[QStringLiteral("print_lists")] = JsonList(facts.Record.PrintLists);
     root[QStringLiteral("companies")] = JsonList(facts.Record.Companies);
-    // Filled once the print-list import counts the conflicts it retried.
-    root[QStringLiteral("conflicts_retried")] = QJsonValue();
+    root[QStringLiteral("conflicts_retried")]
+        = facts.Record.ConflictsRetried < 0 ? QJsonValue() : QJsonValue(facts.Record.ConflictsRetried);
     root[QStringLiteral("started")] = facts.Started.toString(Qt::ISODate);
     root[QStringLiteral("ended")] = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
     root[QStringLiteral("host")] = QSysInfo::machineHostName();

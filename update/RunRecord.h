@@ -26,6 +26,9 @@ struct TRunRecord {
     QStringList Restored;
     QStringList PrintLists;
     QStringList Companies;
+    // Conflicts with other workstations the company imports retried; -1 when no company
+    // database was reached.
+    int ConflictsRetried = -1;
     // Only in a dry run: every installed file it would touch, in order.
     QList<TPlannedFile> Planned;
 };

@@ -1203,6 +1203,8 @@ bool TdmUpdateCommon::UpdateCompanyPrintLists(const QString &company)
             AddReportLine(CopyError + error);
         return false;
     }
+    if (FRecord && FRecord->ConflictsRetried < 0)
+        FRecord->ConflictsRetried = 0;
     // One transaction for the whole company: every list is imported, or none is. Its
     // report lines wait for the commit, as a conflict starts the company again.
     QStringList held;
@@ -1231,6 +1233,8 @@ bool TdmUpdateCommon::UpdateCompanyPrintLists(const QString &company)
                 if (!IsConflict(e))
                     return false;
                 ++FConflictCount;
+                if (FRecord)
+                    FRecord->ConflictsRetried = FConflictCount;
                 return true;
             });
     } catch (const std::exception &e) {

@@ -17,6 +17,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -659,6 +661,7 @@ struct TWizardRun {
     int ExitCode = -1;
     QStringList Out; // the report, line by line
     QString Err;
+    QJsonObject Json; // the outcome of --report-json
 };
 
 } // namespace
@@ -707,7 +710,11 @@ protected:
             environment.remove(QString::fromLatin1(name));
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), FWizardFolder.path());
         process.setProcessEnvironment(environment);
-        process.start(wizard, { QStringLiteral("--unattended"), QStringLiteral("--prefix=") + FPrefix->Root() });
+        const QString json = FWizardFolder.path() + QStringLiteral("/run.json");
+        QFile::remove(json);
+        process.start(wizard,
+            { QStringLiteral("--unattended"), QStringLiteral("--prefix=") + FPrefix->Root(),
+                QStringLiteral("--report-json=") + json });
         if (whileRunning)
             whileRunning();
         TWizardRun run;
@@ -720,6 +727,9 @@ protected:
         run.ExitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : 1000 + process.exitCode();
         run.Out = QString::fromUtf8(process.readAllStandardOutput()).split(QLatin1Char('\n'));
         run.Err = QString::fromUtf8(process.readAllStandardError());
+        QFile outcome(json);
+        if (outcome.open(QIODevice::ReadOnly))
+            run.Json = QJsonDocument::fromJson(outcome.readAll()).object();
         return run;
     }
 
@@ -756,6 +766,12 @@ TEST_F(SiteWizardTest, AServerCertifiedByServersTxtGetsEveryListInEveryCompany)
             EXPECT_EQ(rows.at(list - 1).at(3).toString(), QString::fromLatin1(ListText(0, list)));
     }
     EXPECT_EQ(ReadFile(QStringLiteral("C:\\WDremlix\\ORV\\Programs\\Orvanta.exe")), PeFile(5, 1));
+    // The outcome for programs counts the companies and the conflicts the import retried
+    // (none here, one workstation alone).
+    EXPECT_EQ(run.Json.value(QStringLiteral("companies")).toVariant().toStringList(),
+        (QStringList { QStringLiteral("Alfa"), QStringLiteral("Beta"), QStringLiteral("Gamma") }));
+    EXPECT_TRUE(run.Json.value(QStringLiteral("conflicts_retried")).isDouble()) << Explain(run);
+    EXPECT_EQ(run.Json.value(QStringLiteral("conflicts_retried")).toInt(-1), 0);
 }
 
 TEST_F(SiteWizardTest, WithoutServersTxtTheReportShowsTheRefusalOfTheServerAndAPlainRerunWithThePinCompletes)
@@ -763,6 +779,8 @@ TEST_F(SiteWizardTest, WithoutServersTxtTheReportShowsTheRefusalOfTheServerAndAP
     SetUpWorkstation();
     const TWizardRun refused = RunWizard(PackWizard(QByteArray()));
     EXPECT_EQ(refused.ExitCode, 4) << Explain(refused);
+    // No company database was reached: nothing could conflict.
+    EXPECT_TRUE(refused.Json.value(QStringLiteral("conflicts_retried")).isNull()) << Explain(refused);
     const qsizetype start = refused.Out.indexOf(QStringLiteral("Aggiornamento di elenchi per la società Alfa"));
     ASSERT_GE(start, 0) << Explain(refused);
     EXPECT_EQ(refused.Out.mid(start + 1, 6),
