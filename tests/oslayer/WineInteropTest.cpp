@@ -317,31 +317,44 @@ bool HasLine(const QByteArray &text, const QByteArray &line)
 
 } // namespace
 
+// A prefix made by wineboot, the layer pointed at it, and no server running for it yet.
+class WineServerPrefix : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        wine = WineProgram(QStringLiteral("wine"), QStringLiteral("wine64"));
+        wineserver = WineProgram(QStringLiteral("wineserver"), QStringLiteral("wineserver"));
+        if (wine.isEmpty() || wineserver.isEmpty())
+            GTEST_SKIP() << "Wine is not installed";
+        prefix = FDir.path() + QStringLiteral("/prefix");
+        RunWine(prefix, wine, { QStringLiteral("wineboot"), QStringLiteral("-i") });
+        RunWine(prefix, wineserver, { QStringLiteral("-w") });
+        ASSERT_TRUE(QFile::exists(prefix + QStringLiteral("/user.reg"))) << "wineboot made no prefix";
+        Environment::SetPrefixRoot(prefix);
+        ClearRegistryCache();
+        ASSERT_TRUE(WaitFor([] { return !Environment::WineserverRunning(); }));
+    }
+
+    void TearDown() override
+    {
+        Environment::SetPrefixRoot(FSaved);
+        ClearRegistryCache();
+    }
+
+    QString wine;
+    QString wineserver;
+    QString prefix;
+
+private:
+    QString FSaved = Environment::ExplicitPrefixRoot();
+    QTemporaryDir FDir;
+};
+
 // While a Windows program keeps Wine's server up, the registry the wizard reads and writes is
 // the one in the server: the hive files may be half a minute behind it, and the server would
 // overwrite a change made in them.
-TEST(WineInterop, WhileAWindowsProgramRunsTheRegistryIsWhatWineSees)
+TEST_F(WineServerPrefix, WhileAWindowsProgramRunsTheRegistryIsWhatWineSees)
 {
-    const QString wine = WineProgram(QStringLiteral("wine"), QStringLiteral("wine64"));
-    const QString wineserver = WineProgram(QStringLiteral("wineserver"), QStringLiteral("wineserver"));
-    if (wine.isEmpty() || wineserver.isEmpty())
-        GTEST_SKIP() << "Wine is not installed";
-    QTemporaryDir dir;
-    const QString prefix = dir.path() + QStringLiteral("/prefix");
-    RunWine(prefix, wine, { QStringLiteral("wineboot"), QStringLiteral("-i") });
-    RunWine(prefix, wineserver, { QStringLiteral("-w") });
-    ASSERT_TRUE(QFile::exists(prefix + QStringLiteral("/user.reg"))) << "wineboot made no prefix";
-    struct PrefixGuard {
-        QString Saved = Environment::ExplicitPrefixRoot();
-        ~PrefixGuard()
-        {
-            Environment::SetPrefixRoot(Saved);
-            ClearRegistryCache();
-        }
-    } guard;
-    Environment::SetPrefixRoot(prefix);
-    ClearRegistryCache();
-    ASSERT_TRUE(WaitFor([] { return !Environment::WineserverRunning(); }));
 
     OpenWindowsProgram program(wine, prefix);
     ASSERT_TRUE(program.Running());
@@ -395,28 +408,8 @@ TEST(WineInterop, WhileAWindowsProgramRunsTheRegistryIsWhatWineSees)
 
 // A server that is killed loses what it held in memory; the wizard made its writes through
 // it, so it makes them again in the files.
-TEST(WineInterop, WritesMadeThroughAServerThatDiesAreMadeAgainInTheFiles)
+TEST_F(WineServerPrefix, WritesMadeThroughAServerThatDiesAreMadeAgainInTheFiles)
 {
-    const QString wine = WineProgram(QStringLiteral("wine"), QStringLiteral("wine64"));
-    const QString wineserver = WineProgram(QStringLiteral("wineserver"), QStringLiteral("wineserver"));
-    if (wine.isEmpty() || wineserver.isEmpty())
-        GTEST_SKIP() << "Wine is not installed";
-    QTemporaryDir dir;
-    const QString prefix = dir.path() + QStringLiteral("/prefix");
-    RunWine(prefix, wine, { QStringLiteral("wineboot"), QStringLiteral("-i") });
-    RunWine(prefix, wineserver, { QStringLiteral("-w") });
-    ASSERT_TRUE(QFile::exists(prefix + QStringLiteral("/user.reg"))) << "wineboot made no prefix";
-    struct PrefixGuard {
-        QString Saved = Environment::ExplicitPrefixRoot();
-        ~PrefixGuard()
-        {
-            Environment::SetPrefixRoot(Saved);
-            ClearRegistryCache();
-        }
-    } guard;
-    Environment::SetPrefixRoot(prefix);
-    ClearRegistryCache();
-    ASSERT_TRUE(WaitFor([] { return !Environment::WineserverRunning(); }));
 
     OpenWindowsProgram program(wine, prefix);
     ASSERT_TRUE(Environment::WineserverRunning());
