@@ -440,9 +440,43 @@ TEST(Unattended, AProgramHeldOpenFailsWithError32InTheReport)
     const Result r = ws.Run(ws.Unattended({QStringLiteral("--report=") + report}));
     EXPECT_EQ(r.ExitCode, 1) << Explain(r);
     const QString text = QString::fromUtf8(ReadFile(report));
-    EXPECT_TRUE(text.contains(QStringLiteral("32"))) << text.toStdString();
+    EXPECT_TRUE(Lines(text).contains(QStringLiteral("Error: Erreur système.  Code : 32."))) << text.toStdString();
     EXPECT_TRUE(text.endsWith(QStringLiteral("L'aggiornamento è fallito !\n"))) << text.toStdString();
     EXPECT_EQ(ReadFile(ws.Installed()), DemoFile(QStringLiteral("installed/Falcrest.exe")));
+}
+
+// SIGTERM in the middle of a run: the wizard stops at the next file, puts the product back,
+// writes its report with the line that says so, and ends with its own code.
+TEST(Unattended, ASignalDuringTheRunPutsTheProductBackAndEndsWith10)
+{
+    Workstation ws;
+    QStringList names;
+    for (int i = 0; i < 300; ++i)
+        names.append(QStringLiteral("Dati%1.dat").arg(i));
+    PayloadBuilder payload = DemoPayload({{QStringLiteral("FileNames.txt"), ListBytes(names)}});
+    for (int i = 0; i < 300; ++i)
+        payload.Add(names.at(i), QByteArray(200 * 1024, char('a' + i % 26)));
+    ws.Pack(payload);
+    const QString folder = QFileInfo(ws.Installed()).absolutePath();
+    const QStringList before = Snapshot(folder);
+    const QString report = ws.File(QStringLiteral("report.txt"));
+
+    std::unique_ptr<QProcess> process(ws.Start(ws.Unattended({QStringLiteral("--report=") + report}), ws.Environment()));
+    // The first copy line: the run is staging its files, and nothing installed has changed.
+    QByteArray out;
+    while (!out.contains("\nCopia di ") && process->state() == QProcess::Running) {
+        process->waitForReadyRead(100);
+        out += process->readAllStandardOutput();
+    }
+    ASSERT_EQ(process->state(), QProcess::Running) << out.toStdString();
+    ::kill(pid_t(process->processId()), SIGTERM);
+    ASSERT_TRUE(process->waitForFinished(60000));
+    EXPECT_EQ(process->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process->exitCode(), 10) << process->readAllStandardError().toStdString();
+    const QString text = QString::fromUtf8(ReadFile(report));
+    EXPECT_TRUE(text.endsWith(QStringLiteral("\nL'aggiornamento è stato interrotto.\n"))) << text.toStdString();
+    EXPECT_EQ(Snapshot(folder), before);
+    EXPECT_FALSE(QFileInfo::exists(ws.Prefix() + QStringLiteral("/.dremlix-update/journal")));
 }
 
 TEST(Unattended, RefusedBeforeTheRun)
