@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QDirIterator>
 
 #include <csignal>
@@ -339,6 +340,19 @@ protected:
     {
         Environment::SetPrefixRoot(FSaved);
         ClearRegistryCache();
+        if (prefix.isEmpty())
+            return;
+        // A server killed on purpose leaves its device drivers behind, with nobody to end
+        // them: every Wine process of this prefix goes with the test.
+        RunWine(prefix, wineserver, { QStringLiteral("-k") });
+        const QByteArray mark = "WINEPREFIX=" + QFile::encodeName(prefix);
+        const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        for (const QString &pid : pids) {
+            QFile environment(QStringLiteral("/proc/%1/environ").arg(pid));
+            if (pid.toInt() > 0 && environment.open(QIODevice::ReadOnly)
+                && environment.readAll().split('\0').contains(mark))
+                ::kill(pid.toInt(), SIGKILL);
+        }
     }
 
     QString wine;
